@@ -1,0 +1,50 @@
+// ParseError: a ValueError whose instances raised by the reading functions
+// carry `offset` and `kind` as instance attributes.
+#include "error.hpp"
+
+#include "boundary.hpp"
+#include "names.hpp"
+#include "once.hpp"
+#include "ref.hpp"
+
+namespace parvex::py {
+
+namespace {
+
+Once<PyObject> type_cell;
+
+constexpr const char doc[] =
+    "Raised where input is not an S-expression the parser accepts.\n\n"
+    "Carries `offset`, the octet the offending construct begins at, and `kind`, a short name for what was wrong.";
+
+PyObject* make() {
+    PyObject* type = PyErr_NewExceptionWithDoc("parvex.ParseError", doc, PyExc_ValueError, nullptr);
+    if (type == nullptr) {
+        PyErr_Clear();
+        throw Fault("Failed to initialize new exception type.");
+    }
+    return type;
+}
+
+}  // namespace
+
+PyObject* parse_error_type() { return type_cell.get(make); }
+
+void raise_parse_error(const Error& e) {
+    const Names* names = py::names();
+    PyObject* type = parse_error_type();
+    if (names == nullptr || type == nullptr) return;
+    const std::string text = describe(e);
+    Ref message = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!message) return;
+    Ref exc = Ref::steal(PyObject_CallOneArg(type, message.get()));
+    if (!exc) return;
+    Ref offset = Ref::steal(PyLong_FromUnsignedLongLong(e.offset));
+    if (!offset || PyObject_SetAttr(exc.get(), names->offset, offset.get()) < 0) return;
+    const std::string_view k = kind_string(e.kind);
+    Ref kind = Ref::steal(PyUnicode_FromStringAndSize(k.data(), static_cast<Py_ssize_t>(k.size())));
+    if (!kind || PyObject_SetAttr(exc.get(), names->kind, kind.get()) < 0) return;
+    PyErr_SetObject(type, exc.get());
+}
+
+}  // namespace parvex::py

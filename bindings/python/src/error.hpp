@@ -1,0 +1,18 @@
+// ParseError: the exception for input the reader rejects, carrying the
+// octet `offset` and a `kind` string.
+#pragma once
+
+#include <Python.h>
+
+#include "decode/error.hpp"
+
+namespace parvex::py {
+
+/// The process-wide ParseError class (borrowed), or nullptr with an
+/// exception set.
+PyObject* parse_error_type();
+
+/// Sets ParseError for `e` as the current exception.
+void raise_parse_error(const Error& e);
+
+}  // namespace parvex::py

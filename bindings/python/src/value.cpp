@@ -1,0 +1,199 @@
+// Conversion between Python objects and core values. Both tree walks keep
+// their work on heap stacks, and every error path releases the references
+// and partial values it holds.
+#include "value.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#include "atom.hpp"
+#include "names.hpp"
+#include "ref.hpp"
+
+namespace parvex::py {
+
+namespace {
+
+constexpr std::size_t kMaxListDepth = 1024;
+// A sequence's len() is only a hint: reserve no more than this up front, so
+// that a sequence claiming a huge length cannot demand that much memory
+// before its items are even looked at.
+constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 20;
+
+bool unsupported(PyObject* obj) {
+    PyErr_Clear();
+    Ref text;
+    if (const Names* names = py::names()) {
+        Ref name = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), names->dunder_name));
+        if (name && PyUnicode_Check(name.get())) text = Ref::steal(PyObject_Str(name.get()));
+    }
+    PyErr_Clear();
+    if (text)
+        PyErr_Format(PyExc_TypeError, "expected bytes, str, or Atom, and got %U", text.get());
+    else
+        PyErr_SetString(PyExc_TypeError, "expected bytes, str, or Atom, and got a value of an unreadable type");
+    return false;
+}
+
+bool octets_of_sequence(PyObject* obj, Octets& out) {
+    const Py_ssize_t len = PyObject_Length(obj);
+    if (len < 0)
+        PyErr_Clear();
+    else
+        out.reserve(static_cast<std::size_t>(std::min(len, kMaxReserve)));
+    Ref it = Ref::steal(PyObject_GetIter(obj));
+    if (!it) return false;
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref item = Ref::steal(raw);
+        const long v = PyLong_AsLong(item.get());
+        if (v < 0 || v > 255) return false;  // -1 also when it raised
+        out.push_back(static_cast<std::uint8_t>(v));
+    }
+    return !PyErr_Occurred();
+}
+
+/// Owned references on a work stack; nullptr entries are markers.
+struct RefStack {
+    std::vector<PyObject*> items;
+    ~RefStack() {
+        for (PyObject* p : items) Py_XDECREF(p);
+    }
+};
+
+}  // namespace
+
+bool octets_of(PyObject* obj, Octets& out) {
+    out.clear();
+    const unsigned long flags = Py_TYPE(obj)->tp_flags;
+    if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
+        const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj));
+        out.assign(p, p + PyBytes_GET_SIZE(obj));
+        return true;
+    }
+    if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
+        Py_ssize_t n;
+        const char* p = PyUnicode_AsUTF8AndSize(obj, &n);
+        if (p == nullptr) return false;  // UnicodeEncodeError, passed on as it is
+        out.assign(p, p + n);
+        return true;
+    }
+    PyTypeObject* atom = atom_type();
+    if (atom == nullptr) return false;
+    if (is_atom(obj, atom)) {
+        out = reinterpret_cast<AtomObject*>(obj)->atom.data;
+        return true;
+    }
+    if (PyType_IsSubtype(Py_TYPE(obj), &PyByteArray_Type)) {
+        const auto* p = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(obj));
+        out.assign(p, p + PyByteArray_GET_SIZE(obj));
+        return true;
+    }
+    if (PySequence_Check(obj) && octets_of_sequence(obj, out)) return true;
+    out.clear();
+    return unsupported(obj);
+}
+
+bool to_atom(PyObject* obj, Atom& out) {
+    PyTypeObject* atom = atom_type();
+    if (atom == nullptr) return false;
+    if (is_atom(obj, atom)) {
+        out = reinterpret_cast<AtomObject*>(obj)->atom;
+        return true;
+    }
+    Octets data;
+    if (!octets_of(obj, data)) return false;
+    out = Atom::from_buffer(std::move(data));
+    return true;
+}
+
+std::optional<Sexp> to_sexp(PyObject* obj) {
+    RefStack work;  // objects to convert; nullptr closes the innermost list
+    std::vector<Sexp::List> open;
+    work.items.push_back(Py_NewRef(obj));
+    while (!work.items.empty()) {
+        PyObject* raw = work.items.back();
+        work.items.pop_back();
+        std::optional<Sexp> value;
+        if (raw == nullptr) {
+            if (open.empty()) {
+                PyErr_SetString(PyExc_TypeError, "a list was closed that was never opened");
+                return std::nullopt;
+            }
+            value.emplace(std::move(open.back()));
+            open.pop_back();
+        } else {
+            Ref x = Ref::steal(raw);
+            const unsigned long flags = Py_TYPE(raw)->tp_flags;
+            if (flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS)) {
+                if (open.size() >= kMaxListDepth) {
+                    PyErr_SetString(PyExc_ValueError, "lists nested deeper than 1024");
+                    return std::nullopt;
+                }
+                // A snapshot: later changes to the container do not matter.
+                const bool is_list = flags & Py_TPFLAGS_LIST_SUBCLASS;
+                const Py_ssize_t n = is_list ? PyList_GET_SIZE(raw) : PyTuple_GET_SIZE(raw);
+                PyObject** items = PySequence_Fast_ITEMS(raw);
+                open.emplace_back().reserve(static_cast<std::size_t>(n));
+                work.items.push_back(nullptr);
+                for (Py_ssize_t i = n; i-- > 0;) work.items.push_back(Py_NewRef(items[i]));
+                continue;
+            }
+            Atom a;
+            if (!to_atom(raw, a)) return std::nullopt;
+            value.emplace(std::move(a));
+        }
+        if (open.empty()) return value;
+        open.back().push_back(std::move(*value));
+    }
+    PyErr_SetString(PyExc_TypeError, "no S-expression was read");
+    return std::nullopt;
+}
+
+PyObject* from_sexp(Sexp& root) {
+    PyTypeObject* atom = atom_type();
+    if (atom == nullptr) return nullptr;
+    struct Work {
+        Sexp* node;          // a value to visit, or nullptr for a build entry
+        std::uint64_t count; // of a build entry: how many objects make the list
+    };
+    std::vector<Work> work{{&root, 0}};
+    RefStack out;
+    while (!work.empty()) {
+        Work& top = work.back();
+        if (top.node == nullptr) {
+            const std::uint64_t n = top.count;
+            work.pop_back();
+            if (out.items.size() < n) {
+                PyErr_SetString(PyExc_TypeError, "a list was built from elements that are not there");
+                return nullptr;
+            }
+            PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+            if (list == nullptr) return nullptr;
+            const std::size_t first = out.items.size() - n;
+            for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), out.items[first + i]);
+            out.items.resize(first);
+            out.items.push_back(list);
+        } else if (top.node->is_atom()) {
+            Atom& a = top.node->atom();
+            work.pop_back();
+            PyObject* obj = a.hint ? new_atom(atom, std::move(a))
+                                   : PyBytes_FromStringAndSize(reinterpret_cast<const char*>(a.data.data()),
+                                                               static_cast<Py_ssize_t>(a.data.size()));
+            if (obj == nullptr) return nullptr;
+            out.items.push_back(obj);
+        } else {
+            Sexp::List& items = top.node->list();
+            top = Work{nullptr, items.size()};
+            for (std::size_t i = items.size(); i-- > 0;) work.push_back(Work{&items[i], 0});
+        }
+    }
+    if (out.items.empty()) {
+        PyErr_SetString(PyExc_TypeError, "no value was built");
+        return nullptr;
+    }
+    PyObject* result = out.items.back();
+    out.items.pop_back();
+    return result;
+}
+
+}  // namespace parvex::py

@@ -1,0 +1,36 @@
+// Base-64 with the standard alphabet and "=" padding (RFC 4648 §4), as
+// RFC 9804 uses it in transport blocks (§6.3) and "|...|" strings (§6.4).
+// The decoder is strict about padding and leftover bits and skips the six
+// whitespace octets anywhere.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+
+#include "types/sexp.hpp"
+
+namespace parvex::base64 {
+
+/// Where decoding failed, as an index into the text given to `decode`.
+struct DecodeError {
+    std::uint64_t offset;
+};
+
+/// Number of characters `encode` appends for `n` octets: 4 * ceil(n / 3).
+constexpr std::uint64_t encoded_size(std::uint64_t n) { return (n / 3 + (n % 3 != 0)) * 4; }
+
+/// Appends the padded base-64 text of `octets` to `out`.
+void encode(Bytes octets, std::string& out);
+/// Writes the padded base-64 text of `octets` to `out`, which has room for
+/// `encoded_size(octets.size())` characters; returns one past the end.
+char* encode_to(Bytes octets, char* out);
+
+/// Decodes `text` (without its delimiters).
+[[nodiscard]] std::expected<Octets, DecodeError> decode(Bytes text);
+
+/// Appends the octets of a group of `k` sextets, or fails at `offset`.
+[[nodiscard]] std::expected<void, DecodeError> decode_group(const std::uint8_t* sextets, unsigned k,
+                                                            Octets& out, std::uint64_t offset);
+
+}  // namespace parvex::base64

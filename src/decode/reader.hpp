@@ -1,0 +1,178 @@
+// The reader: one S-expression from octets (RFC 9804 §6), lists kept on an
+// explicit stack rather than the call stack. Values go to a builder, so the
+// same loop can produce core values or any other tree; see SexpBuilder in
+// decode/sexp_builder.hpp for the contract.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "base64/base64.hpp"
+#include "decode/error.hpp"
+#include "decode/parser.hpp"
+#include "types/octet_classes.hpp"
+#include "types/sexp.hpp"
+
+namespace parvex {
+
+/// A reading cursor over a borrowed input, under a borrowed option set.
+struct Reader {
+    Reader(const Parser& p, Bytes in) : parser(p), input(in) {}
+
+    const Parser& parser;
+    Bytes input;
+    std::uint64_t pos = 0;
+
+    bool at_end() const { return pos >= input.size(); }
+
+    /// Skips the whitespace octets, only where the advanced representation
+    /// is allowed.
+    void skip_whitespace() {
+        if (!parser.allow_advanced) return;
+        while (pos < input.size() && octet::is_whitespace(input[pos])) ++pos;
+    }
+
+    /// Reads one octet string in any form at `pos`. The result views either
+    /// the input or `scratch`, and stays valid until `scratch` changes.
+    [[nodiscard]] Result<Bytes> simple_string(Octets& scratch);
+    /// Reads a token; `pos` is on a token-start octet.
+    Bytes token();
+    /// Reads "..." with `pos` on the opening quote; `start` is where the
+    /// octet string began (its length's first digit, or the quote).
+    [[nodiscard]] Result<Bytes> quoted_string(std::uint64_t start, std::optional<std::uint64_t> length,
+                                              Octets& scratch);
+    /// Reads #...# with `pos` on the opening number sign.
+    [[nodiscard]] Result<Bytes> hexadecimal(std::uint64_t start, std::optional<std::uint64_t> length,
+                                            Octets& scratch);
+    /// Reads |...| with `pos` on the opening vertical bar.
+    [[nodiscard]] Result<Bytes> base64_string(std::uint64_t start, std::optional<std::uint64_t> length,
+                                              Octets& scratch);
+
+    /// Reads one S-expression at `pos` into `builder`, which then holds one
+    /// more value. Whitespace before it is skipped, whitespace after it not.
+    template <class Builder>
+    [[nodiscard]] Result<void> sexp(Builder& builder);
+
+private:
+    template <class Builder>
+    [[nodiscard]] Result<void> transport_block(Builder& builder);
+
+    Octets scratch_data_;
+    Octets scratch_hint_;
+};
+
+/// Reads an input that must hold exactly one S-expression into `builder`.
+template <class Builder>
+[[nodiscard]] Result<void> read_whole(const Parser& parser, Bytes input, Builder& builder) {
+    if (input.size() > parser.max_input_len) return fail(parser.max_input_len, ErrorKind::InputTooLong);
+    Reader r{parser, input};
+    if (auto s = r.sexp(builder); !s) return s;
+    r.skip_whitespace();
+    if (!r.at_end()) return fail(r.pos, ErrorKind::TrailingOctets);
+    return {};
+}
+
+/// Reads the S-expression at the front of `input` into `builder`; returns
+/// the number of octets up to its last one.
+template <class Builder>
+[[nodiscard]] Result<std::uint64_t> read_prefix(const Parser& parser, Bytes input, Builder& builder) {
+    if (input.size() > parser.max_input_len) return fail(parser.max_input_len, ErrorKind::InputTooLong);
+    Reader r{parser, input};
+    if (auto s = r.sexp(builder); !s) return std::unexpected(s.error());
+    return r.pos;
+}
+
+// A builder reports a failure of its own (Python's MemoryError, say) by
+// returning false; the read then ends with this error, which no input can
+// produce (no input is 2**64 - 1 octets long), so the caller knows to report
+// the builder's own failure instead.
+inline constexpr Error kBuilderFailed{kNoLimit, ErrorKind::UnexpectedEnd};
+
+template <class Builder>
+Result<void> Reader::transport_block(Builder& builder) {
+    const std::uint64_t brace = pos;
+    if (!parser.allow_transport) return fail(brace, ErrorKind::TransportNotAllowed);
+    const std::uint64_t text = brace + 1;
+    const void* close = text < input.size() ? std::memchr(input.data() + text, '}', input.size() - text)
+                                            : nullptr;
+    if (close == nullptr) return fail(input.size(), ErrorKind::UnexpectedEnd);
+    const std::uint64_t end = static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(close) - input.data());
+    auto decoded = base64::decode(input.subspan(text, end - text));
+    if (!decoded) return fail(text + decoded.error().offset, ErrorKind::InvalidBase64);
+    pos = end + 1;
+    const Parser inner = parser.for_transport_content();
+    if (auto r = read_whole(inner, Bytes(*decoded), builder); !r) {
+        if (r.error() == kBuilderFailed) return r;
+        return fail(brace, r.error().kind);
+    }
+    return {};
+}
+
+template <class Builder>
+Result<void> Reader::sexp(Builder& builder) {
+    struct OpenList {
+        std::uint64_t open_offset;  // the "(", where closing errors point
+        std::uint64_t count;        // elements so far
+        bool first_is_list;
+    };
+    skip_whitespace();
+    if (!at_end() && input[pos] == '{') return transport_block(builder);
+
+    std::vector<OpenList> stack;
+    for (;;) {
+        skip_whitespace();
+        if (at_end()) return fail(input.size(), ErrorKind::UnexpectedEnd);
+        bool completed_list = false;
+        switch (input[pos]) {
+            case '(':
+                if (stack.size() >= parser.max_depth) return fail(pos, ErrorKind::TooDeep);
+                stack.push_back(OpenList{pos, 0, false});
+                ++pos;
+                continue;
+            case ')': {
+                if (stack.empty()) return fail(pos, ErrorKind::UnmatchedParenthesis);
+                const OpenList list = stack.back();
+                stack.pop_back();
+                ++pos;
+                if (list.count == 0 && !parser.allow_empty_lists)
+                    return fail(list.open_offset, ErrorKind::EmptyListNotAllowed);
+                if (list.count != 0 && list.first_is_list && !parser.allow_list_as_first_element)
+                    return fail(list.open_offset, ErrorKind::ListAsFirstElementNotAllowed);
+                if (!builder.list(list.count)) return std::unexpected(kBuilderFailed);
+                completed_list = true;
+                break;
+            }
+            case '[': {
+                const std::uint64_t bracket = pos;
+                if (!parser.allow_display_hints) return fail(bracket, ErrorKind::HintNotAllowed);
+                ++pos;
+                skip_whitespace();
+                auto hint = simple_string(scratch_hint_);
+                if (!hint) return std::unexpected(hint.error());
+                skip_whitespace();
+                if (at_end()) return fail(input.size(), ErrorKind::UnexpectedEnd);
+                if (input[pos] != ']') return fail(pos, ErrorKind::UnexpectedOctet);
+                ++pos;
+                skip_whitespace();
+                if (!at_end() && input[pos] == '(') return fail(pos, ErrorKind::HintOnList);
+                auto data = simple_string(scratch_data_);
+                if (!data) return std::unexpected(data.error());
+                if (!builder.atom(*data, *hint)) return std::unexpected(kBuilderFailed);
+                break;
+            }
+            default: {
+                auto data = simple_string(scratch_data_);
+                if (!data) return std::unexpected(data.error());
+                if (!builder.atom(*data)) return std::unexpected(kBuilderFailed);
+                break;
+            }
+        }
+        if (stack.empty()) return {};
+        OpenList& top = stack.back();
+        if (top.count++ == 0) top.first_is_list = completed_list;
+    }
+}
+
+}  // namespace parvex

@@ -1,0 +1,140 @@
+// Octet strings (RFC 9804 §4.2–§4.5, §6.4): dispatch on the first octet,
+// decimal lengths, and the verbatim, token, hexadecimal and base-64 forms.
+// Quoted strings are in quoted.cpp.
+#include <cstring>
+
+#include "decode/reader.hpp"
+
+namespace parvex {
+
+using octet::is_digit;
+
+Result<Bytes> Reader::simple_string(Octets& scratch) {
+    const std::uint64_t start = pos;
+    const std::uint64_t n = input.size();
+    if (pos >= n) return fail(n, ErrorKind::UnexpectedEnd);
+    const std::uint8_t c = input[pos];
+    const Parser& p = parser;
+    Result<Bytes> r;
+    if (!is_digit(c)) {
+        switch (c) {
+            case '"':
+                if (!p.allow_advanced) return fail(start, ErrorKind::AdvancedNotAllowed);
+                r = quoted_string(start, std::nullopt, scratch);
+                break;
+            case '#':
+                if (!p.allow_advanced) return fail(start, ErrorKind::AdvancedNotAllowed);
+                if (!p.allow_hexadecimal) return fail(start, ErrorKind::HexadecimalNotAllowed);
+                r = hexadecimal(start, std::nullopt, scratch);
+                break;
+            case '|':
+                if (!p.allow_advanced) return fail(start, ErrorKind::AdvancedNotAllowed);
+                if (!p.allow_base64) return fail(start, ErrorKind::Base64NotAllowed);
+                r = base64_string(start, std::nullopt, scratch);
+                break;
+            default:
+                if (!octet::is_token_start(c)) return fail(start, ErrorKind::UnexpectedOctet);
+                if (!p.allow_advanced) return fail(start, ErrorKind::AdvancedNotAllowed);
+                r = token();
+                break;
+        }
+    } else {
+        // A decimal length, then the form it counts.
+        std::uint64_t length = c - '0';
+        ++pos;
+        if (pos >= n) return fail(n, ErrorKind::UnexpectedEnd);
+        if (c == '0' && is_digit(input[pos])) return fail(start, ErrorKind::LengthLeadingZero);
+        while (is_digit(input[pos])) {
+            if (__builtin_mul_overflow(length, 10, &length) ||
+                __builtin_add_overflow(length, input[pos] - '0', &length))
+                return fail(start, ErrorKind::LengthOverflow);
+            ++pos;
+            if (pos >= n) return fail(n, ErrorKind::UnexpectedEnd);
+        }
+        switch (input[pos]) {
+            case ':': {
+                const std::uint64_t body = pos + 1;
+                std::uint64_t end;
+                if (__builtin_add_overflow(body, length, &end)) return fail(body, ErrorKind::LengthOverflow);
+                if (end > n) return fail(n, ErrorKind::UnexpectedEnd);
+                pos = end;
+                r = input.subspan(body, length);
+                break;
+            }
+            case '"':
+                if (!p.allow_advanced) return fail(start, ErrorKind::AdvancedNotAllowed);
+                if (!p.allow_lengths) return fail(start, ErrorKind::LengthNotAllowed);
+                r = quoted_string(start, length, scratch);
+                break;
+            case '#':
+                if (!p.allow_advanced) return fail(start, ErrorKind::AdvancedNotAllowed);
+                if (!p.allow_hexadecimal) return fail(start, ErrorKind::HexadecimalNotAllowed);
+                if (!p.allow_lengths) return fail(start, ErrorKind::LengthNotAllowed);
+                r = hexadecimal(start, length, scratch);
+                break;
+            case '|':
+                if (!p.allow_advanced) return fail(start, ErrorKind::AdvancedNotAllowed);
+                if (!p.allow_base64) return fail(start, ErrorKind::Base64NotAllowed);
+                if (!p.allow_lengths) return fail(start, ErrorKind::LengthNotAllowed);
+                r = base64_string(start, length, scratch);
+                break;
+            default:
+                return fail(pos, ErrorKind::UnexpectedOctet);
+        }
+    }
+    if (!r) return r;
+    // Both tests count decoded octets, once the whole form has been read.
+    if (r->empty() && !p.allow_empty_atoms) return fail(start, ErrorKind::EmptyAtomNotAllowed);
+    if (r->size() > p.max_atom_len) return fail(start, ErrorKind::AtomTooLong);
+    return r;
+}
+
+Bytes Reader::token() {
+    const std::uint64_t start = pos;
+    const std::uint64_t n = input.size();
+    ++pos;  // the caller checked the first octet
+    while (pos < n && octet::is_token_octet(input[pos])) ++pos;
+    return input.subspan(start, pos - start);
+}
+
+Result<Bytes> Reader::hexadecimal(std::uint64_t start, std::optional<std::uint64_t> length, Octets& scratch) {
+    const std::uint64_t n = input.size();
+    scratch.clear();
+    ++pos;  // the opening "#"
+    std::uint8_t high = 0;
+    bool half = false;  // a high digit is waiting for its low one
+    for (;;) {
+        if (pos >= n) return fail(n, ErrorKind::UnexpectedEnd);
+        const std::uint8_t c = input[pos];
+        const std::uint8_t v = octet::hex_value[c];
+        if (v != 0xFF) {
+            if (half) scratch.push_back(static_cast<std::uint8_t>((high << 4) | v));
+            high = v;
+            half = !half;
+        } else if (c == '#') {
+            ++pos;
+            if (half) return fail(start, ErrorKind::OddHexDigits);
+            if (length && *length != scratch.size()) return fail(start, ErrorKind::LengthMismatch);
+            return Bytes(scratch);
+        } else if (!octet::is_whitespace(c)) {
+            return fail(pos, ErrorKind::InvalidHexDigit);
+        }
+        ++pos;
+    }
+}
+
+Result<Bytes> Reader::base64_string(std::uint64_t start, std::optional<std::uint64_t> length, Octets& scratch) {
+    const std::uint64_t n = input.size();
+    const std::uint64_t text = pos + 1;
+    const void* close = text < n ? std::memchr(input.data() + text, '|', n - text) : nullptr;
+    if (close == nullptr) return fail(n, ErrorKind::UnexpectedEnd);
+    const std::uint64_t end = static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(close) - input.data());
+    auto decoded = base64::decode(input.subspan(text, end - text));
+    if (!decoded) return fail(text + decoded.error().offset, ErrorKind::InvalidBase64);
+    pos = end + 1;
+    if (length && *length != decoded->size()) return fail(start, ErrorKind::LengthMismatch);
+    scratch = std::move(*decoded);
+    return Bytes(scratch);
+}
+
+}  // namespace parvex

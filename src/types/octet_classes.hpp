@@ -1,0 +1,64 @@
+// 256-entry octet classification tables shared by the reader, the base-64
+// codec and the advanced writer (RFC 9804 §4.3 tokens, §6.4 whitespace).
+// Built by constexpr code so that the rules stand next to the tables.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace parvex::octet {
+
+enum Class : std::uint8_t {
+    kWhitespace = 1 << 0,   // 9..13, 32
+    kDigit = 1 << 1,        // 0-9
+    kTokenStart = 1 << 2,   // letters and * + - . / : = _
+    kHexDigit = 1 << 3,     // 0-9 a-f A-F
+    kPrintable = 1 << 4,    // 32..126
+    kQuotable = 1 << 5,     // printable or 7..13: written as a quoted string
+};
+
+constexpr std::array<std::uint8_t, 256> make_class_table() {
+    std::array<std::uint8_t, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        std::uint8_t v = 0;
+        if ((c >= 9 && c <= 13) || c == 32) v |= kWhitespace;
+        if (c >= '0' && c <= '9') v |= kDigit | kHexDigit;
+        if ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')) v |= kHexDigit;
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        const bool punct = c == '*' || c == '+' || c == '-' || c == '.' || c == '/' || c == ':' ||
+                           c == '=' || c == '_';
+        if (letter || punct) v |= kTokenStart;
+        if (c >= 32 && c <= 126) v |= kPrintable;
+        if ((c >= 32 && c <= 126) || (c >= 7 && c <= 13)) v |= kQuotable;
+        t[static_cast<std::size_t>(c)] = v;
+    }
+    return t;
+}
+
+inline constexpr std::array<std::uint8_t, 256> class_table = make_class_table();
+
+constexpr bool is(std::uint8_t c, Class k) { return (class_table[c] & k) != 0; }
+constexpr bool is_whitespace(std::uint8_t c) { return is(c, kWhitespace); }
+constexpr bool is_digit(std::uint8_t c) { return is(c, kDigit); }
+constexpr bool is_token_start(std::uint8_t c) { return is(c, kTokenStart); }
+constexpr bool is_token_octet(std::uint8_t c) { return (class_table[c] & (kTokenStart | kDigit)) != 0; }
+constexpr bool is_hex_digit(std::uint8_t c) { return is(c, kHexDigit); }
+constexpr bool is_printable(std::uint8_t c) { return is(c, kPrintable); }
+constexpr bool is_quotable(std::uint8_t c) { return is(c, kQuotable); }
+
+/// Value of a hexadecimal digit; 0xFF for any other octet.
+constexpr std::array<std::uint8_t, 256> make_hex_value_table() {
+    std::array<std::uint8_t, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        std::uint8_t v = 0xFF;
+        if (c >= '0' && c <= '9') v = static_cast<std::uint8_t>(c - '0');
+        if (c >= 'a' && c <= 'f') v = static_cast<std::uint8_t>(c - 'a' + 10);
+        if (c >= 'A' && c <= 'F') v = static_cast<std::uint8_t>(c - 'A' + 10);
+        t[static_cast<std::size_t>(c)] = v;
+    }
+    return t;
+}
+
+inline constexpr std::array<std::uint8_t, 256> hex_value = make_hex_value_table();
+
+}  // namespace parvex::octet
