@@ -9,6 +9,9 @@ from ._parvex import (
     Parser,
     parse,
     parse_canonical,
+    to_advanced,
+    to_canonical,
+    to_transport,
 )
 from . import _parvex
 

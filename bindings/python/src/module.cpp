@@ -11,6 +11,7 @@
 #include "parser.hpp"
 #include "ref.hpp"
 #include "value.hpp"
+#include "writers.hpp"
 
 namespace parvex::py {
 
@@ -56,6 +57,12 @@ PyMethodDef functions[] = {
      "Reads one S-expression written in the canonical representation of \u00a76.2.\n\n"
      "Read this way where the octets themselves matter, as they do to a signature\n"
      "computed over them."},
+    {"to_canonical", fastcall(to_canonical_fn), METH_FASTCALL | METH_KEYWORDS,
+     "to_canonical(sexp)\n--\n\nReturns the canonical representation of the S-expression (\u00a76.2)."},
+    {"to_transport", fastcall(to_transport_fn), METH_FASTCALL | METH_KEYWORDS,
+     "to_transport(sexp)\n--\n\nReturns the basic transport representation of the S-expression (\u00a76.3)."},
+    {"to_advanced", fastcall(to_advanced_fn), METH_FASTCALL | METH_KEYWORDS,
+     "to_advanced(sexp)\n--\n\nReturns the advanced representation of the S-expression (\u00a76.4)."},
 };
 
 // MARK: initialisation

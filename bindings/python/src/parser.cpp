@@ -6,6 +6,8 @@
 #include <array>
 
 #include "args.hpp"
+#include "atom.hpp"
+#include "decode/reader.hpp"
 #include "boundary.hpp"
 #include "error.hpp"
 #include "once.hpp"
@@ -243,29 +245,33 @@ PyTypeObject* parser_type() {
 }
 
 PyObject* read(const Parser& options, PyObject* data, bool prefix) {
-    Octets input;
-    if (!octets_of(data, input)) {
+    Octets storage;
+    Bytes input;
+    if (!input_octets(data, storage, input)) {
         add_processing_note("data");
         return nullptr;
     }
+    PyTypeObject* atom = atom_type();
+    if (atom == nullptr) return nullptr;
+    PyBuilder builder(atom);
+    std::uint64_t consumed = 0;
+    Result<void> r;
     if (prefix) {
-        auto r = options.parse_prefix(input);
-        if (!r) {
-            raise_parse_error(r.error());
-            return nullptr;
-        }
-        Ref value = Ref::steal(from_sexp(r->value));
-        if (!value) return nullptr;
-        Ref consumed = Ref::steal(PyLong_FromUnsignedLongLong(r->consumed));
-        if (!consumed) return nullptr;
-        return PyTuple_Pack(2, value.get(), consumed.get());
+        auto p = read_prefix(options, input, builder);
+        if (p) consumed = *p;
+        else r = std::unexpected(p.error());
+    } else {
+        r = read_whole(options, input, builder);
     }
-    auto r = options.parse(input);
     if (!r) {
-        raise_parse_error(r.error());
+        if (r.error() != kBuilderFailed) raise_parse_error(r.error());
         return nullptr;
     }
-    return from_sexp(*r);
+    Ref value = Ref::steal(builder.take());
+    if (!value || !prefix) return value.release();
+    Ref count = Ref::steal(PyLong_FromUnsignedLongLong(consumed));
+    if (!count) return nullptr;
+    return PyTuple_Pack(2, value.get(), count.get());
 }
 
 }  // namespace parvex::py

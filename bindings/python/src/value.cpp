@@ -4,6 +4,7 @@
 #include "value.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "atom.hpp"
@@ -149,51 +150,74 @@ std::optional<Sexp> to_sexp(PyObject* obj) {
     return std::nullopt;
 }
 
-PyObject* from_sexp(Sexp& root) {
-    PyTypeObject* atom = atom_type();
-    if (atom == nullptr) return nullptr;
-    struct Work {
-        Sexp* node;          // a value to visit, or nullptr for a build entry
-        std::uint64_t count; // of a build entry: how many objects make the list
-    };
-    std::vector<Work> work{{&root, 0}};
-    RefStack out;
-    while (!work.empty()) {
-        Work& top = work.back();
-        if (top.node == nullptr) {
-            const std::uint64_t n = top.count;
-            work.pop_back();
-            if (out.items.size() < n) {
-                PyErr_SetString(PyExc_TypeError, "a list was built from elements that are not there");
-                return nullptr;
-            }
-            PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
-            if (list == nullptr) return nullptr;
-            const std::size_t first = out.items.size() - n;
-            for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), out.items[first + i]);
-            out.items.resize(first);
-            out.items.push_back(list);
-        } else if (top.node->is_atom()) {
-            Atom& a = top.node->atom();
-            work.pop_back();
-            PyObject* obj = a.hint ? new_atom(atom, std::move(a))
-                                   : PyBytes_FromStringAndSize(reinterpret_cast<const char*>(a.data.data()),
-                                                               static_cast<Py_ssize_t>(a.data.size()));
-            if (obj == nullptr) return nullptr;
-            out.items.push_back(obj);
-        } else {
-            Sexp::List& items = top.node->list();
-            top = Work{nullptr, items.size()};
-            for (std::size_t i = items.size(); i-- > 0;) work.push_back(Work{&items[i], 0});
-        }
+bool input_octets(PyObject* obj, Octets& storage, Bytes& view) {
+    const unsigned long flags = Py_TYPE(obj)->tp_flags;
+    if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
+        view = Bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
+                     static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+        return true;
     }
-    if (out.items.empty()) {
+    if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
+        Py_ssize_t n;
+        const char* p = PyUnicode_AsUTF8AndSize(obj, &n);  // cached by the str itself
+        if (p == nullptr) return false;
+        view = Bytes(reinterpret_cast<const std::uint8_t*>(p), static_cast<std::size_t>(n));
+        return true;
+    }
+    PyTypeObject* atom = atom_type();
+    if (atom == nullptr) return false;
+    if (is_atom(obj, atom)) {
+        view = Bytes(reinterpret_cast<AtomObject*>(obj)->atom.data);
+        return true;
+    }
+    // A bytearray could be resized by code that runs while the value is
+    // built (a finaliser during garbage collection), so it is copied.
+    if (!octets_of(obj, storage)) return false;
+    view = Bytes(storage);
+    return true;
+}
+
+PyBuilder::~PyBuilder() {
+    for (PyObject* p : stack_) Py_DECREF(p);
+}
+
+bool PyBuilder::atom(Bytes data) {
+    PyObject* b = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
+                                            static_cast<Py_ssize_t>(data.size()));
+    if (b == nullptr) return false;
+    stack_.push_back(b);
+    return true;
+}
+
+bool PyBuilder::atom(Bytes data, Bytes hint) {
+    PyObject* a = new_atom(atom_type_, Atom{to_octets(data), to_octets(hint)});
+    if (a == nullptr) return false;
+    stack_.push_back(a);
+    return true;
+}
+
+bool PyBuilder::list(std::uint64_t count) {
+    if (stack_.size() < count) {
+        PyErr_SetString(PyExc_TypeError, "a list was built from elements that are not there");
+        return false;
+    }
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+    if (list == nullptr) return false;
+    const std::size_t first = stack_.size() - count;
+    if (count != 0) std::memcpy(PySequence_Fast_ITEMS(list), stack_.data() + first, count * sizeof(PyObject*));
+    stack_.resize(first);
+    stack_.push_back(list);
+    return true;
+}
+
+PyObject* PyBuilder::take() {
+    if (stack_.empty()) {
         PyErr_SetString(PyExc_TypeError, "no value was built");
         return nullptr;
     }
-    PyObject* result = out.items.back();
-    out.items.pop_back();
-    return result;
+    PyObject* v = stack_.back();
+    stack_.pop_back();
+    return v;
 }
 
 }  // namespace parvex::py
