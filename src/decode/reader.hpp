@@ -34,6 +34,27 @@ struct Reader {
         while (pos < input.size() && octet::is_whitespace(input[pos])) ++pos;
     }
 
+    /// Reads the common verbatim string "n:octets" at `pos` (on a digit)
+    /// without the general dispatch. Returns false, with `pos` unchanged,
+    /// wherever anything is unusual, for `simple_string` to report.
+    bool fast_verbatim(Bytes& out) {
+        const std::uint8_t* in = input.data();
+        const std::uint64_t n = input.size();
+        std::uint64_t p = pos;
+        std::uint64_t length = in[p++] - '0';
+        // Up to 19 digits cannot overflow; a leading zero takes the slow path.
+        const std::uint64_t last = p + 18;
+        if (length != 0)
+            while (p < n && p < last && octet::is_digit(in[p])) length = length * 10 + (in[p++] - '0');
+        if (p >= n || in[p] != ':') return false;
+        ++p;
+        if (length > n - p || length > parser.max_atom_len || (length == 0 && !parser.allow_empty_atoms))
+            return false;
+        out = input.subspan(p, length);
+        pos = p + length;
+        return true;
+    }
+
     /// Reads one octet string in any form at `pos`. The result views either
     /// the input or `scratch`, and stays valid until `scratch` changes.
     [[nodiscard]] Result<Bytes> simple_string(Octets& scratch);
@@ -161,6 +182,15 @@ Result<void> Reader::sexp(Builder& builder) {
                 if (!data) return std::unexpected(data.error());
                 if (!builder.atom(*data, *hint)) return std::unexpected(kBuilderFailed);
                 break;
+            }
+            case '0': case '1': case '2': case '3': case '4':
+            case '5': case '6': case '7': case '8': case '9': {
+                Bytes data;
+                if (fast_verbatim(data)) {
+                    if (!builder.atom(data)) return std::unexpected(kBuilderFailed);
+                    break;
+                }
+                [[fallthrough]];
             }
             default: {
                 auto data = simple_string(scratch_data_);

@@ -253,7 +253,7 @@ PyObject* read(const Parser& options, PyObject* data, bool prefix) {
     }
     PyTypeObject* atom = atom_type();
     if (atom == nullptr) return nullptr;
-    PyBuilder builder(atom);
+    PyBuilder builder(atom, input.size());
     std::uint64_t consumed = 0;
     Result<void> r;
     if (prefix) {

@@ -181,14 +181,6 @@ PyBuilder::~PyBuilder() {
     for (PyObject* p : stack_) Py_DECREF(p);
 }
 
-bool PyBuilder::atom(Bytes data) {
-    PyObject* b = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
-                                            static_cast<Py_ssize_t>(data.size()));
-    if (b == nullptr) return false;
-    stack_.push_back(b);
-    return true;
-}
-
 bool PyBuilder::atom(Bytes data, Bytes hint) {
     PyObject* a = new_atom(atom_type_, Atom{to_octets(data), to_octets(hint)});
     if (a == nullptr) return false;

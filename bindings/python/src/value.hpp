@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -36,12 +37,23 @@ bool input_octets(PyObject* obj, Octets& storage, Bytes& view);
 /// Each step returns false with a Python exception set on failure.
 class PyBuilder {
 public:
-    explicit PyBuilder(PyTypeObject* atom_type) : atom_type_(atom_type) {}
+    /// `input_len` sizes the stack up front: an element takes at least two
+    /// octets, and reserving a pointer per eight keeps large inputs from
+    /// growing it many times over.
+    PyBuilder(PyTypeObject* atom_type, std::size_t input_len) : atom_type_(atom_type) {
+        stack_.reserve(std::min<std::size_t>(input_len / 8, std::size_t{1} << 24) + 16);
+    }
     PyBuilder(const PyBuilder&) = delete;
     PyBuilder& operator=(const PyBuilder&) = delete;
     ~PyBuilder();
 
-    bool atom(Bytes data);
+    bool atom(Bytes data) {
+        PyObject* b = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
+                                                static_cast<Py_ssize_t>(data.size()));
+        if (b == nullptr) return false;
+        stack_.push_back(b);
+        return true;
+    }
     bool atom(Bytes data, Bytes hint);
     bool list(std::uint64_t count);
     /// The finished value (a new reference), or nullptr with an exception set.
