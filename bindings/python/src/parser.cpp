@@ -253,6 +253,14 @@ PyObject* read(const Parser& options, PyObject* data, bool prefix) {
     }
     PyTypeObject* atom = atom_type();
     if (atom == nullptr) return nullptr;
+    // No collection while the value is built: its young lists would be
+    // traversed again and again, and no finaliser can run in the middle.
+    struct GcPause {
+        int was_enabled = PyGC_Disable();
+        ~GcPause() {
+            if (was_enabled) PyGC_Enable();
+        }
+    } pause;
     PyBuilder builder(atom, input.size());
     std::uint64_t consumed = 0;
     Result<void> r;
