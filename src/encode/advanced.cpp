@@ -1,10 +1,10 @@
 // Advanced writer. The form of an octet string is chosen by two scans at
 // most: the token test, then the quoted-string test; hexadecimal otherwise.
-// Lists are walked with an explicit stack of steps.
 #include "encode/advanced.hpp"
 
-#include <cstdint>
-#include <vector>
+#include <array>
+#include <cstring>
+#include <new>
 
 #include "types/octet_classes.hpp"
 
@@ -12,114 +12,102 @@ namespace parvex::encode::advanced {
 
 namespace {
 
-bool is_token(Bytes s) {
-    if (s.empty() || !octet::is_token_start(s[0])) return false;
-    for (std::size_t i = 1; i < s.size(); ++i)
-        if (!octet::is_token_octet(s[i])) return false;
-    return true;
+// The escape letter for an octet a quoted string cannot hold as it is, or 0
+// where it stands unchanged.
+constexpr std::array<char, 256> make_escapes() {
+    std::array<char, 256> t{};
+    t[0x07] = 'a';
+    t[0x08] = 'b';
+    t[0x09] = 't';
+    t[0x0A] = 'n';
+    t[0x0B] = 'v';
+    t[0x0C] = 'f';
+    t[0x0D] = 'r';
+    t['"'] = '"';
+    t['\\'] = '\\';
+    return t;
 }
 
-bool is_quotable(Bytes s) {
-    for (const std::uint8_t c : s)
-        if (!octet::is_quotable(c)) return false;
-    return true;
-}
-
-// The escape letter for an octet a quoted string cannot hold as it is,
-// or 0 where it stands unchanged.
-constexpr char escape_for(std::uint8_t c) {
-    switch (c) {
-        case 0x07: return 'a';
-        case 0x08: return 'b';
-        case 0x09: return 't';
-        case 0x0A: return 'n';
-        case 0x0B: return 'v';
-        case 0x0C: return 'f';
-        case 0x0D: return 'r';
-        case '"': return '"';
-        case '\\': return '\\';
-        default: return 0;
-    }
-}
-
-void write_quoted(Bytes s, std::string& out) {
-    out += '"';
-    std::size_t run = 0;  // start of octets not yet copied
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        const char e = escape_for(s[i]);
-        if (e == 0) continue;
-        out.append(reinterpret_cast<const char*>(s.data()) + run, i - run);
-        out += '\\';
-        out += e;
-        run = i + 1;
-    }
-    out.append(reinterpret_cast<const char*>(s.data()) + run, s.size() - run);
-    out += '"';
-}
-
-void write_hex(Bytes s, std::string& out) {
-    static constexpr char digits[] = "0123456789abcdef";
-    const std::size_t at = out.size();
-    out.resize(at + 2 * s.size() + 2);
-    char* p = out.data() + at;
-    *p++ = '#';
-    for (const std::uint8_t c : s) {
-        *p++ = digits[c >> 4];
-        *p++ = digits[c & 15];
-    }
-    *p = '#';
-}
+constexpr std::array<char, 256> escapes = make_escapes();
 
 }  // namespace
 
+Form form_of(Bytes s) {
+    if (!s.empty() && octet::is_token_start(s[0])) {
+        std::size_t i = 1;
+        while (i < s.size() && octet::is_token_octet(s[i])) ++i;
+        if (i == s.size()) return Form::Token;
+    }
+    for (const std::uint8_t c : s)
+        if (!octet::is_quotable(c)) return Form::Hexadecimal;
+    return Form::Quoted;
+}
+
+std::uint64_t string_len(Bytes s, Form f) {
+    switch (f) {
+        case Form::Token:
+            return s.size();
+        case Form::Quoted: {
+            std::uint64_t n = s.size() + 2;
+            for (const std::uint8_t c : s) n += escapes[c] != 0;
+            return n;
+        }
+        case Form::Hexadecimal:
+            break;
+    }
+    return canonical::add_saturating(canonical::add_saturating(s.size(), s.size()), 2);
+}
+
+char* write_string(Bytes s, Form f, char* out) {
+    const char* src = reinterpret_cast<const char*>(s.data());
+    switch (f) {
+        case Form::Token:
+            if (!s.empty()) std::memcpy(out, src, s.size());
+            return out + s.size();
+        case Form::Quoted: {
+            *out++ = '"';
+            std::size_t run = 0;  // start of the octets not yet copied
+            for (std::size_t i = 0; i < s.size(); ++i) {
+                const char e = escapes[s[i]];
+                if (e == 0) continue;
+                std::memcpy(out, src + run, i - run);
+                out += i - run;
+                *out++ = '\\';
+                *out++ = e;
+                run = i + 1;
+            }
+            if (s.size() != run) std::memcpy(out, src + run, s.size() - run);
+            out += s.size() - run;
+            *out++ = '"';
+            return out;
+        }
+        case Form::Hexadecimal:
+            break;
+    }
+    static constexpr char digits[] = "0123456789abcdef";
+    *out++ = '#';
+    for (const std::uint8_t c : s) {
+        *out++ = digits[c >> 4];
+        *out++ = digits[c & 15];
+    }
+    *out++ = '#';
+    return out;
+}
+
 void write_octet_string(Bytes s, std::string& out) {
-    if (is_token(s))
-        out.append(reinterpret_cast<const char*>(s.data()), s.size());
-    else if (is_quotable(s))
-        write_quoted(s, out);
-    else
-        write_hex(s, out);
+    const Form f = form_of(s);
+    const std::size_t at = out.size();
+    out.resize(at + string_len(s, f));
+    write_string(s, f, out.data() + at);
 }
 
 std::string to_string(const Sexp& value) {
-    enum class Step : std::uint8_t { Write, Space, Close };
-    struct Entry {
-        Step step;
-        const Sexp* value;  // for Step::Write
-    };
-    std::string out;
-    std::vector<Entry> stack{{Step::Write, &value}};
-    while (!stack.empty()) {
-        const Entry e = stack.back();
-        stack.pop_back();
-        switch (e.step) {
-            case Step::Space:
-                out += ' ';
-                break;
-            case Step::Close:
-                out += ')';
-                break;
-            case Step::Write:
-                if (e.value->is_atom()) {
-                    const Atom& a = e.value->atom();
-                    if (a.hint) {
-                        out += '[';
-                        write_octet_string(*a.hint, out);
-                        out += ']';
-                    }
-                    write_octet_string(a.data, out);
-                } else {
-                    out += '(';
-                    stack.push_back({Step::Close, nullptr});
-                    const Sexp::List& items = e.value->list();
-                    for (std::size_t i = items.size(); i-- > 0;) {
-                        stack.push_back({Step::Write, &items[i]});
-                        if (i != 0) stack.push_back({Step::Space, nullptr});
-                    }
-                }
-                break;
-        }
-    }
+    Sizer sizer;
+    walk(value, sizer);
+    if (sizer.total() > (~std::uint64_t{0} >> 1)) throw std::bad_alloc();  // cannot be allocated: fatal
+    std::string out(sizer.total(), '\0');
+    Writer w(out.data());
+    walk(value, w);
     return out;
 }
 

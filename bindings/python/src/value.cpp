@@ -15,7 +15,6 @@ namespace parvex::py {
 
 namespace {
 
-constexpr std::size_t kMaxListDepth = 1024;
 // A sequence's len() is only a hint: reserve no more than this up front, so
 // that a sequence claiming a huge length cannot demand that much memory
 // before its items are even looked at.
@@ -107,47 +106,73 @@ bool to_atom(PyObject* obj, Atom& out) {
     return true;
 }
 
-std::optional<Sexp> to_sexp(PyObject* obj) {
-    RefStack work;  // objects to convert; nullptr closes the innermost list
-    std::vector<Sexp::List> open;
+Layout::~Layout() {
+    for (PyObject* p : keep_) Py_DECREF(p);
+}
+
+bool to_pieces(PyObject* obj, Layout& out) {
+    using encode::Piece;
+    PyTypeObject* atom = atom_type();
+    if (atom == nullptr) return false;
+    RefStack work;  // objects to lay out; nullptr closes the innermost list
+    std::size_t depth = 0;
     work.items.push_back(Py_NewRef(obj));
     while (!work.items.empty()) {
-        PyObject* raw = work.items.back();
+        PyObject* x = work.items.back();
         work.items.pop_back();
-        std::optional<Sexp> value;
-        if (raw == nullptr) {
-            if (open.empty()) {
+        if (x == nullptr) {
+            if (depth == 0) {
                 PyErr_SetString(PyExc_TypeError, "a list was closed that was never opened");
-                return std::nullopt;
+                return false;
             }
-            value.emplace(std::move(open.back()));
-            open.pop_back();
-        } else {
-            Ref x = Ref::steal(raw);
-            const unsigned long flags = Py_TYPE(raw)->tp_flags;
-            if (flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS)) {
-                if (open.size() >= kMaxListDepth) {
-                    PyErr_SetString(PyExc_ValueError, "lists nested deeper than 1024");
-                    return std::nullopt;
-                }
-                // A snapshot: later changes to the container do not matter.
-                const bool is_list = flags & Py_TPFLAGS_LIST_SUBCLASS;
-                const Py_ssize_t n = is_list ? PyList_GET_SIZE(raw) : PyTuple_GET_SIZE(raw);
-                PyObject** items = PySequence_Fast_ITEMS(raw);
-                open.emplace_back().reserve(static_cast<std::size_t>(n));
-                work.items.push_back(nullptr);
-                for (Py_ssize_t i = n; i-- > 0;) work.items.push_back(Py_NewRef(items[i]));
-                continue;
-            }
-            Atom a;
-            if (!to_atom(raw, a)) return std::nullopt;
-            value.emplace(std::move(a));
+            --depth;
+            out.pieces.push_back(Piece{Piece::Kind::Close});
+            if (depth == 0) return true;
+            continue;
         }
-        if (open.empty()) return value;
-        open.back().push_back(std::move(*value));
+        Ref owned = Ref::steal(x);
+        const unsigned long flags = Py_TYPE(x)->tp_flags;
+        if (flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS)) {
+            if (depth >= kMaxListDepth) {
+                PyErr_SetString(PyExc_ValueError, "lists nested deeper than 1024");
+                return false;
+            }
+            ++depth;
+            out.pieces.push_back(Piece{Piece::Kind::Open});
+            // A snapshot: later changes to the container do not matter.
+            const Py_ssize_t n = PySequence_Fast_GET_SIZE(x);
+            PyObject** items = PySequence_Fast_ITEMS(x);
+            work.items.push_back(nullptr);
+            for (Py_ssize_t i = n; i-- > 0;) work.items.push_back(Py_NewRef(items[i]));
+            continue;
+        }
+        // Octets that cannot change are viewed in place, with a reference kept.
+        if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
+            out.pieces.push_back(Piece{Piece::Kind::Atom,
+                                       Bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(x)),
+                                             static_cast<std::size_t>(PyBytes_GET_SIZE(x)))});
+        } else if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
+            Py_ssize_t n;
+            const char* p = PyUnicode_AsUTF8AndSize(x, &n);
+            if (p == nullptr) return false;
+            out.pieces.push_back(Piece{Piece::Kind::Atom,
+                                       Bytes(reinterpret_cast<const std::uint8_t*>(p), static_cast<std::size_t>(n))});
+        } else if (is_atom(x, atom)) {
+            const Atom& a = reinterpret_cast<AtomObject*>(x)->atom;
+            out.pieces.push_back(a.hint ? Piece{Piece::Kind::HintedAtom, Bytes(a.data), Bytes(*a.hint)}
+                                        : Piece{Piece::Kind::Atom, Bytes(a.data)});
+        } else {
+            Octets& o = out.converted_.emplace_back();
+            if (!octets_of(x, o)) return false;
+            out.pieces.push_back(Piece{Piece::Kind::Atom, Bytes(o)});
+            if (depth == 0) return true;
+            continue;
+        }
+        out.keep_.push_back(owned.release());
+        if (depth == 0) return true;
     }
     PyErr_SetString(PyExc_TypeError, "no S-expression was read");
-    return std::nullopt;
+    return false;
 }
 
 bool input_octets(PyObject* obj, Octets& storage, Bytes& view) {

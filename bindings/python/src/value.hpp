@@ -10,6 +10,8 @@
 #include <optional>
 #include <vector>
 
+#include "atom.hpp"
+#include "encode/pieces.hpp"
 #include "types/sexp.hpp"
 
 namespace parvex::py {
@@ -22,9 +24,41 @@ bool octets_of(PyObject* obj, Octets& out);
 /// atom of its octets. False with an exception set on failure.
 bool to_atom(PyObject* obj, Atom& out);
 
-/// `obj` as an S-expression, or nothing with an exception set. Lists and
-/// tuples nest at most 1024 deep.
-std::optional<Sexp> to_sexp(PyObject* obj);
+/// A Python structure laid out for the writers. The pieces view octets
+/// held by the objects the layout keeps references to, or by the octets it
+/// converted itself (from integer sequences), for as long as it lives.
+class Layout {
+public:
+    Layout() = default;
+    Layout(const Layout&) = delete;
+    Layout& operator=(const Layout&) = delete;
+    ~Layout();
+
+    std::vector<encode::Piece> pieces;
+
+private:
+    friend bool to_pieces(PyObject* obj, Layout& out);
+    std::vector<PyObject*> keep_;  // owned references
+    std::vector<Octets> converted_;
+};
+
+/// Lays out `obj` as an S-expression: list and tuple (subclasses too) as
+/// lists, nested at most 1024 deep and captured when first met, anything
+/// else as an atom. False with an exception set on failure.
+bool to_pieces(PyObject* obj, Layout& out);
+
+enum class Walk { Done, Failed, Slow };
+
+/// Sends the events of `obj` to `sink` straight from the objects, where
+/// that can be done without running any Python code: lists and tuples of
+/// bytes, str and Atom. Anything else stops the walk with `Slow` before
+/// anything observable has happened, for `to_pieces` to take over; the
+/// same structure then walks the same way a second time. `Failed` leaves
+/// the exception `to_pieces` would have raised.
+template <class Sink>
+Walk walk_plain(PyObject* obj, PyTypeObject* atom_type, Sink& sink);
+
+constexpr std::size_t kMaxListDepth = 1024;
 
 /// The octets of a reading call's input: viewed in place where the object
 /// cannot change while it is read (bytes, str, Atom), copied otherwise.
@@ -63,5 +97,49 @@ private:
     PyTypeObject* atom_type_;
     std::vector<PyObject*> stack_;  // owned references
 };
+
+template <class Sink>
+Walk walk_plain(PyObject* x, PyTypeObject* atom_type, Sink& sink) {
+    struct Frame {
+        PyObject** items;
+        Py_ssize_t size;
+        Py_ssize_t next;
+    };
+    Frame stack[kMaxListDepth];
+    std::size_t depth = 0;
+    for (;;) {
+        const unsigned long flags = Py_TYPE(x)->tp_flags;
+        if (flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS)) {
+            if (depth == kMaxListDepth) {
+                PyErr_SetString(PyExc_ValueError, "lists nested deeper than 1024");
+                return Walk::Failed;
+            }
+            sink.open();
+            stack[depth++] = Frame{PySequence_Fast_ITEMS(x), PySequence_Fast_GET_SIZE(x), 0};
+        } else if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
+            sink.atom(Bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(x)),
+                            static_cast<std::size_t>(PyBytes_GET_SIZE(x))));
+        } else if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
+            Py_ssize_t n;
+            const char* p = PyUnicode_AsUTF8AndSize(x, &n);
+            if (p == nullptr) return Walk::Failed;
+            sink.atom(Bytes(reinterpret_cast<const std::uint8_t*>(p), static_cast<std::size_t>(n)));
+        } else if (is_atom(x, atom_type)) {
+            encode::emit_atom(sink, reinterpret_cast<AtomObject*>(x)->atom);
+        } else {
+            return Walk::Slow;
+        }
+        for (;;) {
+            if (depth == 0) return Walk::Done;
+            Frame& top = stack[depth - 1];
+            if (top.next < top.size) {
+                x = top.items[top.next++];
+                break;
+            }
+            sink.close();
+            --depth;
+        }
+    }
+}
 
 }  // namespace parvex::py

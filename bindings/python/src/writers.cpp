@@ -1,17 +1,18 @@
-// The writing functions: bind `sexp`, convert it, write it. Canonical and
-// transport output is written straight into the result object, allocated
-// once at its exact size.
+// The writing functions: bind `sexp`, size its output, write it. Output is
+// written straight into the result object, allocated once at its exact
+// size, and straight from the Python objects wherever no Python code would
+// run while they are read; other structures are laid out first.
 #include "writers.hpp"
 
-#include <cstring>
 #include <new>
-#include <optional>
 
 #include "args.hpp"
+#include "atom.hpp"
 #include "boundary.hpp"
 #include "encode/advanced.hpp"
 #include "encode/canonical.hpp"
 #include "encode/transport.hpp"
+#include "ref.hpp"
 #include "value.hpp"
 
 namespace parvex::py {
@@ -23,56 +24,105 @@ constexpr Signature to_canonical_sig{"to_canonical()", sexp_params, 1, {}};
 constexpr Signature to_transport_sig{"to_transport()", sexp_params, 1, {}};
 constexpr Signature to_advanced_sig{"to_advanced()", sexp_params, 1, {}};
 
-// The bound argument as a value; a conversion failure propagates unchanged.
-std::optional<Sexp> bind_value(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    PyObject* sexp;
-    if (!bind(sig, args, nargsf, kwnames, &sexp)) return std::nullopt;
-    return to_sexp(sexp);
-}
-
 Py_ssize_t checked_size(std::uint64_t n) {
-    if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();  // fatal
+    if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();  // fatal, as the writers say
     return static_cast<Py_ssize_t>(n);
 }
 
-PyObject* ascii(const char* p, std::size_t n) {
-    PyObject* s = PyUnicode_New(checked_size(n), 127);
-    if (s != nullptr && n != 0) std::memcpy(PyUnicode_1BYTE_DATA(s), p, n);
-    return s;
+// The structure to write, walked once to size the output and once more to
+// write it: directly if it is plain, else through its layout.
+class Source {
+public:
+    explicit Source(PyObject* obj) : obj_(obj) {}
+
+    /// Sends the events to `sizer`; false with the conversion's exception.
+    template <class Sizer>
+    bool size(Sizer& sizer) {
+        atom_ = atom_type();
+        if (atom_ == nullptr) return false;
+        switch (walk_plain(obj_, atom_, sizer)) {
+            case Walk::Done:
+                plain_ = true;
+                return true;
+            case Walk::Failed:
+                return false;
+            case Walk::Slow:
+                break;
+        }
+        if (!to_pieces(obj_, layout_)) return false;
+        sizer = Sizer{};
+        encode::replay(layout_.pieces, sizer);
+        return true;
+    }
+
+    /// Sends the same events again, to `sink`.
+    template <class Sink>
+    void send(Sink& sink) {
+        if (plain_)
+            walk_plain(obj_, atom_, sink);
+        else
+            encode::replay(layout_.pieces, sink);
+    }
+
+private:
+    PyObject* obj_;
+    PyTypeObject* atom_ = nullptr;
+    bool plain_ = false;
+    Layout layout_;
+};
+
+PyObject* bound_sexp(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    PyObject* sexp;
+    return bind(sig, args, nargsf, kwnames, &sexp) ? sexp : nullptr;
 }
 
 }  // namespace
 
 PyObject* to_canonical_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        std::optional<Sexp> value = bind_value(to_canonical_sig, args, nargsf, kwnames);
-        if (!value) return nullptr;
-        const std::uint64_t n = encode::canonical::encoded_len(*value);
-        PyObject* out = PyBytes_FromStringAndSize(nullptr, checked_size(n));
+        PyObject* sexp = bound_sexp(to_canonical_sig, args, nargsf, kwnames);
+        if (sexp == nullptr) return nullptr;
+        Source source(sexp);
+        encode::canonical::Sizer sizer;
+        if (!source.size(sizer)) return nullptr;
+        PyObject* out = PyBytes_FromStringAndSize(nullptr, checked_size(sizer.total()));
         if (out == nullptr) return nullptr;
-        encode::canonical::write(*value, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out)));
+        encode::canonical::Writer writer(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out)));
+        source.send(writer);
         return out;
     });
 }
 
 PyObject* to_transport_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        std::optional<Sexp> value = bind_value(to_transport_sig, args, nargsf, kwnames);
-        if (!value) return nullptr;
-        const Octets octets = encode::canonical::to_vec(*value);
-        PyObject* out = PyUnicode_New(checked_size(encode::transport::text_len(octets.size())), 127);
+        PyObject* sexp = bound_sexp(to_transport_sig, args, nargsf, kwnames);
+        if (sexp == nullptr) return nullptr;
+        Source source(sexp);
+        encode::canonical::Sizer sizer;
+        if (!source.size(sizer)) return nullptr;
+        // The canonical octets, then their base-64 text in the result.
+        Octets canonical(static_cast<std::size_t>(checked_size(sizer.total())));
+        encode::canonical::Writer writer(canonical.data());
+        source.send(writer);
+        PyObject* out = PyUnicode_New(checked_size(encode::transport::text_len(canonical.size())), 127);
         if (out == nullptr) return nullptr;
-        encode::transport::write(octets, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out)));
+        encode::transport::write(canonical, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out)));
         return out;
     });
 }
 
 PyObject* to_advanced_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        std::optional<Sexp> value = bind_value(to_advanced_sig, args, nargsf, kwnames);
-        if (!value) return nullptr;
-        const std::string text = encode::advanced::to_string(*value);
-        return ascii(text.data(), text.size());
+        PyObject* sexp = bound_sexp(to_advanced_sig, args, nargsf, kwnames);
+        if (sexp == nullptr) return nullptr;
+        Source source(sexp);
+        encode::advanced::Sizer sizer;
+        if (!source.size(sizer)) return nullptr;
+        PyObject* out = PyUnicode_New(checked_size(sizer.total()), 127);
+        if (out == nullptr) return nullptr;
+        encode::advanced::Writer writer(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out)));
+        source.send(writer);
+        return out;
     });
 }
 
