@@ -1,11 +1,12 @@
-// Advanced writer. The form of an octet string is chosen by two scans at
-// most: the token test, then the quoted-string test; hexadecimal otherwise.
+// Advanced writer. The form of an octet string is chosen in one scan: a
+// token if it can be one, else a quoted string if it can be one, else hex.
 #include "encode/advanced.hpp"
 
 #include <array>
 #include <cstring>
 #include <new>
 
+#include "encode/copy.hpp"
 #include "types/octet_classes.hpp"
 
 namespace parvex::encode::advanced {
@@ -32,18 +33,7 @@ constexpr std::array<char, 256> escapes = make_escapes();
 
 }  // namespace
 
-Form form_of(Bytes s) {
-    if (!s.empty() && octet::is_token_start(s[0])) {
-        std::size_t i = 1;
-        while (i < s.size() && octet::is_token_octet(s[i])) ++i;
-        if (i == s.size()) return Form::Token;
-    }
-    for (const std::uint8_t c : s)
-        if (!octet::is_quotable(c)) return Form::Hexadecimal;
-    return Form::Quoted;
-}
-
-std::uint64_t string_len(Bytes s, Form f) {
+std::uint64_t escaped_len(Bytes s, Form f) {
     switch (f) {
         case Form::Token:
             return s.size();
@@ -62,7 +52,7 @@ char* write_string(Bytes s, Form f, char* out) {
     const char* src = reinterpret_cast<const char*>(s.data());
     switch (f) {
         case Form::Token:
-            if (!s.empty()) std::memcpy(out, src, s.size());
+            copy_octets(out, src, s.size());
             return out + s.size();
         case Form::Quoted: {
             *out++ = '"';
@@ -70,13 +60,13 @@ char* write_string(Bytes s, Form f, char* out) {
             for (std::size_t i = 0; i < s.size(); ++i) {
                 const char e = escapes[s[i]];
                 if (e == 0) continue;
-                std::memcpy(out, src + run, i - run);
+                copy_octets(out, src + run, i - run);
                 out += i - run;
                 *out++ = '\\';
                 *out++ = e;
                 run = i + 1;
             }
-            if (s.size() != run) std::memcpy(out, src + run, s.size() - run);
+            copy_octets(out, src + run, s.size() - run);
             out += s.size() - run;
             *out++ = '"';
             return out;
@@ -106,7 +96,7 @@ std::string to_string(const Sexp& value) {
     walk(value, sizer);
     if (sizer.total() > (~std::uint64_t{0} >> 1)) throw std::bad_alloc();  // cannot be allocated: fatal
     std::string out(sizer.total(), '\0');
-    Writer w(out.data());
+    Writer w(out.data(), sizer.forms());
     walk(value, w);
     return out;
 }

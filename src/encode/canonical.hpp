@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "encode/copy.hpp"
 #include "encode/pieces.hpp"
 #include "types/sexp.hpp"
 
@@ -64,7 +65,7 @@ private:
         else
             write_decimal(s.size());
         *out_++ = ':';
-        if (!s.empty()) std::memcpy(out_, s.data(), s.size());
+        copy_octets(out_, s.data(), s.size());
         out_ += s.size();
     }
     std::uint8_t* out_;

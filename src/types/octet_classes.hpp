@@ -15,6 +15,7 @@ enum Class : std::uint8_t {
     kHexDigit = 1 << 3,     // 0-9 a-f A-F
     kPrintable = 1 << 4,    // 32..126
     kQuotable = 1 << 5,     // printable or 7..13: written as a quoted string
+    kTokenOctet = 1 << 6,   // token start or digit
 };
 
 constexpr std::array<std::uint8_t, 256> make_class_table() {
@@ -27,7 +28,8 @@ constexpr std::array<std::uint8_t, 256> make_class_table() {
         const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
         const bool punct = c == '*' || c == '+' || c == '-' || c == '.' || c == '/' || c == ':' ||
                            c == '=' || c == '_';
-        if (letter || punct) v |= kTokenStart;
+        if (letter || punct) v |= kTokenStart | kTokenOctet;
+        if (c >= '0' && c <= '9') v |= kTokenOctet;
         if (c >= 32 && c <= 126) v |= kPrintable;
         if ((c >= 32 && c <= 126) || (c >= 7 && c <= 13)) v |= kQuotable;
         t[static_cast<std::size_t>(c)] = v;
@@ -41,7 +43,7 @@ constexpr bool is(std::uint8_t c, Class k) { return (class_table[c] & k) != 0; }
 constexpr bool is_whitespace(std::uint8_t c) { return is(c, kWhitespace); }
 constexpr bool is_digit(std::uint8_t c) { return is(c, kDigit); }
 constexpr bool is_token_start(std::uint8_t c) { return is(c, kTokenStart); }
-constexpr bool is_token_octet(std::uint8_t c) { return (class_table[c] & (kTokenStart | kDigit)) != 0; }
+constexpr bool is_token_octet(std::uint8_t c) { return is(c, kTokenOctet); }
 constexpr bool is_hex_digit(std::uint8_t c) { return is(c, kHexDigit); }
 constexpr bool is_printable(std::uint8_t c) { return is(c, kPrintable); }
 constexpr bool is_quotable(std::uint8_t c) { return is(c, kQuotable); }

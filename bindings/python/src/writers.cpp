@@ -120,7 +120,7 @@ PyObject* to_advanced_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
         if (!source.size(sizer)) return nullptr;
         PyObject* out = PyUnicode_New(checked_size(sizer.total()), 127);
         if (out == nullptr) return nullptr;
-        encode::advanced::Writer writer(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out)));
+        encode::advanced::Writer writer(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out)), sizer.forms());
         source.send(writer);
         return out;
     });
