@@ -35,16 +35,23 @@ bool unsupported(PyObject* obj) {
     return false;
 }
 
+// A sequence that yields more items than its len() reported is taken as a
+// failing one, so that an endless iterator behind a finite length cannot
+// exhaust memory.
 bool octets_of_sequence(PyObject* obj, Octets& out) {
     const Py_ssize_t len = PyObject_Length(obj);
-    if (len < 0)
+    std::size_t limit = SIZE_MAX;
+    if (len < 0) {
         PyErr_Clear();
-    else
+    } else {
+        limit = static_cast<std::size_t>(len);
         out.reserve(static_cast<std::size_t>(std::min(len, kMaxReserve)));
+    }
     Ref it = Ref::steal(PyObject_GetIter(obj));
     if (!it) return false;
     while (PyObject* raw = PyIter_Next(it.get())) {
         Ref item = Ref::steal(raw);
+        if (out.size() == limit) return false;
         const long v = PyLong_AsLong(item.get());
         if (v < 0 || v > 255) return false;  // -1 also when it raised
         out.push_back(static_cast<std::uint8_t>(v));
