@@ -71,11 +71,11 @@ bool input_octets(PyObject* obj, Octets& storage, Bytes& view);
 /// Each step returns false with a Python exception set on failure.
 class PyBuilder {
 public:
-    /// `input_len` sizes the stack up front: an element takes at least two
-    /// octets, and reserving a pointer per eight keeps large inputs from
-    /// growing it many times over.
+    /// `input_len` sizes the stack up front, modestly: a large reservation
+    /// that goes unused would still move the allocator's heap around under
+    /// the octets of the atoms.
     PyBuilder(PyTypeObject* atom_type, std::size_t input_len) : atom_type_(atom_type) {
-        stack_.reserve(std::min<std::size_t>(input_len / 8, std::size_t{1} << 24) + 16);
+        stack_.reserve(std::min<std::size_t>(input_len / 8, std::size_t{1} << 12) + 16);
     }
     PyBuilder(const PyBuilder&) = delete;
     PyBuilder& operator=(const PyBuilder&) = delete;
