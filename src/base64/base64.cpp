@@ -4,6 +4,7 @@
 #include "base64/base64.hpp"
 
 #include <array>
+#include <cstring>
 
 #include "types/octet_classes.hpp"
 
@@ -24,6 +25,15 @@ constexpr std::array<std::uint8_t, 256> make_decode_table() {
 
 constexpr std::array<std::uint8_t, 256> decode_table = make_decode_table();
 
+// Two characters for each 12-bit value, so three octets take two lookups.
+constexpr std::array<std::array<char, 2>, 4096> make_pair_table() {
+    std::array<std::array<char, 2>, 4096> t{};
+    for (int i = 0; i < 4096; ++i) t[static_cast<std::size_t>(i)] = {alphabet[i >> 6], alphabet[i & 63]};
+    return t;
+}
+
+constexpr std::array<std::array<char, 2>, 4096> pairs = make_pair_table();
+
 }  // namespace
 
 char* encode_to(Bytes octets, char* out) {
@@ -31,10 +41,8 @@ char* encode_to(Bytes octets, char* out) {
     std::size_t n = octets.size();
     for (; n >= 3; n -= 3, p += 3) {
         const std::uint32_t v = (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
-        out[0] = alphabet[v >> 18];
-        out[1] = alphabet[(v >> 12) & 63];
-        out[2] = alphabet[(v >> 6) & 63];
-        out[3] = alphabet[v & 63];
+        std::memcpy(out, pairs[v >> 12].data(), 2);
+        std::memcpy(out + 2, pairs[v & 0xFFF].data(), 2);
         out += 4;
     }
     if (n != 0) {

@@ -4,6 +4,7 @@
 // run while they are read; other structures are laid out first.
 #include "writers.hpp"
 
+#include <memory>
 #include <new>
 
 #include "args.hpp"
@@ -101,12 +102,13 @@ PyObject* to_transport_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
         encode::canonical::Sizer sizer;
         if (!source.size(sizer)) return nullptr;
         // The canonical octets, then their base-64 text in the result.
-        Octets canonical(static_cast<std::size_t>(checked_size(sizer.total())));
-        encode::canonical::Writer writer(canonical.data());
+        const auto n = static_cast<std::size_t>(checked_size(sizer.total()));
+        auto canonical = std::make_unique_for_overwrite<std::uint8_t[]>(n);
+        encode::canonical::Writer writer(canonical.get());
         source.send(writer);
-        PyObject* out = PyUnicode_New(checked_size(encode::transport::text_len(canonical.size())), 127);
+        PyObject* out = PyUnicode_New(checked_size(encode::transport::text_len(n)), 127);
         if (out == nullptr) return nullptr;
-        encode::transport::write(canonical, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out)));
+        encode::transport::write(Bytes(canonical.get(), n), reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out)));
         return out;
     });
 }
