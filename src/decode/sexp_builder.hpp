@@ -13,11 +13,11 @@ namespace parvex {
 class SexpBuilder {
 public:
     bool atom(Bytes data) {
-        values_.emplace_back(Atom{to_octets(data), std::nullopt});
+        values_.emplace_back(Atom{OctetString(data), std::nullopt});
         return true;
     }
     bool atom(Bytes data, Bytes hint) {
-        values_.emplace_back(Atom{to_octets(data), to_octets(hint)});
+        values_.emplace_back(Atom{OctetString(data), OctetString(hint)});
         return true;
     }
     bool list(std::uint64_t count) {

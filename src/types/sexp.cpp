@@ -7,8 +7,9 @@
 namespace parvex {
 
 Atom Atom::from_buffer(Octets&& buffer) {
-    buffer.shrink_to_fit();
-    return Atom{std::move(buffer), std::nullopt};
+    Atom a{OctetString(buffer), std::nullopt};
+    buffer = Octets();
+    return a;
 }
 
 std::uint64_t Atom::hash() const {

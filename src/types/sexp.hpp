@@ -11,6 +11,8 @@
 #include <variant>
 #include <vector>
 
+#include "types/octet_string.hpp"
+
 namespace parvex {
 
 /// An owned octet string; values built here keep no spare capacity.
@@ -24,10 +26,10 @@ inline Octets to_octets(Bytes b) { return Octets(b.begin(), b.end()); }
 /// An octet string with an optional display hint (RFC 9804 §4.6). An absent
 /// hint and a present empty hint are different values.
 struct Atom {
-    Octets data;
-    std::optional<Octets> hint;
+    OctetString data;
+    std::optional<OctetString> hint;
 
-    /// Takes a buffer as the data of a hintless atom, dropping spare capacity.
+    /// The octets of a buffer as the data of a hintless atom, exactly sized.
     static Atom from_buffer(Octets&& buffer);
 
     /// Equality of RFC 9804 §4.7: data and hint, with no default hint.

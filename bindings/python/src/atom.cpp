@@ -20,7 +20,7 @@ namespace {
 
 AtomObject* as_atom(PyObject* self) { return reinterpret_cast<AtomObject*>(self); }
 
-PyObject* bytes_of(const Octets& o) {
+PyObject* bytes_of(Bytes o) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(o.data()), static_cast<Py_ssize_t>(o.size()));
 }
 
@@ -44,13 +44,13 @@ PyObject* atom_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 add_processing_note("hint");
                 return nullptr;
             }
-            hint->shrink_to_fit();
         }
         Ref empty = Ref::steal(PyTuple_New(0));
         if (!empty) return nullptr;
         PyObject* self = PyBaseObject_Type.tp_new(type, empty.get(), nullptr);
         if (self == nullptr) return nullptr;
-        new (&as_atom(self)->atom) Atom{Atom::from_buffer(std::move(data)).data, std::move(hint)};
+        new (&as_atom(self)->atom) Atom{OctetString(data), std::nullopt};
+        if (hint) as_atom(self)->atom.hint.emplace(*hint);
         return self;
     });
 }
@@ -97,7 +97,7 @@ Py_hash_t atom_hash(PyObject* self) {
     return h == -1 ? -2 : h;  // -1 means an error to CPython
 }
 
-void render_bytes(std::string& out, const Octets& o) {
+void render_bytes(std::string& out, Bytes o) {
     static constexpr char hex[] = "0123456789abcdef";
     out += "b\"";
     for (const std::uint8_t c : o) {
@@ -164,7 +164,7 @@ PyObject* effective_hint(PyObject* self, PyObject* const* args, Py_ssize_t nargs
             return nullptr;
         }
         const Atom& a = as_atom(self)->atom;
-        return bytes_of(a.hint ? *a.hint : fallback);
+        return a.hint ? bytes_of(*a.hint) : bytes_of(fallback);
     });
 }
 

@@ -87,7 +87,8 @@ bool octets_of(PyObject* obj, Octets& out) {
     PyTypeObject* atom = atom_type();
     if (atom == nullptr) return false;
     if (is_atom(obj, atom)) {
-        out = reinterpret_cast<AtomObject*>(obj)->atom.data;
+        const OctetString& data = reinterpret_cast<AtomObject*>(obj)->atom.data;
+        out.assign(data.begin(), data.end());
         return true;
     }
     if (PyType_IsSubtype(Py_TYPE(obj), &PyByteArray_Type)) {
@@ -214,7 +215,7 @@ PyBuilder::~PyBuilder() {
 }
 
 bool PyBuilder::atom(Bytes data, Bytes hint) {
-    PyObject* a = new_atom(atom_type_, Atom{to_octets(data), to_octets(hint)});
+    PyObject* a = new_atom(atom_type_, Atom{OctetString(data), OctetString(hint)});
     if (a == nullptr) return false;
     stack_.push_back(a);
     return true;

@@ -1,0 +1,96 @@
+// An owned octet string of fixed length, the storage of an atom's data and
+// hint. Strings of up to 15 octets live inside the object itself; longer
+// ones in a heap block of exactly their length. Most atoms are short, so
+// most take no allocation of their own.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <utility>
+#include <vector>
+
+namespace parvex {
+
+class OctetString {
+public:
+    static constexpr std::size_t kInline = 15;
+
+    OctetString() noexcept { raw_[kTag] = 0; }
+    OctetString(std::span<const std::uint8_t> s) { assign(s.data(), s.size()); }
+    OctetString(const std::vector<std::uint8_t>& v) { assign(v.data(), v.size()); }
+    OctetString(const OctetString& o) { assign(o.data(), o.size()); }
+    OctetString(OctetString&& o) noexcept {
+        std::memcpy(raw_, o.raw_, sizeof raw_);
+        o.raw_[kTag] = 0;
+    }
+    OctetString& operator=(const OctetString& o) {
+        if (this != &o) *this = OctetString(o);
+        return *this;
+    }
+    OctetString& operator=(OctetString&& o) noexcept {
+        if (this != &o) {
+            release();
+            std::memcpy(raw_, o.raw_, sizeof raw_);
+            o.raw_[kTag] = 0;
+        }
+        return *this;
+    }
+    ~OctetString() { release(); }
+
+    const std::uint8_t* data() const { return on_heap() ? heap_ptr() : raw_; }
+    std::size_t size() const { return on_heap() ? static_cast<std::size_t>(heap_size() & ~kHeapBit) : raw_[kTag]; }
+    bool empty() const { return size() == 0; }
+    const std::uint8_t* begin() const { return data(); }
+    const std::uint8_t* end() const { return data() + size(); }
+    std::uint8_t operator[](std::size_t i) const { return data()[i]; }
+    operator std::span<const std::uint8_t>() const { return {data(), size()}; }
+
+    friend bool operator==(const OctetString& a, const OctetString& b) {
+        const std::size_t n = a.size();
+        return n == b.size() && (n == 0 || std::memcmp(a.data(), b.data(), n) == 0);
+    }
+
+private:
+    // Inline: octets 0..14 hold the string and octet 15 its length. On the
+    // heap: a pointer, then the length with its top bit set; octet 15 is the
+    // top octet of that length on a little-endian machine.
+    static_assert(std::endian::native == std::endian::little);
+    static constexpr std::size_t kTag = 15;
+    static constexpr std::uint64_t kHeapBit = std::uint64_t{1} << 63;
+
+    bool on_heap() const { return (raw_[kTag] & 0x80) != 0; }
+    std::uint8_t* heap_ptr() const {
+        std::uint8_t* p;
+        std::memcpy(&p, raw_, sizeof p);
+        return p;
+    }
+    std::uint64_t heap_size() const {
+        std::uint64_t n;
+        std::memcpy(&n, raw_ + 8, sizeof n);
+        return n;
+    }
+    void assign(const std::uint8_t* p, std::size_t n) {
+        if (n <= kInline) {
+            if (n != 0) std::memcpy(raw_, p, n);
+            raw_[kTag] = static_cast<std::uint8_t>(n);
+            return;
+        }
+        auto* block = new std::uint8_t[n];
+        std::memcpy(block, p, n);
+        const std::uint64_t tagged = n | kHeapBit;
+        std::memcpy(raw_, &block, sizeof block);
+        std::memcpy(raw_ + 8, &tagged, sizeof tagged);
+    }
+    void release() {
+        if (on_heap()) delete[] heap_ptr();
+    }
+
+    alignas(8) std::uint8_t raw_[16];
+};
+
+static_assert(sizeof(OctetString) == 16);
+
+}  // namespace parvex
