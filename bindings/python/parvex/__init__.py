@@ -1,18 +1,72 @@
 """S-expressions as RFC 9804 defines them: read and write the canonical,
-basic transport and advanced representations."""
+basic transport and advanced representations.
 
+The reading and writing is done by the extension module `parvex._parvex`,
+whose names are re-exported here as the very same objects. The package adds
+reading a stream of S-expressions (`iter_parse`), an indented form for
+people (`to_indented`), parsing files on several processes (`parse_file`,
+`parse_files`), pickling and copying of `Atom`, and the command line
+(`python -m parvex`).
+"""
+
+from typing import TYPE_CHECKING
+
+from . import _reduce  # registers the pickling of Atom
 from ._parvex import (
-    DEFAULT_HINT,
-    DEFAULT_MAX_DEPTH,
-    Atom,
-    ParseError,
-    Parser,
-    parse,
-    parse_canonical,
-    to_advanced,
-    to_canonical,
-    to_transport,
+    DEFAULT_HINT as DEFAULT_HINT,
+    DEFAULT_MAX_DEPTH as DEFAULT_MAX_DEPTH,
+    Atom as Atom,
+    ParseError as ParseError,
+    Parser as Parser,
+    parse as parse,
+    parse_canonical as parse_canonical,
+    to_advanced as to_advanced,
+    to_canonical as to_canonical,
+    to_transport as to_transport,
 )
-from . import _parvex
+from ._types import OctetsLike as OctetsLike, SexpLike as SexpLike, Value as Value
+from .indent import to_indented as to_indented
+from .parallel import parse_file as parse_file, parse_files as parse_files
+from .stream import StreamReader as StreamReader, iter_parse as iter_parse
 
-__all__ = list(_parvex.__all__)
+del _reduce
+
+if TYPE_CHECKING:
+    __version__: str
+else:
+    def __getattr__(name):
+        # The version is looked up on first use: importlib.metadata alone
+        # would double the time `import parvex` takes.
+        if name != "__version__":
+            raise AttributeError(f"module 'parvex' has no attribute {name!r}")
+        from importlib import metadata
+
+        try:
+            version = metadata.version("parvex")
+        except metadata.PackageNotFoundError:  # imported from a source tree
+            version = "0+unknown"
+        globals()["__version__"] = version
+        return version
+
+__all__ = [
+    # The extension module's names, in its order.
+    "Atom",
+    "Parser",
+    "ParseError",
+    "DEFAULT_HINT",
+    "DEFAULT_MAX_DEPTH",
+    "parse",
+    "parse_canonical",
+    "to_canonical",
+    "to_transport",
+    "to_advanced",
+    # The package's own.
+    "iter_parse",
+    "StreamReader",
+    "to_indented",
+    "parse_file",
+    "parse_files",
+    "Value",
+    "OctetsLike",
+    "SexpLike",
+]

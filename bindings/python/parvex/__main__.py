@@ -1,0 +1,8 @@
+"""`python -m parvex`: the command line (see `parvex.cli`)."""
+
+import sys
+
+from .cli import main
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,74 @@
+"""Types of the extension module that the `parvex` package re-exports."""
+
+from collections.abc import Sequence
+from typing import Final, SupportsIndex, TypeAlias, Union, final
+
+_Octets: TypeAlias = Union[bytes, bytearray, memoryview, str, Atom, Sequence[int]]
+_Value: TypeAlias = Union[bytes, Atom, list[_Value]]
+# A list or tuple is a list even when it holds integers, so the writers take
+# no Sequence[int] but the atoms of other types.
+_Sexp: TypeAlias = Union[bytes, bytearray, memoryview, range, str, Atom, Sequence[_Sexp]]
+
+__all__ = [
+    "Atom",
+    "Parser",
+    "ParseError",
+    "DEFAULT_HINT",
+    "DEFAULT_MAX_DEPTH",
+    "parse",
+    "parse_canonical",
+    "to_canonical",
+    "to_transport",
+    "to_advanced",
+]
+
+@final
+class Atom:
+    def __new__(cls, data: _Octets, hint: _Octets | None = None) -> Atom: ...
+    @property
+    def data(self) -> bytes: ...
+    @property
+    def hint(self) -> bytes | None: ...
+    def effective_hint(self, default: _Octets) -> bytes: ...
+    def eq_ignoring_hint(self, other: _Octets) -> bool: ...
+    def __len__(self) -> int: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+
+@final
+class Parser:
+    def __new__(
+        cls,
+        *,
+        canonical: bool = False,
+        max_depth: SupportsIndex = ...,
+        max_atom_len: SupportsIndex | None = None,
+        max_input_len: SupportsIndex | None = None,
+        allow_advanced: bool = True,
+        allow_transport: bool = True,
+        allow_display_hints: bool = True,
+        allow_empty_atoms: bool = True,
+        allow_empty_lists: bool = True,
+        allow_list_as_first_element: bool = True,
+        allow_hexadecimal: bool = True,
+        allow_base64: bool = True,
+        allow_lengths: bool = True,
+    ) -> Parser: ...
+    def parse(self, data: _Octets) -> _Value: ...
+    def parse_prefix(self, data: _Octets) -> tuple[_Value, int]: ...
+
+class ParseError(ValueError):
+    # Set on every instance the reading functions raise; absent on one built
+    # by hand.
+    offset: int
+    kind: str
+
+DEFAULT_HINT: Final[bytes]
+DEFAULT_MAX_DEPTH: Final[int]
+
+def parse(data: _Octets) -> _Value: ...
+def parse_canonical(data: _Octets) -> _Value: ...
+def to_canonical(sexp: _Sexp) -> bytes: ...
+def to_transport(sexp: _Sexp) -> str: ...
+def to_advanced(sexp: _Sexp) -> str: ...

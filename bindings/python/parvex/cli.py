@@ -1,0 +1,393 @@
+"""The `parvex` command: check S-expressions and convert them between the
+three representations of RFC 9804.
+
+Run as `parvex` (the console script) or `python -m parvex`; `--help` lists
+every option. Exit status: 0 when every input was read (and written), 1 when
+any could not be, 2 for a usage error.
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import functools
+import io
+import os
+import sys
+from collections.abc import Sequence
+from typing import IO, Any
+
+from ._parvex import (
+    DEFAULT_MAX_DEPTH,
+    ParseError,
+    Parser,
+    to_advanced,
+    to_canonical,
+    to_transport,
+)
+from ._types import Value
+from .indent import to_indented
+from .stream import iter_parse
+
+__all__ = ["main"]
+
+STDIN = "-"
+
+# The restriction flags, as (option, Parser keyword, what it refuses).
+_RESTRICTIONS = [
+    ("--no-advanced", "allow_advanced",
+     "the advanced representation (tokens, quoted, hexadecimal and base-64 "
+     "strings) and all whitespace"),
+    ("--no-transport", "allow_transport", "basic transport blocks {...}"),
+    ("--no-display-hints", "allow_display_hints", "display hints [...]"),
+    ("--no-empty-atoms", "allow_empty_atoms", "zero-length octet strings"),
+    ("--no-empty-lists", "allow_empty_lists", "empty lists ()"),
+    ("--no-list-as-first-element", "allow_list_as_first_element",
+     "a list as the first element of a list"),
+    ("--no-hexadecimal", "allow_hexadecimal", "hexadecimal strings #...#"),
+    ("--no-base64", "allow_base64", "base-64 strings |...|"),
+    ("--no-lengths", "allow_lengths",
+     "a decimal length before a quoted, hexadecimal or base-64 string"),
+]
+
+_EXAMPLES = """\
+examples:
+  parvex cert.sx                      write cert.sx on one line, advanced
+  parvex --indent 2 cert.sx           ... indented, lists broken at 80 columns
+  parvex --to canonical cert.sx > cert.csx
+                                      raw canonical octets, e.g. for hashing
+  printf '(a "b c")' | parvex --to transport
+                                      prints {KDE6YTM6YiBjKQ==}
+  parvex --check --canonical *.csx    validate canonical files, write nothing
+  parvex --stream log.sx              every S-expression of log.sx, one a line
+  parvex --max-depth 64 --max-atom-len 65536 --max-input-len 1048576 in.sx
+                                      limits for input from untrusted sources
+  parvex --no-hexadecimal --no-base64 --no-display-hints in.sx
+                                      refuse those forms (any --no-* flag)
+  parvex --check --jobs 4 data/*.sx   check many files on 4 processes
+
+On bad input parvex writes NAME:LINE:COLUMN: MESSAGE (kind) to standard error
+(COLUMN counts octets from 1), then the line with a caret under the octet,
+and exits with status 1. Usage errors exit with status 2.
+"""
+
+
+def _count(text: str) -> int:
+    """A command-line number: a non-negative integer."""
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {text}")
+    return value
+
+
+def _positive(text: str) -> int:
+    value = _count(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
+def _version() -> str:
+    from . import __version__
+    return f"parvex {__version__}"
+
+
+def build_parser() -> argparse.ArgumentParser:
+    cli = argparse.ArgumentParser(
+        prog="parvex",
+        description="Read S-expressions (RFC 9804) in any of the canonical, basic\n"
+                    "transport and advanced representations, check them, and write\n"
+                    "them in the one chosen.",
+        epilog=_EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    cli.add_argument("files", nargs="*", metavar="FILE",
+                     help="input files (default: standard input)")
+    cli.add_argument("--version", action="version", version=_version())
+
+    out = cli.add_argument_group("output")
+    out.add_argument("--to", choices=("advanced", "canonical", "transport"),
+                     default="advanced",
+                     help="representation to write (default: advanced). Canonical is "
+                          "written as raw octets; the others as one line of text each, "
+                          "e.g. --to transport")
+    out.add_argument("--indent", type=_count, metavar="N",
+                     help="write the advanced form on several lines, each list's "
+                          "elements N columns further in, e.g. --indent 2")
+    out.add_argument("--width", type=_count, metavar="W", default=80,
+                     help="with --indent, the line width that lists must fit to stay "
+                          "on one line (default: 80), e.g. --width 100")
+    out.add_argument("--check", action="store_true",
+                     help="only check that the input reads, write nothing, "
+                          "e.g. parvex --check *.sx")
+    out.add_argument("--stream", action="store_true",
+                     help="read every S-expression of each input one after another, "
+                          "not exactly one; each is written on its own line "
+                          "(canonical: one after another), e.g. parvex --stream log.sx")
+    out.add_argument("-j", "--jobs", type=_positive, metavar="N", default=1,
+                     help="read the files on N processes; output stays in the order "
+                          "of the files (default: 1), e.g. --jobs 4")
+
+    rd = cli.add_argument_group(
+        "reading", "The options of parvex.Parser. By default every representation\n"
+                   "is accepted and lists may nest 1024 deep.")
+    rd.add_argument("--canonical", action="store_true",
+                    help="accept only the canonical representation (implies "
+                         "--no-advanced --no-transport), e.g. --check --canonical")
+    rd.add_argument("--max-depth", type=_count, metavar="N", default=DEFAULT_MAX_DEPTH,
+                    help=f"most lists open at once (default: {DEFAULT_MAX_DEPTH}), "
+                         "e.g. --max-depth 64")
+    rd.add_argument("--max-atom-len", type=_count, metavar="N",
+                    help="longest octet string, data or hint, after decoding "
+                         "(default: no limit), e.g. --max-atom-len 65536")
+    rd.add_argument("--max-input-len", type=_count, metavar="N",
+                    help="longest input in octets; with --stream, longest "
+                         "S-expression (default: no limit), e.g. --max-input-len 1048576")
+    for flag, _, what in _RESTRICTIONS:
+        rd.add_argument(flag, action="store_true", help=f"refuse {what}")
+    return cli
+
+
+@dataclasses.dataclass(frozen=True)
+class Job:
+    """What to do with each input; sent to the worker processes as is."""
+
+    to: str
+    indent: int | None
+    width: int
+    check: bool
+    stream: bool
+    options: dict[str, Any]
+
+    def write(self, value: Value, out: IO[bytes]) -> None:
+        if self.to == "canonical":
+            out.write(to_canonical(value))
+            return
+        if self.to == "transport":
+            text = to_transport(value)
+        elif self.indent is not None:
+            text = to_indented(value, indent=self.indent, width=self.width)
+        else:
+            text = to_advanced(value)
+        out.write(text.encode("ascii"))
+        out.write(b"\n")
+
+
+def _job(args: argparse.Namespace) -> Job:
+    options: dict[str, Any] = {
+        "canonical": args.canonical,
+        "max_depth": args.max_depth,
+        "max_atom_len": args.max_atom_len,
+        "max_input_len": args.max_input_len,
+    }
+    for flag, keyword, _ in _RESTRICTIONS:
+        options[keyword] = not getattr(args, flag[2:].replace("-", "_"))
+    return Job(to=args.to, indent=args.indent, width=args.width, check=args.check,
+               stream=args.stream, options=options)
+
+
+# MARK: pointing at an error
+
+# How much of the stream stays available before the point the reader has
+# reached, to show the line of an error that lies beyond it.
+_CONTEXT = 256
+# How many octets of the offending line are shown on each side of the caret.
+_SHOWN = 40
+
+
+class Tracked:
+    """Passes a binary stream on to the reader, and keeps what it takes to
+    point at an error with bounded memory: the octets from shortly before the
+    reader's position on, and the count of lines before them."""
+
+    def __init__(self, raw: IO[bytes]) -> None:
+        read1 = getattr(raw, "read1", None)
+        self._read = read1 if callable(read1) else raw.read
+        self.kept = bytearray()
+        self.start = 0         # offset of kept[0] in the stream
+        self.lines = 0         # line feeds before it
+        self.line_start = 0    # offset just past the last of them
+
+    def read(self, size: int, /) -> bytes:
+        data = self._read(size)
+        self.kept += data
+        return data
+
+    read1 = read
+
+    def release(self, upto: int) -> None:
+        """The reader has passed `upto`; no error can lie before it."""
+        cut = upto - _CONTEXT - self.start
+        if cut <= 0:
+            return
+        newlines = self.kept.count(b"\n", 0, cut)
+        if newlines:
+            self.lines += newlines
+            self.line_start = self.start + self.kept.rfind(b"\n", 0, cut) + 1
+        del self.kept[:cut]
+        self.start += cut
+
+    def point(self, name: str, error: ParseError) -> str:
+        return point_at(name, error, bytes(self.kept), self.start, self.lines,
+                        self.line_start)
+
+
+def _shown(octets: bytes) -> str:
+    # One character for every octet, so that the caret lines up: printable
+    # ASCII and tab as themselves, anything else as a dot.
+    return "".join(chr(o) if 32 <= o < 127 or o == 9 else "." for o in octets)
+
+
+def point_at(name: str, error: ParseError, data: bytes, start: int = 0,
+             lines: int = 0, line_start: int = 0) -> str:
+    """`NAME:LINE:COLUMN: MESSAGE (kind)`, then the offending line and a
+    caret under the octet at the error's offset. `data` holds the input from
+    offset `start` on; `lines` line feeds come before it, the last of them
+    just before `line_start`."""
+    rel = max(0, min(error.offset - start, len(data)))
+    nl = data.rfind(b"\n", 0, rel)
+    begin = nl + 1 if nl >= 0 else 0
+    line = lines + data.count(b"\n", 0, rel) + 1
+    column = rel - begin + 1 if nl >= 0 else start + rel - line_start + 1
+    end = data.find(b"\n", rel)
+    end = len(data) if end < 0 else end
+    if end > begin and data[end - 1:end] == b"\r" and end - 1 > rel:
+        end -= 1
+    left = max(begin, rel - _SHOWN)
+    right = min(end, rel + _SHOWN)
+    cut_left = left > begin or (nl < 0 and line_start < start)
+    before = ("..." if cut_left else "") + _shown(data[left:rel])
+    text = before + _shown(data[rel:right]) + ("..." if right < end else "")
+    caret = "".join("\t" if c == "\t" else " " for c in before) + "^"
+    return (f"{name}:{line}:{column}: {error} ({error.kind})\n"
+            f"    {text}\n    {caret}\n")
+
+
+# MARK: running
+
+
+def process(job: Job, name: str, source: IO[bytes], out: IO[bytes],
+            err: IO[str]) -> bool:
+    """Reads one input and writes what `job` asks; reports a failure to `err`
+    and returns whether there was none."""
+    opts = job.options
+    try:
+        if job.stream:
+            tracked = Tracked(source)
+            reader = iter_parse(tracked, **opts)
+            try:
+                for value in reader:
+                    if not job.check:
+                        job.write(value, out)
+                    tracked.release(reader.offset)
+            except ParseError as e:
+                out.flush()
+                err.write(tracked.point(name, e))
+                return False
+        else:
+            limit = opts["max_input_len"]
+            # Past the limit one octet tells as much as the rest would.
+            data = source.read() if limit is None else source.read(limit + 1)
+            try:
+                value = Parser(**opts).parse(data)
+            except ParseError as e:
+                err.write(point_at(name, e, data))
+                return False
+            if not job.check:
+                job.write(value, out)
+    except ValueError as e:  # a value nested deeper than the writers take
+        out.flush()
+        err.write(f"{name}: cannot write it: {e}\n")
+        return False
+    return True
+
+
+def _open_and_process(job: Job, path: str, out: IO[bytes], err: IO[str]) -> bool:
+    if path == STDIN:
+        return process(job, "<stdin>", sys.stdin.buffer, out, err)
+    try:
+        source = open(path, "rb")
+    except OSError as e:
+        err.write(f"parvex: {path}: {e.strerror or e}\n")
+        return False
+    with source:
+        try:
+            return process(job, path, source, out, err)
+        except BrokenPipeError:  # the output's, not the file's
+            raise
+        except OSError as e:  # a directory, or a read that failed
+            err.write(f"parvex: {path}: {e.strerror or e}\n")
+            return False
+
+
+def work(job: Job, path: str) -> tuple[bytes, str, bool]:
+    """One file in a worker process: its output, its error report, and
+    whether it was read."""
+    out, err = io.BytesIO(), io.StringIO()
+    ok = _open_and_process(job, path, out, err)
+    return out.getvalue(), err.getvalue(), ok
+
+
+def _run_parallel(job: Job, paths: list[str], jobs: int, out: IO[bytes],
+                  err: IO[str]) -> bool:
+    from concurrent.futures import ProcessPoolExecutor
+
+    files = [p for p in paths if p != STDIN]
+    chunksize = max(1, len(files) // (4 * jobs))
+    ok = True
+    with ProcessPoolExecutor(max_workers=jobs) as pool:
+        results = pool.map(functools.partial(work, job), files, chunksize=chunksize)
+        try:
+            for path in paths:
+                if path == STDIN:  # standard input is this process's own
+                    ok &= _open_and_process(job, path, out, err)
+                    continue
+                data, report, good = next(results)
+                out.write(data)
+                if report:
+                    out.flush()
+                    err.write(report)
+                ok &= good
+        except BaseException:
+            pool.shutdown(wait=True, cancel_futures=True)
+            raise
+    return ok
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    cli = build_parser()
+    args = cli.parse_args(argv)
+    if args.indent is not None and args.to != "advanced":
+        cli.error("--indent writes the advanced representation; "
+                  f"it cannot be used with --to {args.to}")
+    job = _job(args)
+    try:
+        Parser(**job.options)
+    except OverflowError as e:
+        cli.error(f"a limit too large: {e}")
+    paths = args.files or [STDIN]
+    if paths.count(STDIN) > 1:
+        cli.error("standard input ('-') can be read only once")
+    out = sys.stdout.buffer
+    err = sys.stderr
+    try:
+        jobs = min(args.jobs, len([p for p in paths if p != STDIN]))
+        if jobs > 1:
+            ok = _run_parallel(job, paths, jobs, out, err)
+        else:
+            ok = True
+            for path in paths:
+                ok &= _open_and_process(job, path, out, err)
+        out.flush()
+    except BrokenPipeError:
+        # The reader of the output went away (`parvex big.sx | head`): stop
+        # quietly, and keep the interpreter's final flush from failing again.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    return 0 if ok else 1

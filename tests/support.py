@@ -1,0 +1,52 @@
+"""Shared by the tests of the package's own modules: generated values, an
+exact comparison, and the environment of a child interpreter."""
+
+import os
+
+from hypothesis import strategies as st
+
+import parvex
+from parvex import Atom
+
+# Octets that each representation treats specially, to end up in every form
+# of the advanced writer (token, quoted, hexadecimal).
+SPECIAL = b'\x00\x07\t\n\r "#\'()*+-./:;=[\\]_{|}~\x7f\x80\xff09aZ'
+octets = st.one_of(
+    st.binary(max_size=12),
+    st.lists(st.sampled_from(SPECIAL), max_size=6).map(bytes),
+    st.sampled_from([b"", b"a", b"ab", b"1", b"-", b"a1", b"text/plain"]),
+)
+# What parsing produces: bytes for an atom without a hint, Atom for one with
+# a hint, an empty hint included.
+atoms = st.builds(Atom, octets, st.just(b"") | octets)
+values = st.recursive(octets | atoms, lambda kids: st.lists(kids, max_size=5),
+                      max_leaves=25)
+
+
+def same(got, want):
+    """Exactly the same value: the same types throughout, and the same hints,
+    where `==` alone would take `Atom(b"x")` for `b"x"`."""
+    stack = [(got, want)]
+    while stack:
+        g, w = stack.pop()
+        if type(g) is not type(w):
+            return False
+        if type(w) is list:
+            if len(g) != len(w):
+                return False
+            stack.extend(zip(g, w))
+        elif type(w) is Atom:
+            if (g.data, g.hint) != (w.data, w.hint):
+                return False
+        elif g != w:
+            return False
+    return True
+
+
+def child_env(**extra):
+    """The environment for a child interpreter that imports the parvex this
+    one imported, whether installed or taken from a source tree."""
+    env = dict(os.environ, **extra)
+    root = os.path.dirname(os.path.dirname(parvex.__file__))
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [root, env.get("PYTHONPATH")]))
+    return env

@@ -1,0 +1,190 @@
+"""The command line, run as a user runs it: in a process of its own."""
+
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from support import child_env
+
+ENV = child_env()
+
+
+def run(*args, stdin=b"", cwd=None, command=(sys.executable, "-m", "parvex")):
+    return subprocess.run([*command, *args], input=stdin, capture_output=True,
+                          cwd=cwd, env=ENV, timeout=120)
+
+
+CERT = b'(cert (issuer "CA 1") (key [k]#0102#) (tags a b c))'
+
+CONVERSIONS = [
+    # arguments, standard input, standard output
+    ([], b"(4:text[1:t]2:hi)", b"(text [t]hi)\n"),
+    (["-"], b" (a  b) \n", b"(a b)\n"),
+    (["--to", "canonical"], b'(a "b c" #ff00#)', b"(1:a3:b c2:\xff\x00)"),
+    (["--to", "transport"], b'(a "b c")', b"{KDE6YTM6YiBjKQ==}\n"),
+    (["--to", "advanced"], b"{KDE6YTM6YiBjKQ==}", b'(a "b c")\n'),
+    (["--indent", "2", "--width", "20"], CERT,
+     b'(cert\n  (issuer "CA 1")\n  (key [k]#0102#)\n  (tags a b c))\n'),
+    (["--indent", "2"], CERT, CERT + b"\n"),  # fits in 80 columns
+    (["--stream"], b"a (b)\n\n[t]c ", b"a\n(b)\n[t]c\n"),
+    (["--stream", "--to", "canonical"], b"a (b) [t]c", b"1:a(1:b)[1:t]1:c"),
+    (["--stream", "--canonical", "--to", "transport"], b"1:a(1:b)", b"{MTph}\n{KDE6Yik=}\n"),
+    (["--stream"], b"", b""),
+    (["--check"], CERT, b""),
+    (["--check", "--stream"], b"a b c", b""),
+    (["--canonical"], b"(1:a)", b"(a)\n"),
+    (["--max-depth", "2", "--max-atom-len", "1", "--max-input-len", "7"], b"((a) b)", b"((a) b)\n"),
+]
+
+
+@pytest.mark.parametrize("args, stdin, stdout", CONVERSIONS)
+def test_conversions(args, stdin, stdout):
+    done = run(*args, stdin=stdin)
+    assert (done.returncode, done.stdout, done.stderr) == (0, stdout, b"")
+
+
+# Each Parser option as a flag: (arguments, input it refuses, kind). Without
+# the arguments the same input is read.
+RESTRICTIONS = [
+    (["--canonical"], b"(a)", "advanced_not_allowed"),
+    (["--max-depth", "1"], b"((a))", "too_deep"),
+    (["--max-atom-len", "2"], b"abc", "atom_too_long"),
+    (["--max-input-len", "4"], b"(a b)", "input_too_long"),
+    (["--no-advanced"], b"(1:a 1:b)", "unexpected_octet"),
+    (["--no-transport"], b"{MTph}", "transport_not_allowed"),
+    (["--no-display-hints"], b"[t]a", "hint_not_allowed"),
+    (["--no-empty-atoms"], b'""', "empty_atom_not_allowed"),
+    (["--no-empty-lists"], b"()", "empty_list_not_allowed"),
+    (["--no-list-as-first-element"], b"((a) b)", "list_as_first_element_not_allowed"),
+    (["--no-hexadecimal"], b"#61#", "hexadecimal_not_allowed"),
+    (["--no-base64"], b"|YQ==|", "base64_not_allowed"),
+    (["--no-lengths"], b'1"a"', "length_not_allowed"),
+]
+
+
+@pytest.mark.parametrize("args, data, kind", RESTRICTIONS)
+def test_every_parser_option_is_a_flag(args, data, kind):
+    assert run(stdin=data).returncode == 0
+    for mode in ([], ["--stream"]):
+        done = run(*args, *mode, stdin=data)
+        assert done.returncode == 1 and done.stdout == b""
+        assert f"({kind})" in done.stderr.decode()
+
+
+@pytest.mark.parametrize("args, data, report", [
+    ([], b"(a b)\n(c d)\n", "<stdin>:2:1: octets after a complete S-expression at offset 6 "
+                           "(trailing_octets)\n    (c d)\n    ^\n"),
+    ([], b"(a\n  b ]c)", "<stdin>:2:5: an octet that cannot appear here at offset 7 "
+                        "(unexpected_octet)\n      b ]c)\n        ^\n"),
+    # The caret keeps a tab as a tab, so that it lines up on a terminal.
+    ([], b"(a\tb ]", "<stdin>:1:6: an octet that cannot appear here at offset 5 "
+                    "(unexpected_octet)\n    (a\tb ]\n      \t  ^\n"),
+    # Octets that are not printable take one column each, shown as dots.
+    ([], b'(\xff\x00 "x\x01")\r\n', "<stdin>:1:2: an octet that cannot appear here at "
+                                   "offset 1 (unexpected_octet)\n    (.. \"x.\")\n     ^\n"),
+    ([], b"(a b", "<stdin>:1:5: the input ended in the middle of an S-expression at "
+                 "offset 4 (unexpected_end)\n    (a b\n        ^\n"),
+    (["--stream"], b"a\nb\n(c ]\nd", "<stdin>:3:4: an octet that cannot appear here at "
+                                    "offset 7 (unexpected_octet)\n    (c ]\n       ^\n"),
+    # Long lines are cut around the offset.
+    ([], b"(" + b"a " * 100 + b"]" + b" b" * 100 + b")",
+     "<stdin>:1:202: an octet that cannot appear here at offset 201 (unexpected_octet)\n"
+     "    ..." + "a " * 20 + "]" + " b" * 19 + " ...\n    " + " " * 43 + "^\n"),
+])
+def test_error_report(args, data, report):
+    done = run(*args, stdin=data)
+    assert done.returncode == 1
+    assert done.stderr.decode() == report
+
+
+def test_error_far_into_a_stream(tmp_path):
+    # Lines before the error are counted though the reader has let them go.
+    path = tmp_path / "log.sx"
+    path.write_bytes(b"(a b)\n" * 50000 + b"(c ]\n(d)\n")
+    done = run("--stream", str(path))
+    assert done.returncode == 1
+    assert done.stdout == b"(a b)\n" * 50000
+    assert done.stderr.decode() == (
+        f"{path}:50001:4: an octet that cannot appear here at offset 300003 "
+        "(unexpected_octet)\n    (c ]\n       ^\n")
+
+
+def test_error_far_along_one_line(tmp_path):
+    # A canonical stream has no line feeds: the start of the line has long
+    # been let go, and only the octets near the error are shown.
+    path = tmp_path / "one.csx"
+    path.write_bytes(b"(1:a)" * 100000 + b"(1:b]")
+    done = run("--stream", "--canonical", "--check", str(path))
+    assert done.returncode == 1
+    assert done.stderr.decode() == (
+        f"{path}:1:500005: an octet that cannot appear here at offset 500004 "
+        "(unexpected_octet)\n    ...)" + "(1:a)" * 7 + "(1:b]\n    " + " " * 43 + "^\n")
+
+
+def test_files_each_reported(tmp_path):
+    (tmp_path / "good.sx").write_bytes(b"(a)")
+    (tmp_path / "bad.sx").write_bytes(b"(a")
+    done = run("good.sx", "missing.sx", "bad.sx", "good.sx", cwd=tmp_path)
+    assert done.returncode == 1
+    assert done.stdout == b"(a)\n(a)\n"
+    assert done.stderr.decode().splitlines() == [
+        "parvex: missing.sx: No such file or directory",
+        "bad.sx:1:3: the input ended in the middle of an S-expression at offset 2 "
+        "(unexpected_end)", "    (a", "      ^"]
+
+
+def test_writer_limit_is_a_file_error():
+    deep = b"(" * 1100 + b")" * 1100
+    done = run("--max-depth", "2000", stdin=deep)
+    assert done.returncode == 1
+    assert done.stderr == b"<stdin>: cannot write it: lists nested deeper than 1024\n"
+    assert run("--max-depth", "2000", "--check", stdin=deep).returncode == 0
+
+
+@pytest.mark.parametrize("args", [
+    ["--indent", "2", "--to", "canonical"],
+    ["--to", "json"],
+    ["--jobs", "0"],
+    ["--max-depth", "-1"],
+    ["--max-atom-len", "x"],
+    ["--max-input-len", str(2 ** 64)],
+    ["--no-such-option"],
+    ["-", "-"],
+])
+def test_usage_errors(args):
+    done = run(*args, stdin=b"(a)")
+    assert done.returncode == 2 and done.stdout == b""
+    assert b"usage: parvex" in done.stderr
+
+
+def test_help_lists_every_option_and_examples():
+    done = run("--help")
+    assert done.returncode == 0
+    text = done.stdout.decode()
+    for option in ["--to", "--indent", "--width", "--check", "--stream", "--jobs",
+                   "--canonical", "--max-depth", "--max-atom-len", "--max-input-len",
+                   *(r[0][0] for r in RESTRICTIONS[4:])]:
+        assert option in text
+    assert "examples:" in text and "NAME:LINE:COLUMN" in text
+
+
+def test_closed_output_ends_quietly(tmp_path):
+    path = tmp_path / "many.sx"
+    path.write_bytes(b"(record a b c)\n" * 200000)
+    with subprocess.Popen([sys.executable, "-m", "parvex", "--stream", str(path)],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV) as p:
+        assert p.stdout.readline() == b"(record a b c)\n"
+        p.stdout.close()
+        err = p.stderr.read()
+        assert p.wait(timeout=120) == 1
+    assert err == b""
+
+
+def test_console_script():
+    script = shutil.which("parvex")
+    if script is None:
+        pytest.skip("the parvex console script is not installed")
+    done = run("--to", "canonical", stdin=b"(a [t]b)", command=(script,))
+    assert (done.returncode, done.stdout) == (0, b"(1:a[1:t]1:b)")

@@ -1,0 +1,109 @@
+"""Parsing files on several processes gives what one process gives."""
+
+import functools
+import multiprocessing
+import subprocess
+import sys
+from concurrent.futures import ProcessPoolExecutor
+
+import pytest
+
+import parvex
+from parvex import Atom, ParseError, parse_file, parse_files
+from support import child_env, same
+
+VALUES = [
+    [b"record", b"%d" % i, Atom(b"x" * i, hint=b"" if i % 3 == 0 else b"t%d" % i),
+     [b"\x00\xff", [], "é".encode()]]
+    for i in range(12)
+]
+
+
+@pytest.fixture(scope="module")
+def tree(tmp_path_factory):
+    root = tmp_path_factory.mktemp("files")
+    paths = []
+    for i, value in enumerate(VALUES):
+        path = root / f"{i:02}.sx"
+        # Both representations, so that the options matter below.
+        write = parvex.to_canonical if i % 2 else (lambda v: parvex.to_advanced(v).encode())
+        path.write_bytes(write(value))
+        paths.append(str(path))
+    return root, paths
+
+
+@pytest.mark.parametrize("method", ["fork", "spawn"])
+def test_process_pool_gives_the_single_process_results(tree, method):
+    _, paths = tree
+    serial = [parse_file(p) for p in paths]
+    assert same(serial, VALUES)
+    context = multiprocessing.get_context(method)
+    with ProcessPoolExecutor(max_workers=2, mp_context=context) as pool:
+        assert same(list(pool.map(parse_file, paths, chunksize=3)), serial)
+    with context.Pool(2) as pool:
+        assert same(pool.map(parse_file, paths), serial)
+
+
+def test_parse_files(tree):
+    _, paths = tree
+    assert same(parse_files(paths, jobs=2), VALUES)
+    assert same(parse_files(paths, jobs=1), VALUES)
+    assert parse_files([], jobs=4) == []
+    with pytest.raises(ValueError):
+        parse_files(paths, jobs=0)
+
+
+def test_options_and_failures_cross_the_boundary(tree):
+    _, paths = tree
+    canonical_only = functools.partial(parse_file, canonical=True)
+    with ProcessPoolExecutor(max_workers=2) as pool:
+        futures = [pool.submit(canonical_only, p) for p in paths]
+        for i, future in enumerate(futures):
+            if i % 2:
+                assert same(future.result(), VALUES[i])
+                continue
+            error = future.exception()
+            assert type(error) is ParseError
+            assert (error.kind, error.offset) == ("advanced_not_allowed", 1)
+            assert error.__notes__ == [f"while reading {paths[i]!r}"]
+    with pytest.raises(ParseError):
+        parse_files(paths, jobs=2, canonical=True)
+
+
+def test_parse_file_reads_no_further_than_the_limit(tmp_path):
+    path = tmp_path / "big.sx"
+    path.write_bytes(b"(" + b"a " * 100000 + b")")
+    with pytest.raises(ParseError) as info:
+        parse_file(path, max_input_len=10)
+    assert (info.value.kind, info.value.offset) == ("input_too_long", 10)
+
+
+def cli(*args, stdin=b""):
+    return subprocess.run([sys.executable, "-m", "parvex", *args], input=stdin,
+                          capture_output=True, env=child_env(), timeout=120)
+
+
+def test_cli_jobs_keeps_the_order_and_reports_each_file(tree, tmp_path):
+    _, paths = tree
+    bad = tmp_path / "bad.sx"
+    bad.write_bytes(b"(a\n b ]")
+    files = paths[:5] + [str(bad)] + paths[5:] + [str(tmp_path / "missing.sx")]
+    for args in (["--to", "canonical"], ["--stream", "--to", "transport"], ["--check"]):
+        one = cli(*args, *files)
+        two = cli("--jobs", "3", *args, *files)
+        assert one.returncode == two.returncode == 1
+        assert two.stdout == one.stdout and two.stderr == one.stderr
+        assert two.stderr.decode().splitlines() == [
+            f"{bad}:2:4: an octet that cannot appear here at offset 6 (unexpected_octet)",
+            "     b ]", "       ^",
+            f"parvex: {tmp_path / 'missing.sx'}: No such file or directory"]
+    expected = b"".join(parvex.to_canonical(v) for v in VALUES)
+    assert cli("--jobs", "2", "--to", "canonical", *paths).stdout == expected
+
+
+def test_cli_jobs_reads_standard_input_in_its_place(tree):
+    _, paths = tree
+    done = cli("-j", "2", paths[1], "-", paths[3], stdin=b"(from stdin)")
+    assert done.returncode == 0
+    assert done.stdout.decode().splitlines() == [
+        parvex.to_advanced(VALUES[1]), "(from stdin)", parvex.to_advanced(VALUES[3])]

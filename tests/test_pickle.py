@@ -1,0 +1,79 @@
+"""Parsed values survive pickling and copying: Atom's reduction."""
+
+import copy
+import pickle
+import subprocess
+import sys
+
+import pytest
+from hypothesis import given, settings
+
+import parvex
+from parvex import Atom, ParseError, parse_canonical, to_canonical
+from support import child_env, same, values
+
+PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
+ATOMS = [
+    Atom(b"abc"),
+    Atom(b"abc", hint=b""),
+    Atom(b"abc", hint=b"text/plain"),
+    Atom(b"", hint=b""),
+    Atom(b""),
+    Atom(b"\x00\xff\n'\"\\", hint=b"\x80"),
+    Atom(bytes(range(256)) * 300, hint=b"application/octet-stream"),
+]
+
+
+@pytest.mark.parametrize("protocol", PROTOCOLS)
+@pytest.mark.parametrize("atom", ATOMS, ids=repr)
+def test_atom_round_trip(atom, protocol):
+    back = pickle.loads(pickle.dumps(atom, protocol))
+    assert type(back) is Atom
+    assert (back.data, back.hint) == (atom.data, atom.hint)  # None stays None
+    assert back == atom and hash(back) == hash(atom)
+
+
+@pytest.mark.parametrize("atom", ATOMS, ids=repr)
+def test_copy(atom):
+    for twin in (copy.copy(atom), copy.deepcopy(atom), copy.deepcopy([atom, [atom]])[1][0]):
+        assert type(twin) is Atom
+        assert (twin.data, twin.hint) == (atom.data, atom.hint)
+        assert hash(twin) == hash(atom)
+
+
+def test_absent_and_empty_hints_stay_apart():
+    pair = pickle.loads(pickle.dumps([Atom(b"x"), Atom(b"x", hint=b"")]))
+    assert pair[0].hint is None and pair[1].hint == b""
+    assert pair[0] != pair[1]
+
+
+@given(values)
+@settings(max_examples=200, deadline=None)
+def test_every_parsed_value_round_trips(value):
+    parsed = parse_canonical(to_canonical(value))
+    for protocol in PROTOCOLS:
+        assert same(pickle.loads(pickle.dumps(parsed, protocol)), parsed)
+    assert same(copy.deepcopy(parsed), parsed)
+
+
+def test_unpickled_in_a_fresh_interpreter():
+    # The pickle names parvex.Atom; loading it imports the package, which is
+    # all the other side needs.
+    value = [b"a", Atom(b"b", hint=b""), [Atom(b"c", hint=b"t")]]
+    code = ("import pickle, sys; v = pickle.load(sys.stdin.buffer); "
+            "print(repr(v), [a.hint for a in (v[1], v[2][0])])")
+    done = subprocess.run([sys.executable, "-c", code], input=pickle.dumps(value),
+                          capture_output=True, check=True, env=child_env())
+    assert done.stdout.decode().strip() == (
+        "[b'a', Atom(b\"b\", hint=b\"\"), [Atom(b\"c\", hint=b\"t\")]] [b'', b't']")
+
+
+def test_parse_error_keeps_kind_offset_and_notes():
+    with pytest.raises(ParseError) as info:
+        parvex.parse(b"(a b")
+    info.value.add_note("while reading 'x.sx'")
+    back = pickle.loads(pickle.dumps(info.value))
+    assert type(back) is ParseError
+    assert (back.kind, back.offset, str(back), back.__notes__) == (
+        "unexpected_end", 4, str(info.value), ["while reading 'x.sx'"])
+

@@ -1,0 +1,77 @@
+"""Typical uses of parvex, type-checked with `mypy --strict` by test_typing.
+
+Each annotation states what a user relies on; a stub that said otherwise
+would make this file fail to check.
+"""
+
+import copy
+import functools
+import io
+import pickle
+from concurrent.futures import ProcessPoolExecutor
+
+import parvex
+from parvex import Atom, ParseError, Parser, Value
+
+
+def first_word(value: Value) -> bytes | None:
+    """Narrowing a parsed value by its type."""
+    if isinstance(value, list) and value:
+        head = value[0]
+        if isinstance(head, bytes):
+            return head
+        if isinstance(head, Atom):
+            return head.data
+    return None
+
+
+def read_untrusted(data: bytes) -> Value | None:
+    parser = Parser(max_depth=32, max_atom_len=4096, max_input_len=1 << 20,
+                    allow_transport=False)
+    try:
+        return parser.parse(data)
+    except ParseError as e:
+        where: int = e.offset
+        what: str = e.kind
+        print(f"{what} at {where}")
+        return None
+
+
+def prefix(data: bytes) -> tuple[Value, int]:
+    value, used = Parser(canonical=True).parse_prefix(data)
+    return value, used
+
+
+def atoms() -> list[bytes]:
+    a = Atom(b"hi", hint="text/plain")
+    b = Atom([104, 105])
+    hint: bytes | None = a.hint
+    assert a.eq_ignoring_hint(b) and a != b and len(a) == 2 and hint is not None
+    twin: Atom = pickle.loads(pickle.dumps(a))
+    return [a.effective_hint(parvex.DEFAULT_HINT), twin.data, copy.copy(b).data]
+
+
+def writing() -> tuple[bytes, str, str, str]:
+    tree: parvex.SexpLike = [b"a", "b", (bytearray(b"c"), Atom(b"d", hint=b"")), [[]]]
+    return (parvex.to_canonical(tree), parvex.to_transport(tree),
+            parvex.to_advanced(tree), parvex.to_indented(tree, indent=2, width=40))
+
+
+def streaming() -> list[Value]:
+    reader = parvex.iter_parse(io.BytesIO(b"(a) (b)"), chunk_size=1 << 16,
+                               max_input_len=1 << 20)
+    values = list(reader)
+    consumed: int = reader.offset
+    assert consumed == 7
+    return values + list(parvex.iter_parse(b"1:a", canonical=True))
+
+
+def parallel(paths: list[str]) -> list[Value]:
+    strict = functools.partial(parvex.parse_file, canonical=True)
+    with ProcessPoolExecutor(max_workers=2) as pool:
+        values = list(pool.map(strict, paths))
+    return values + parvex.parse_files(paths, jobs=2)
+
+
+depth: int = parvex.DEFAULT_MAX_DEPTH
+version: str = parvex.__version__
