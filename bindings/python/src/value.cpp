@@ -59,6 +59,27 @@ bool octets_of_sequence(PyObject* obj, Octets& out) {
     return !PyErr_Occurred();
 }
 
+// A sequence that exposes its items as one contiguous run of unsigned
+// octets (memoryview or array of format "B") iterates to exactly those
+// octets, so they are copied at once. False, with nothing raised, for
+// anything else.
+bool octets_of_unsigned_bytes(PyObject* obj, Octets& out) {
+    if (!PyObject_CheckBuffer(obj)) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool plain = view.ndim == 1 && view.itemsize == 1 && view.format != nullptr &&
+                       std::strcmp(view.format, "B") == 0;
+    if (plain) {
+        const auto* p = static_cast<const std::uint8_t*>(view.buf);
+        out.assign(p, p + view.len);
+    }
+    PyBuffer_Release(&view);
+    return plain;
+}
+
 /// Owned references on a work stack; nullptr entries are markers.
 struct RefStack {
     std::vector<PyObject*> items;
@@ -96,7 +117,7 @@ bool octets_of(PyObject* obj, Octets& out) {
         out.assign(p, p + PyByteArray_GET_SIZE(obj));
         return true;
     }
-    if (PySequence_Check(obj) && octets_of_sequence(obj, out)) return true;
+    if (PySequence_Check(obj) && (octets_of_unsigned_bytes(obj, out) || octets_of_sequence(obj, out))) return true;
     out.clear();
     return unsupported(obj);
 }
