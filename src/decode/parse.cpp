@@ -6,13 +6,13 @@
 namespace parvex {
 
 Result<Sexp> Parser::parse(Bytes input) const {
-    SexpBuilder b;
+    SexpBuilder b(input.size());
     if (auto r = read_whole(*this, input, b); !r) return std::unexpected(r.error());
     return b.take();
 }
 
 Result<Prefix> Parser::parse_prefix(Bytes input) const {
-    SexpBuilder b;
+    SexpBuilder b(input.size());
     auto r = read_prefix(*this, input, b);
     if (!r) return std::unexpected(r.error());
     return Prefix{b.take(), *r};

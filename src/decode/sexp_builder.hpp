@@ -12,12 +12,17 @@ namespace parvex {
 
 class SexpBuilder {
 public:
+    /// `input_len` sizes the stack of finished values up front: an element
+    /// takes two octets at the least, and a reservation that is never
+    /// touched costs nothing, while growing would move every value.
+    explicit SexpBuilder(std::size_t input_len) { values_.reserve(input_len / 2 + 1); }
+
     bool atom(Bytes data) {
-        values_.emplace_back(Atom{OctetString(data), std::nullopt});
+        values_.emplace_back(data);
         return true;
     }
     bool atom(Bytes data, Bytes hint) {
-        values_.emplace_back(Atom{OctetString(data), OctetString(hint)});
+        values_.emplace_back(data, hint);
         return true;
     }
     bool list(std::uint64_t count) {

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-#include "encode/copy.hpp"
+#include "types/copy.hpp"
 #include "types/octet_classes.hpp"
 
 namespace parvex::encode::advanced {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "encode/canonical.hpp"
-#include "encode/copy.hpp"
+#include "types/copy.hpp"
 #include "encode/pieces.hpp"
 #include "types/octet_classes.hpp"
 #include "types/sexp.hpp"

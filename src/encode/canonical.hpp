@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "encode/copy.hpp"
+#include "types/copy.hpp"
 #include "encode/pieces.hpp"
 #include "types/sexp.hpp"
 

@@ -1,18 +1,22 @@
-// An owned octet string of fixed length, the storage of an atom's data and
-// hint. Strings of up to 15 octets live inside the object itself; longer
-// ones in a heap block of exactly their length. Most atoms are short, so
-// most take no allocation of their own.
+// Owned octet strings of fixed length, the storage of an atom's data and
+// hint. Strings of up to 15 octets live inside the 16-octet object itself;
+// longer ones in a heap block of exactly their length. Most atoms are
+// short, so most take no allocation of their own.
 #pragma once
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
-#include <utility>
 #include <vector>
 
+#include "types/copy.hpp"
+
 namespace parvex {
+
+class OptionalOctetString;
 
 class OctetString {
 public:
@@ -22,10 +26,7 @@ public:
     OctetString(std::span<const std::uint8_t> s) { assign(s.data(), s.size()); }
     OctetString(const std::vector<std::uint8_t>& v) { assign(v.data(), v.size()); }
     OctetString(const OctetString& o) { assign(o.data(), o.size()); }
-    OctetString(OctetString&& o) noexcept {
-        std::memcpy(raw_, o.raw_, sizeof raw_);
-        o.raw_[kTag] = 0;
-    }
+    OctetString(OctetString&& o) noexcept { take(o); }
     OctetString& operator=(const OctetString& o) {
         if (this != &o) *this = OctetString(o);
         return *this;
@@ -33,8 +34,7 @@ public:
     OctetString& operator=(OctetString&& o) noexcept {
         if (this != &o) {
             release();
-            std::memcpy(raw_, o.raw_, sizeof raw_);
-            o.raw_[kTag] = 0;
+            take(o);
         }
         return *this;
     }
@@ -54,12 +54,19 @@ public:
     }
 
 private:
+    friend class OptionalOctetString;
+
     // Inline: octets 0..14 hold the string and octet 15 its length. On the
     // heap: a pointer, then the length with its top bit set; octet 15 is the
-    // top octet of that length on a little-endian machine.
+    // top octet of that length on a little-endian machine. OptionalOctetString
+    // marks absence with kAbsent in octet 15, a value neither layout uses.
     static_assert(std::endian::native == std::endian::little);
     static constexpr std::size_t kTag = 15;
+    static constexpr std::uint8_t kAbsent = 0x40;
     static constexpr std::uint64_t kHeapBit = std::uint64_t{1} << 63;
+
+    struct AbsentTag {};
+    explicit OctetString(AbsentTag) noexcept { raw_[kTag] = kAbsent; }
 
     bool on_heap() const { return (raw_[kTag] & 0x80) != 0; }
     std::uint8_t* heap_ptr() const {
@@ -74,7 +81,7 @@ private:
     }
     void assign(const std::uint8_t* p, std::size_t n) {
         if (n <= kInline) {
-            if (n != 0) std::memcpy(raw_, p, n);
+            copy_octets(raw_, p, n);
             raw_[kTag] = static_cast<std::uint8_t>(n);
             return;
         }
@@ -84,6 +91,10 @@ private:
         std::memcpy(raw_, &block, sizeof block);
         std::memcpy(raw_ + 8, &tagged, sizeof tagged);
     }
+    void take(OctetString& o) noexcept {
+        std::memcpy(raw_, o.raw_, sizeof raw_);
+        o.raw_[kTag] = 0;
+    }
     void release() {
         if (on_heap()) delete[] heap_ptr();
     }
@@ -92,5 +103,58 @@ private:
 };
 
 static_assert(sizeof(OctetString) == 16);
+
+/// An octet string that may be absent, in the same 16 octets: the display
+/// hint, where absent and present-but-empty are different values.
+class OptionalOctetString {
+public:
+    OptionalOctetString() noexcept : s_(OctetString::AbsentTag{}) {}
+    OptionalOctetString(std::nullopt_t) noexcept : OptionalOctetString() {}
+    OptionalOctetString(OctetString s) noexcept : s_(std::move(s)) {}
+    OptionalOctetString(std::span<const std::uint8_t> s) : s_(s) {}
+    OptionalOctetString(const std::vector<std::uint8_t>& v) : s_(v) {}
+    OptionalOctetString(const OptionalOctetString& o) : OptionalOctetString() {
+        if (o) s_ = *o;
+    }
+    OptionalOctetString(OptionalOctetString&& o) noexcept : s_(AbsentTag()) { take(o); }
+    OptionalOctetString& operator=(const OptionalOctetString& o) {
+        if (this != &o) *this = OptionalOctetString(o);
+        return *this;
+    }
+    OptionalOctetString& operator=(OptionalOctetString&& o) noexcept {
+        if (this != &o) {
+            s_.release();
+            take(o);
+        }
+        return *this;
+    }
+
+    bool has_value() const { return s_.raw_[OctetString::kTag] != OctetString::kAbsent; }
+    explicit operator bool() const { return has_value(); }
+    const OctetString& operator*() const { return s_; }
+    const OctetString* operator->() const { return &s_; }
+    void emplace(std::span<const std::uint8_t> s) { *this = OptionalOctetString(s); }
+    void reset() noexcept { *this = OptionalOctetString(); }
+
+    friend bool operator==(const OptionalOctetString& a, const OptionalOctetString& b) {
+        return a.has_value() == b.has_value() && (!a.has_value() || a.s_ == b.s_);
+    }
+
+    /// Where the octet that tells the states apart lies: it holds 0 to 15
+    /// (inline), 0x40 (absent) or a value with the top bit set (heap), never
+    /// `kFreeTag`, which an enclosing type may use to mark a state of its own.
+    static constexpr std::size_t kTagOffset = OctetString::kTag;
+    static constexpr std::uint8_t kFreeTag = 0x20;
+
+private:
+    using AbsentTag = OctetString::AbsentTag;
+    void take(OptionalOctetString& o) noexcept {
+        std::memcpy(s_.raw_, o.s_.raw_, sizeof s_.raw_);
+        o.s_.raw_[OctetString::kTag] = OctetString::kAbsent;
+    }
+    OctetString s_;
+};
+
+static_assert(sizeof(OptionalOctetString) == 16);
 
 }  // namespace parvex

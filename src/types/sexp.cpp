@@ -7,7 +7,7 @@
 namespace parvex {
 
 Atom Atom::from_buffer(Octets&& buffer) {
-    Atom a{OctetString(buffer), std::nullopt};
+    Atom a{OctetString(buffer), {}};
     buffer = Octets();
     return a;
 }
@@ -24,34 +24,31 @@ std::uint64_t Atom::hash() const {
     return h.finish();
 }
 
-void release_all(Sexp::List& items) {
-    // Flatten: every list met is emptied into `pending` before it is
-    // destroyed, so no destructor ever sees a non-empty nested list.
-    Sexp::List pending = std::move(items);
+void release_all(Sexp::List& items) noexcept {
+    // Every nested list is moved out to `pending` before its parent goes,
+    // so no destructor ever meets a list that still holds a list; atoms are
+    // destroyed where they stand.
+    std::vector<Sexp::List> pending;
+    auto collect = [&pending](Sexp::List& l) {
+        for (Sexp& e : l)
+            if (e.is_list() && !e.list().empty()) pending.push_back(std::move(e.list()));
+    };
+    collect(items);
     items = Sexp::List();
     while (!pending.empty()) {
-        Sexp last = std::move(pending.back());
+        Sexp::List l = std::move(pending.back());
         pending.pop_back();
-        if (last.is_list()) {
-            Sexp::List& inner = last.list();
-            for (Sexp& e : inner) pending.push_back(std::move(e));
-            inner = Sexp::List();
-        }
+        collect(l);
     }
 }
 
-void Sexp::release() {
-    if (auto* l = std::get_if<List>(&v_); l != nullptr && !l->empty()) release_all(*l);
-}
-
-Sexp::~Sexp() { release(); }
-
-Sexp& Sexp::operator=(Sexp&& other) noexcept {
-    if (this != &other) {
-        release();
-        v_ = std::move(other.v_);
+void Sexp::destroy() noexcept {
+    if (is_list()) {
+        if (!list_.empty()) release_all(list_);
+        list_.~List();
+    } else {
+        atom_.~Atom();
     }
-    return *this;
 }
 
 bool operator==(const Sexp& a, const Sexp& b) {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace parvex::encode {
+namespace parvex {
 
 /// Copies `n` octets from `src` to `dst`; the ranges do not overlap.
 inline void copy_octets(void* dst, const void* src, std::size_t n) {
@@ -30,4 +30,4 @@ inline void copy_octets(void* dst, const void* src, std::size_t n) {
     }
 }
 
-}  // namespace parvex::encode
+}  // namespace parvex
