@@ -58,8 +58,15 @@ struct Reader {
     /// Reads one octet string in any form at `pos`. The result views either
     /// the input or `scratch`, and stays valid until `scratch` changes.
     [[nodiscard]] Result<Bytes> simple_string(Octets& scratch);
-    /// Reads a token; `pos` is on a token-start octet.
-    Bytes token();
+    /// Reads a token; `pos` is on a token-start octet. A token ends at the
+    /// first octet that cannot continue it, or at the end of the input.
+    Bytes token() {
+        const std::uint64_t start = pos;
+        const std::uint64_t n = input.size();
+        ++pos;
+        while (pos < n && octet::is_token_octet(input[pos])) ++pos;
+        return input.subspan(start, pos - start);
+    }
     /// Reads "..." with `pos` on the opening quote; `start` is where the
     /// octet string began (its length's first digit, or the quote).
     [[nodiscard]] Result<Bytes> quoted_string(std::uint64_t start, std::optional<std::uint64_t> length,
@@ -193,6 +200,15 @@ Result<void> Reader::sexp(Builder& builder) {
                 [[fallthrough]];
             }
             default: {
+                // Tokens, the common atom of the advanced representation,
+                // without the general dispatch: one is never empty.
+                if (octet::is_token_start(input[pos]) && parser.allow_advanced) {
+                    const std::uint64_t start = pos;
+                    const Bytes t = token();
+                    if (t.size() > parser.max_atom_len) return fail(start, ErrorKind::AtomTooLong);
+                    if (!builder.atom(t)) return std::unexpected(kBuilderFailed);
+                    break;
+                }
                 auto data = simple_string(scratch_data_);
                 if (!data) return std::unexpected(data.error());
                 if (!builder.atom(*data)) return std::unexpected(kBuilderFailed);

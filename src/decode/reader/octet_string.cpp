@@ -89,14 +89,6 @@ Result<Bytes> Reader::simple_string(Octets& scratch) {
     return r;
 }
 
-Bytes Reader::token() {
-    const std::uint64_t start = pos;
-    const std::uint64_t n = input.size();
-    ++pos;  // the caller checked the first octet
-    while (pos < n && octet::is_token_octet(input[pos])) ++pos;
-    return input.subspan(start, pos - start);
-}
-
 Result<Bytes> Reader::hexadecimal(std::uint64_t start, std::optional<std::uint64_t> length, Octets& scratch) {
     const std::uint64_t n = input.size();
     scratch.clear();
