@@ -1,0 +1,141 @@
+"""Printing the suite's tables, and judging the targets of the performance
+issue from one run's figures."""
+
+from __future__ import annotations
+
+import dataclasses
+
+from rows import COMPARED_WITH
+
+
+@dataclasses.dataclass
+class Result:
+    row: str
+    median_ns: int | None = None
+    samples: int = 0
+    octets: int | None = None
+    why_not: str | None = None
+
+    @property
+    def ran(self) -> bool:
+        return self.median_ns is not None
+
+    @property
+    def mb_s(self) -> float | None:
+        if not self.ran or not self.octets or not self.median_ns:
+            return None
+        return self.octets / self.median_ns * 1e3  # octets per ns -> MB (10**6) per s
+
+
+def ratio(results: dict, row: str, reference: str) -> float | None:
+    a, b = results.get(row), results.get(reference)
+    if a is None or b is None or not a.ran or not b.ran or not b.median_ns:
+        return None
+    return a.median_ns / b.median_ns
+
+
+def _short(reason: str, width: int = 90) -> str:
+    reason = " ".join(reason.split())
+    return reason if len(reason) <= width else reason[: width - 1] + "…"
+
+
+def workload_table(results: dict) -> str:
+    """The rows of one workload: median, throughput, samples, and for each
+    parvex row its time divided by each reference's."""
+    lines = [f"{'row':<18} {'median ms':>11} {'MB/s':>9} {'n':>3}  parvex ÷ reference"]
+    for name, r in results.items():
+        if not r.ran:
+            lines.append(f"{name:<18} {'-':>11} {'-':>9} {'-':>3}  n/a: {_short(r.why_not or '')}")
+            continue
+        mb_s = f"{r.mb_s:9.1f}" if r.mb_s is not None else f"{'-':>9}"
+        parts = []
+        for ref in COMPARED_WITH.get(name, ()):
+            x = ratio(results, name, ref)
+            if ref in results:
+                parts.append(f"{x:.2f}× {ref}" if x is not None else f"- {ref}")
+        lines.append(f"{name:<18} {r.median_ns / 1e6:11.3f} {mb_s} {r.samples:3d}  {' · '.join(parts)}")
+    return "\n".join(lines)
+
+
+# MARK: targets
+
+# (parvex row, reference row, the largest ratio that meets the target,
+# the workloads it is judged on: None for every workload where both ran).
+RATIO_TARGETS = (
+    ("parse_canonical", "marshal.loads", 1.0, ("records", "wide")),
+    ("parse_canonical", "json.loads", 1.0, ("deep200k",)),
+    ("parse (advanced)", "orjson.loads", 1.0, None),
+    ("to_canonical", "orjson.dumps", 1.0, None),
+    ("to_advanced", "orjson.dumps", 1.5, None),
+    ("to_transport", "to_canonical", 1.3, None),
+)
+BLOBS_MB_S = 3000.0  # 3 GB/s
+# The core reads at least twice as fast as libgcrypt: core time ÷ libgcrypt
+# time at most 0.5.
+NATIVE_TARGETS = (
+    ("core parse_canonical", "gcry_sexp_sscan (canonical)"),
+    ("core parse (advanced)", "gcry_sexp_sscan (advanced)"),
+)
+NATIVE_WORKLOADS = ("records", "wide")
+
+
+def _verdict(met: bool) -> str:
+    return "MET   " if met else "MISSED"
+
+
+def _judge_ratio(label: str, x: float | None, limit: float, why: str) -> tuple[str, bool | None]:
+    if x is None:
+        return f"n/a    {label}: {why}", None
+    met = x <= limit
+    miss = "" if met else f", {x / limit - 1:.0%} over"
+    return f"{_verdict(met)} {label}: {x:.2f}× (target ≤ {limit:.1f}×{miss})", met
+
+
+def summary(all_results: dict, native: dict | None, native_why: str | None) -> list[str]:
+    """One line per target and workload, then the count met."""
+    lines = []
+    verdicts = []
+    for row, ref, limit, only in RATIO_TARGETS:
+        for wl, results in all_results.items():
+            if only is not None and wl not in only:
+                continue
+            if row not in results or ref not in results:
+                continue
+            x = ratio(results, row, ref)
+            if x is None and only is None:
+                continue  # a workload the target is not judged on (the row cannot run there)
+            why = "; ".join(f"{n}: {_short(results[n].why_not or '', 60)}"
+                            for n in (row, ref) if not results[n].ran)
+            line, met = _judge_ratio(f"{row} ≤ {limit:.1f}× {ref} on {wl}", x, limit, why)
+            lines.append(line)
+            verdicts.append(met)
+    blobs = all_results.get("blobs", {}).get("parse_canonical")
+    if blobs is not None:
+        label = f"parse_canonical ≥ {BLOBS_MB_S / 1000:.0f} GB/s on blobs"
+        if blobs.mb_s is None:
+            lines.append(f"n/a    {label}: {blobs.why_not}")
+            verdicts.append(None)
+        else:
+            met = blobs.mb_s >= BLOBS_MB_S
+            lines.append(f"{_verdict(met)} {label}: {blobs.mb_s / 1000:.2f} GB/s"
+                         + ("" if met else f" ({blobs.mb_s / BLOBS_MB_S:.0%} of the target)"))
+            verdicts.append(met)
+    for row, ref in NATIVE_TARGETS:
+        for wl in NATIVE_WORKLOADS:
+            if wl not in all_results:
+                continue
+            label = f"{row} ≥ 2× as fast as {ref} on {wl}"
+            if native is None:
+                lines.append(f"n/a    {label}: {native_why}")
+                verdicts.append(None)
+                continue
+            x = ratio(native.get(wl, {}), row, ref)
+            line, met = _judge_ratio(label, x, 0.5, "a row did not run")
+            lines.append(line.replace("(target ≤ 0.5×", "(time ratio, target ≤ 0.5×"))
+            verdicts.append(met)
+    met = sum(v is True for v in verdicts)
+    judged = sum(v is not None for v in verdicts)
+    lines.append(f"targets met: {met} of {judged} judged ({len(verdicts) - judged} n/a)")
+    return lines
+
+
