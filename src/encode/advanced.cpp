@@ -37,6 +37,8 @@ std::uint64_t escaped_len(Bytes s, Form f) {
     switch (f) {
         case Form::Token:
             return s.size();
+        case Form::PlainQuoted:
+            return s.size() + 2;
         case Form::Quoted: {
             std::uint64_t n = s.size() + 2;
             for (const std::uint8_t c : s) n += escapes[c] != 0;
@@ -54,6 +56,7 @@ char* write_string(Bytes s, Form f, char* out) {
         case Form::Token:
             copy_octets(out, src, s.size());
             return out + s.size();
+        case Form::PlainQuoted:
         case Form::Quoted: {
             *out++ = '"';
             std::size_t run = 0;  // start of the octets not yet copied

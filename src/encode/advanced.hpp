@@ -15,14 +15,15 @@
 
 namespace parvex::encode::advanced {
 
-/// How one octet string is written.
-enum class Form : std::uint8_t { Token, Quoted, Hexadecimal };
+/// How one octet string is written. A quoted string that needs no escape
+/// is told apart, as it is written by a plain copy.
+enum class Form : std::uint8_t { Token, PlainQuoted, Quoted, Hexadecimal };
 
 /// The form of an octet string: a token if it can be one, else a quoted
 /// string if every octet is printable or an escapable control, else hex.
 inline Form form_of(Bytes s) {
     // One branch-free pass: the classes every octet shares.
-    std::uint8_t all = octet::kTokenOctet | octet::kQuotable;
+    std::uint8_t all = octet::kTokenOctet | octet::kQuotable | octet::kQuotePlain;
     const std::uint8_t* p = s.data();
     const std::size_t n = s.size();
     std::size_t i = 0;
@@ -31,6 +32,7 @@ inline Form form_of(Bytes s) {
                octet::class_table[p[i + 3]];
     for (; i < n; ++i) all &= octet::class_table[p[i]];
     if (n != 0 && (all & octet::kTokenOctet) && octet::is_token_start(p[0])) return Form::Token;
+    if (all & octet::kQuotePlain) return Form::PlainQuoted;
     return (all & octet::kQuotable) ? Form::Quoted : Form::Hexadecimal;
 }
 
@@ -38,7 +40,9 @@ inline Form form_of(Bytes s) {
 std::uint64_t escaped_len(Bytes octets, Form f);
 /// Characters of `octets` written in form `f`, saturating.
 inline std::uint64_t string_len(Bytes octets, Form f) {
-    return f == Form::Token ? octets.size() : escaped_len(octets, f);
+    if (f == Form::Token) return octets.size();
+    if (f == Form::PlainQuoted) return octets.size() + 2;
+    return escaped_len(octets, f);
 }
 /// Writes `octets` in form `f`; returns one past the last character.
 char* write_string(Bytes octets, Form f, char* out);
@@ -112,9 +116,14 @@ public:
 private:
     void put(Bytes s) {
         const Form f = *form_++;
-        if (f == Form::Token) {  // the common case, inline
+        if (f == Form::Token) {  // the common cases, inline
             copy_octets(out_, s.data(), s.size());
             out_ += s.size();
+        } else if (f == Form::PlainQuoted) {
+            *out_++ = '"';
+            copy_octets(out_, s.data(), s.size());
+            out_ += s.size();
+            *out_++ = '"';
         } else {
             out_ = write_string(s, f, out_);
         }

@@ -60,10 +60,16 @@ public:
 private:
     void write_decimal(std::uint64_t n);
     void write_string(Bytes s) {
-        if (s.size() < 10)
-            *out_++ = static_cast<std::uint8_t>('0' + s.size());
-        else
-            write_decimal(s.size());
+        const std::size_t n = s.size();
+        if (n < 10) {
+            *out_++ = static_cast<std::uint8_t>('0' + n);
+        } else if (n < 100) {
+            out_[0] = static_cast<std::uint8_t>('0' + n / 10);
+            out_[1] = static_cast<std::uint8_t>('0' + n % 10);
+            out_ += 2;
+        } else {
+            write_decimal(n);
+        }
         *out_++ = ':';
         copy_octets(out_, s.data(), s.size());
         out_ += s.size();

@@ -1,8 +1,9 @@
 // Writers take a value as a sequence of events: a list opens, an atom, a
 // list closes. A sink (the sizing and writing halves of each writer)
 // receives them; `walk` produces them from a core value with an explicit
-// stack, and `replay` from pieces, a flat record of events that any other
-// tree (Python objects, in the binding) can be laid out as.
+// stack, and `replay` from pieces, a compact record of events that any
+// other tree (Python objects, in the binding) can be laid out as, so that
+// it is read once and then sized and written from the record.
 #pragma once
 
 #include <cstdint>
@@ -13,12 +14,37 @@
 
 namespace parvex::encode {
 
-/// One event, its atom's octets viewed where they live.
-struct Piece {
-    enum class Kind : std::uint8_t { Open, Close, Atom, HintedAtom };
-    Kind kind;
-    Bytes data{};
-    Bytes hint{};
+/// One recorded event in 16 octets: the octets of an atom (or hint) where
+/// they live, and the kind in the low bits of the length word. A hinted atom
+/// is two events, its hint and then its data.
+class Piece {
+public:
+    enum class Kind : std::uint8_t { Open, Close, Atom, Hint };
+
+    static Piece open() { return Piece(nullptr, 0, Kind::Open); }
+    static Piece close() { return Piece(nullptr, 0, Kind::Close); }
+    static Piece atom(Bytes b) { return Piece(b.data(), b.size(), Kind::Atom); }
+    static Piece hint(Bytes b) { return Piece(b.data(), b.size(), Kind::Hint); }
+
+    Kind kind() const { return static_cast<Kind>(word_ & 3); }
+    Bytes bytes() const { return Bytes(ptr_, static_cast<std::size_t>(word_ >> 2)); }
+
+private:
+    Piece(const std::uint8_t* p, std::uint64_t n, Kind k) : ptr_(p), word_(n << 2 | static_cast<std::uint64_t>(k)) {}
+    const std::uint8_t* ptr_;
+    std::uint64_t word_;
+};
+
+/// A sink that records the events it receives.
+struct Recorder {
+    std::vector<Piece>& out;
+    void open() { out.push_back(Piece::open()); }
+    void close() { out.push_back(Piece::close()); }
+    void atom(Bytes data) { out.push_back(Piece::atom(data)); }
+    void atom(Bytes data, Bytes hint) {
+        out.push_back(Piece::hint(hint));
+        out.push_back(Piece::atom(data));
+    }
 };
 
 template <class Sink>
@@ -52,12 +78,13 @@ void walk(const Sexp& value, Sink& sink) {
 /// Sends recorded events to `sink`.
 template <class Sink>
 void replay(std::span<const Piece> pieces, Sink& sink) {
-    for (const Piece& p : pieces) {
-        switch (p.kind) {
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        const Piece& p = pieces[i];
+        switch (p.kind()) {
             case Piece::Kind::Open: sink.open(); break;
             case Piece::Kind::Close: sink.close(); break;
-            case Piece::Kind::Atom: sink.atom(p.data); break;
-            case Piece::Kind::HintedAtom: sink.atom(p.data, p.hint); break;
+            case Piece::Kind::Atom: sink.atom(p.bytes()); break;
+            case Piece::Kind::Hint: sink.atom(pieces[++i].bytes(), p.bytes()); break;
         }
     }
 }

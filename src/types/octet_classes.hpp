@@ -16,6 +16,7 @@ enum Class : std::uint8_t {
     kPrintable = 1 << 4,    // 32..126
     kQuotable = 1 << 5,     // printable or 7..13: written as a quoted string
     kTokenOctet = 1 << 6,   // token start or digit
+    kQuotePlain = 1 << 7,   // printable but for '"' and '\\': stands unescaped in a quoted string
 };
 
 constexpr std::array<std::uint8_t, 256> make_class_table() {
@@ -32,6 +33,7 @@ constexpr std::array<std::uint8_t, 256> make_class_table() {
         if (c >= '0' && c <= '9') v |= kTokenOctet;
         if (c >= 32 && c <= 126) v |= kPrintable;
         if ((c >= 32 && c <= 126) || (c >= 7 && c <= 13)) v |= kQuotable;
+        if (c >= 32 && c <= 126 && c != '"' && c != '\\') v |= kQuotePlain;
         t[static_cast<std::size_t>(c)] = v;
     }
     return t;

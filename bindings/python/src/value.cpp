@@ -155,7 +155,7 @@ bool to_pieces(PyObject* obj, Layout& out) {
                 return false;
             }
             --depth;
-            out.pieces.push_back(Piece{Piece::Kind::Close});
+            out.pieces.push_back(Piece::close());
             if (depth == 0) return true;
             continue;
         }
@@ -167,7 +167,7 @@ bool to_pieces(PyObject* obj, Layout& out) {
                 return false;
             }
             ++depth;
-            out.pieces.push_back(Piece{Piece::Kind::Open});
+            out.pieces.push_back(Piece::open());
             // A snapshot: later changes to the container do not matter.
             const Py_ssize_t n = PySequence_Fast_GET_SIZE(x);
             PyObject** items = PySequence_Fast_ITEMS(x);
@@ -177,23 +177,21 @@ bool to_pieces(PyObject* obj, Layout& out) {
         }
         // Octets that cannot change are viewed in place, with a reference kept.
         if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
-            out.pieces.push_back(Piece{Piece::Kind::Atom,
-                                       Bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(x)),
-                                             static_cast<std::size_t>(PyBytes_GET_SIZE(x)))});
+            out.pieces.push_back(Piece::atom(Bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(x)),
+                                                   static_cast<std::size_t>(PyBytes_GET_SIZE(x)))));
         } else if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
             Py_ssize_t n;
             const char* p = PyUnicode_AsUTF8AndSize(x, &n);
             if (p == nullptr) return false;
-            out.pieces.push_back(Piece{Piece::Kind::Atom,
-                                       Bytes(reinterpret_cast<const std::uint8_t*>(p), static_cast<std::size_t>(n))});
+            out.pieces.push_back(Piece::atom(Bytes(reinterpret_cast<const std::uint8_t*>(p), static_cast<std::size_t>(n))));
         } else if (is_atom(x, atom)) {
             const Atom& a = reinterpret_cast<AtomObject*>(x)->atom;
-            out.pieces.push_back(a.hint ? Piece{Piece::Kind::HintedAtom, Bytes(a.data), Bytes(*a.hint)}
-                                        : Piece{Piece::Kind::Atom, Bytes(a.data)});
+            if (a.hint) out.pieces.push_back(Piece::hint(Bytes(*a.hint)));
+            out.pieces.push_back(Piece::atom(Bytes(a.data)));
         } else {
             Octets& o = out.converted_.emplace_back();
             if (!octets_of(x, o)) return false;
-            out.pieces.push_back(Piece{Piece::Kind::Atom, Bytes(o)});
+            out.pieces.push_back(Piece::atom(Bytes(o)));
             if (depth == 0) return true;
             continue;
         }

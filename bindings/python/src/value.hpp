@@ -52,9 +52,8 @@ enum class Walk { Done, Failed, Slow };
 /// Sends the events of `obj` to `sink` straight from the objects, where
 /// that can be done without running any Python code: lists and tuples of
 /// bytes, str and Atom. Anything else stops the walk with `Slow` before
-/// anything observable has happened, for `to_pieces` to take over; the
-/// same structure then walks the same way a second time. `Failed` leaves
-/// the exception `to_pieces` would have raised.
+/// anything observable has happened, for `to_pieces` to take over. `Failed`
+/// leaves the exception `to_pieces` would have raised.
 template <class Sink>
 Walk walk_plain(PyObject* obj, PyTypeObject* atom_type, Sink& sink);
 

@@ -31,7 +31,9 @@ Py_ssize_t checked_size(std::uint64_t n) {
 }
 
 // The structure to write, walked once to size the output and once more to
-// write it: directly if it is plain, else through its layout.
+// write it: straight from the objects where that runs no Python code (so
+// they cannot change between the walks), else through a layout that keeps
+// them alive. Walking the objects twice is faster than recording them.
 class Source {
 public:
     explicit Source(PyObject* obj) : obj_(obj) {}
