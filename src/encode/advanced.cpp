@@ -4,10 +4,6 @@
 
 #include <array>
 #include <cstring>
-#include <new>
-
-#include "types/copy.hpp"
-#include "types/octet_classes.hpp"
 
 namespace parvex::encode::advanced {
 
@@ -33,49 +29,24 @@ constexpr std::array<char, 256> escapes = make_escapes();
 
 }  // namespace
 
-std::uint64_t escaped_len(Bytes s, Form f) {
-    switch (f) {
-        case Form::Token:
-            return s.size();
-        case Form::PlainQuoted:
-            return s.size() + 2;
-        case Form::Quoted: {
-            std::uint64_t n = s.size() + 2;
-            for (const std::uint8_t c : s) n += escapes[c] != 0;
-            return n;
-        }
-        case Form::Hexadecimal:
-            break;
-    }
-    return canonical::add_saturating(canonical::add_saturating(s.size(), s.size()), 2);
-}
-
-char* write_string(Bytes s, Form f, char* out) {
+char* write_escaped(Bytes s, Form f, char* out) {
     const char* src = reinterpret_cast<const char*>(s.data());
-    switch (f) {
-        case Form::Token:
-            copy_octets(out, src, s.size());
-            return out + s.size();
-        case Form::PlainQuoted:
-        case Form::Quoted: {
-            *out++ = '"';
-            std::size_t run = 0;  // start of the octets not yet copied
-            for (std::size_t i = 0; i < s.size(); ++i) {
-                const char e = escapes[s[i]];
-                if (e == 0) continue;
-                copy_octets(out, src + run, i - run);
-                out += i - run;
-                *out++ = '\\';
-                *out++ = e;
-                run = i + 1;
-            }
-            copy_octets(out, src + run, s.size() - run);
-            out += s.size() - run;
-            *out++ = '"';
-            return out;
+    if (f != Form::Hexadecimal) {
+        *out++ = '"';
+        std::size_t run = 0;  // start of the octets not yet copied
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            const char e = escapes[s[i]];
+            if (e == 0) continue;
+            copy_octets(out, src + run, i - run);
+            out += i - run;
+            *out++ = '\\';
+            *out++ = e;
+            run = i + 1;
         }
-        case Form::Hexadecimal:
-            break;
+        copy_octets(out, src + run, s.size() - run);
+        out += s.size() - run;
+        *out++ = '"';
+        return out;
     }
     static constexpr char digits[] = "0123456789abcdef";
     *out++ = '#';
@@ -87,21 +58,28 @@ char* write_string(Bytes s, Form f, char* out) {
     return out;
 }
 
+void Writer::grow(std::size_t n) {
+    std::size_t cap = cap_ < 256 ? 256 : cap_;
+    while (cap - len_ < n) {
+        if (cap > (~std::size_t{0} >> 2)) throw std::bad_alloc();  // cannot be allocated: fatal
+        cap *= 2;
+    }
+    void* p = std::realloc(buf_, cap);
+    if (p == nullptr) throw std::bad_alloc();
+    buf_ = static_cast<char*>(p);
+    cap_ = cap;
+}
+
 void write_octet_string(Bytes s, std::string& out) {
-    const Form f = form_of(s);
-    const std::size_t at = out.size();
-    out.resize(at + string_len(s, f));
-    write_string(s, f, out.data() + at);
+    Writer w;
+    w.atom(s);
+    out.append(w.data(), w.size());
 }
 
 std::string to_string(const Sexp& value) {
-    Sizer sizer;
-    walk(value, sizer);
-    if (sizer.total() > (~std::uint64_t{0} >> 1)) throw std::bad_alloc();  // cannot be allocated: fatal
-    std::string out(sizer.total(), '\0');
-    Writer w(out.data(), sizer.forms());
+    Writer w;
     walk(value, w);
-    return out;
+    return std::string(w.data(), w.size());
 }
 
 }  // namespace parvex::encode::advanced

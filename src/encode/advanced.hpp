@@ -4,12 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <string>
-#include <vector>
 
-#include "encode/canonical.hpp"
-#include "types/copy.hpp"
 #include "encode/pieces.hpp"
+#include "types/copy.hpp"
 #include "types/octet_classes.hpp"
 #include "types/sexp.hpp"
 
@@ -36,104 +36,92 @@ inline Form form_of(Bytes s) {
     return (all & octet::kQuotable) ? Form::Quoted : Form::Hexadecimal;
 }
 
-/// Characters of `octets` written as a quoted string or in hexadecimal.
-std::uint64_t escaped_len(Bytes octets, Form f);
-/// Characters of `octets` written in form `f`, saturating.
-inline std::uint64_t string_len(Bytes octets, Form f) {
-    if (f == Form::Token) return octets.size();
-    if (f == Form::PlainQuoted) return octets.size() + 2;
-    return escaped_len(octets, f);
-}
-/// Writes `octets` in form `f`; returns one past the last character.
-char* write_string(Bytes octets, Form f, char* out);
+/// Writes `octets` as a quoted string with escapes, or in hexadecimal;
+/// returns one past the last character.
+char* write_escaped(Bytes octets, Form f, char* out);
 
 /// Appends the advanced form of one octet string (data or hint) to `out`.
 void write_octet_string(Bytes octets, std::string& out);
 
-// Elements of a list are separated by one space: the sinks write it before
-// anything that follows an element rather than a "(".
-
-/// Counts the characters the writer produces, choosing every octet
-/// string's form once, for the writer to reuse.
-class Sizer {
-public:
-    void open() { add(gap() + 1); after_open_ = true; }
-    void close() { add(1); after_open_ = false; }
-    void atom(Bytes data) {
-        add(gap());
-        add_string(data);
-        after_open_ = false;
-    }
-    void atom(Bytes data, Bytes hint) {
-        add(gap() + 2);
-        add_string(hint);
-        add_string(data);
-        after_open_ = false;
-    }
-    std::uint64_t total() const { return total_; }
-    /// The forms chosen, hint before data, in writing order.
-    const std::vector<Form>& forms() const { return forms_; }
-
-private:
-    unsigned gap() const { return started_ && !after_open_ ? 1 : 0; }
-    void add(std::uint64_t n) {
-        total_ = canonical::add_saturating(total_, n);
-        started_ = true;
-    }
-    void add_string(Bytes s) {
-        const Form f = form_of(s);
-        forms_.push_back(f);
-        add(string_len(s, f));
-    }
-    std::vector<Form> forms_;
-    std::uint64_t total_ = 0;
-    bool started_ = false;
-    bool after_open_ = false;
-};
-
-/// Writes the text into a buffer sized by `Sizer`, in the forms it chose
-/// for the same events.
+/// A sink that writes the text as the events arrive, in one pass over the
+/// value, into a buffer that grows as needed. Elements of a list are
+/// separated by one space: it is written before anything that follows an
+/// element rather than a "(".
 class Writer {
 public:
-    Writer(char* out, const std::vector<Form>& forms) : out_(out), form_(forms.data()) {}
-    void open() { gap(); *out_++ = '('; after_open_ = true; }
-    void close() { *out_++ = ')'; after_open_ = false; }
+    Writer() = default;
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+    ~Writer() { std::free(buf_); }
+
+    void open() {
+        reserve(2);
+        gap();
+        buf_[len_++] = '(';
+        after_open_ = true;
+    }
+    void close() {
+        reserve(1);
+        buf_[len_++] = ')';
+        after_open_ = false;
+    }
     void atom(Bytes data) {
+        reserve(1 + most(data));
         gap();
         put(data);
         after_open_ = false;
     }
     void atom(Bytes data, Bytes hint) {
+        reserve(3 + most(hint) + most(data));
         gap();
-        *out_++ = '[';
+        buf_[len_++] = '[';
         put(hint);
-        *out_++ = ']';
+        buf_[len_++] = ']';
         put(data);
         after_open_ = false;
     }
-    char* end() const { return out_; }
+
+    const char* data() const { return buf_; }
+    std::size_t size() const { return len_; }
 
 private:
-    void put(Bytes s) {
-        const Form f = *form_++;
-        if (f == Form::Token) {  // the common cases, inline
-            copy_octets(out_, s.data(), s.size());
-            out_ += s.size();
-        } else if (f == Form::PlainQuoted) {
-            *out_++ = '"';
-            copy_octets(out_, s.data(), s.size());
-            out_ += s.size();
-            *out_++ = '"';
-        } else {
-            out_ = write_string(s, f, out_);
-        }
-    }
+    // The longest any form of `s` can be: hexadecimal, or a quoted string
+    // with every octet escaped.
+    static std::size_t most(Bytes s) { return 2 * s.size() + 2; }
     void gap() {
-        if (started_ && !after_open_) *out_++ = ' ';
+        if (started_ && !after_open_) buf_[len_++] = ' ';
         started_ = true;
     }
-    char* out_;
-    const Form* form_;
+    void reserve(std::size_t n) {
+        if (cap_ - len_ < n) grow(n);
+    }
+    void grow(std::size_t n);
+    void put(Bytes s) {
+        char* out = buf_ + len_;
+        switch (form_of(s)) {
+            case Form::Token:
+                copy_octets(out, s.data(), s.size());
+                out += s.size();
+                break;
+            case Form::PlainQuoted:
+                *out++ = '"';
+                copy_octets(out, s.data(), s.size());
+                out += s.size();
+                *out++ = '"';
+                break;
+            case Form::Quoted:
+                out = write_escaped(s, Form::Quoted, out);
+                break;
+            case Form::Hexadecimal:
+                out = write_escaped(s, Form::Hexadecimal, out);
+                break;
+        }
+        len_ = static_cast<std::size_t>(out - buf_);
+    }
+
+    char* buf_ = nullptr;
+    std::size_t len_ = 0;
+    std::size_t cap_ = 0;
     bool started_ = false;
     bool after_open_ = false;
 };

@@ -4,7 +4,9 @@
 // run while they are read; other structures are laid out first.
 #include "writers.hpp"
 
+#include <cstring>
 #include <memory>
+#include <optional>
 #include <new>
 
 #include "args.hpp"
@@ -119,13 +121,26 @@ PyObject* to_advanced_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* sexp = bound_sexp(to_advanced_sig, args, nargsf, kwnames);
         if (sexp == nullptr) return nullptr;
-        Source source(sexp);
-        encode::advanced::Sizer sizer;
-        if (!source.size(sizer)) return nullptr;
-        PyObject* out = PyUnicode_New(checked_size(sizer.total()), 127);
-        if (out == nullptr) return nullptr;
-        encode::advanced::Writer writer(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out)), sizer.forms());
-        source.send(writer);
+        // One pass, into a buffer that grows: the objects are read once.
+        PyTypeObject* atom = atom_type();
+        if (atom == nullptr) return nullptr;
+        std::optional<encode::advanced::Writer> writer(std::in_place);
+        switch (walk_plain(sexp, atom, *writer)) {
+            case Walk::Done:
+                break;
+            case Walk::Failed:
+                return nullptr;
+            case Walk::Slow: {
+                Layout layout;
+                if (!to_pieces(sexp, layout)) return nullptr;
+                writer.emplace();
+                encode::replay(layout.pieces, *writer);
+                break;
+            }
+        }
+        PyObject* out = PyUnicode_New(checked_size(writer->size()), 127);
+        if (out != nullptr && writer->size() != 0)
+            std::memcpy(PyUnicode_1BYTE_DATA(out), writer->data(), writer->size());
         return out;
     });
 }
