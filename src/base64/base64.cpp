@@ -4,6 +4,9 @@
 #include "base64/base64.hpp"
 
 #include <array>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 #include <cstring>
 
 #include "types/octet_classes.hpp"
@@ -36,9 +39,57 @@ constexpr std::array<std::array<char, 2>, 4096> pairs = make_pair_table();
 
 }  // namespace
 
+namespace {
+
+#if defined(__x86_64__)
+// 24 octets to 32 characters at a time with AVX2 (the method of Muła and
+// Lemire): each 32-bit slot gathers the three octets a, b, c of a group as
+// b a c b, two multiplies move the four sextets into place, and a table of
+// offsets by range maps sextets to the alphabet. Returns the octets done.
+__attribute__((target("avx2"))) std::size_t encode_avx2(const std::uint8_t* p, std::size_t n, char*& out) {
+    const __m256i gather = _mm256_set_epi8(10, 11, 9, 10, 7, 8, 6, 7, 4, 5, 3, 4, 1, 2, 0, 1,  //
+                                           14, 15, 13, 14, 11, 12, 10, 11, 8, 9, 7, 8, 5, 6, 4, 5);
+    const __m256i offsets = _mm256_setr_epi8(65, 71, -4, -4, -4, -4, -4, -4, -4, -4, -4, -4, -19, -16, 0, 0,  //
+                                             65, 71, -4, -4, -4, -4, -4, -4, -4, -4, -4, -4, -19, -16, 0, 0);
+    std::size_t i = 0;
+    for (; n - i >= 28; i += 24) {  // each step reads 28 octets and uses 24
+        // Lane 0 holds octets 0..11 at its bytes 4..15, lane 1 octets 12..23 at 0..11.
+        const __m128i lo = _mm_slli_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)), 4);
+        const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 12));
+        const __m256i in = _mm256_shuffle_epi8(_mm256_set_m128i(hi, lo), gather);
+        const __m256i s0s2 = _mm256_mulhi_epu16(_mm256_and_si256(in, _mm256_set1_epi32(0x0FC0FC00)),
+                                                _mm256_set1_epi32(0x04000040));
+        const __m256i s1s3 = _mm256_mullo_epi16(_mm256_and_si256(in, _mm256_set1_epi32(0x003F03F0)),
+                                                _mm256_set1_epi32(0x01000010));
+        const __m256i sextets = _mm256_or_si256(s0s2, s1s3);
+        // Range of each sextet: 0 for A-Z, 1 for a-z, 2..11 for digits, 12 for +, 13 for /.
+        __m256i range = _mm256_subs_epu8(sextets, _mm256_set1_epi8(51));
+        range = _mm256_sub_epi8(range, _mm256_cmpgt_epi8(sextets, _mm256_set1_epi8(25)));
+        const __m256i chars = _mm256_add_epi8(sextets, _mm256_shuffle_epi8(offsets, range));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), chars);
+        out += 32;
+    }
+    return i;
+}
+
+bool has_avx2() {
+    static const bool yes = (__builtin_cpu_init(), __builtin_cpu_supports("avx2") != 0);
+    return yes;
+}
+#endif
+
+}  // namespace
+
 char* encode_to(Bytes octets, char* out) {
     const std::uint8_t* p = octets.data();
     std::size_t n = octets.size();
+#if defined(__x86_64__)
+    if (n >= 28 && has_avx2()) {
+        const std::size_t done = encode_avx2(p, n, out);
+        p += done;
+        n -= done;
+    }
+#endif
     for (; n >= 3; n -= 3, p += 3) {
         const std::uint32_t v = (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
         std::memcpy(out, pairs[v >> 12].data(), 2);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "types/copy.hpp"
 #include "encode/pieces.hpp"
@@ -42,40 +43,65 @@ private:
     std::uint64_t total_ = 0;
 };
 
-/// Writes the octets into a buffer sized by `Sizer`.
-class Writer {
+/// Writes the octets of each event to an output: `Out` takes single octets
+/// (`octet`) and runs of them (`octets`).
+template <class Out>
+class BasicWriter {
 public:
-    explicit Writer(std::uint8_t* out) : out_(out) {}
-    void open() { *out_++ = '('; }
-    void close() { *out_++ = ')'; }
+    template <class... Args>
+    explicit BasicWriter(Args&&... args) : out_(std::forward<Args>(args)...) {}
+    void open() { out_.octet('('); }
+    void close() { out_.octet(')'); }
     void atom(Bytes data) { write_string(data); }
     void atom(Bytes data, Bytes hint) {
-        *out_++ = '[';
+        out_.octet('[');
         write_string(hint);
-        *out_++ = ']';
+        out_.octet(']');
         write_string(data);
     }
-    std::uint8_t* end() const { return out_; }
+    Out& out() { return out_; }
 
 private:
-    void write_decimal(std::uint64_t n);
     void write_string(Bytes s) {
-        const std::size_t n = s.size();
-        if (n < 10) {
-            *out_++ = static_cast<std::uint8_t>('0' + n);
-        } else if (n < 100) {
-            out_[0] = static_cast<std::uint8_t>('0' + n / 10);
-            out_[1] = static_cast<std::uint8_t>('0' + n % 10);
-            out_ += 2;
-        } else {
-            write_decimal(n);
+        const std::size_t len = s.size();
+        if (len < 100) {  // the common lengths, without the general loop
+            if (len >= 10) out_.octet(static_cast<std::uint8_t>('0' + len / 10));
+            out_.octet(static_cast<std::uint8_t>('0' + len % 10));
+            out_.octet(':');
+            out_.octets(s.data(), len);
+            return;
         }
-        *out_++ = ':';
-        copy_octets(out_, s.data(), s.size());
-        out_ += s.size();
+        std::uint8_t digits[24];  // the longest 64-bit length, and its colon
+        std::uint8_t* end = digits + sizeof digits;
+        std::uint8_t* p = end;
+        *--p = ':';
+        std::uint64_t n = s.size();
+        do {
+            *--p = static_cast<std::uint8_t>('0' + n % 10);
+            n /= 10;
+        } while (n != 0);
+        out_.octets(p, static_cast<std::size_t>(end - p));
+        out_.octets(s.data(), s.size());
     }
-    std::uint8_t* out_;
+    Out out_;
 };
+
+/// Output into a buffer sized by `Sizer`.
+class BufferOut {
+public:
+    explicit BufferOut(std::uint8_t* p) : p_(p) {}
+    void octet(std::uint8_t c) { *p_++ = c; }
+    void octets(const std::uint8_t* s, std::size_t n) {
+        copy_octets(p_, s, n);
+        p_ += n;
+    }
+    std::uint8_t* end() const { return p_; }
+
+private:
+    std::uint8_t* p_;
+};
+
+using Writer = BasicWriter<BufferOut>;
 
 /// The number of octets of the canonical form of `value`, saturating.
 std::uint64_t encoded_len(const Sexp& value);

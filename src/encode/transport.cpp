@@ -2,6 +2,7 @@
 // then their base-64 text, also at its exact final size.
 #include "encode/transport.hpp"
 
+#include <algorithm>
 #include <new>
 
 #include "base64/base64.hpp"
@@ -16,17 +17,41 @@ std::uint64_t text_len(std::uint64_t canonical_len) {
     return text + 2;
 }
 
-char* write(Bytes canonical, char* out) {
-    *out++ = '{';
-    out = base64::encode_to(canonical, out);
-    *out++ = '}';
-    return out;
+void Base64Out::flush() {
+    out_ = base64::encode_to(Bytes(stage_, staged_), out_);
+    staged_ = 0;
+}
+
+void Base64Out::bulk(const std::uint8_t* s, std::size_t n) {
+    while (n != 0) {
+        if (staged_ == 0 && n >= kStage) {
+            const std::size_t whole = n - n % 3;
+            out_ = base64::encode_to(Bytes(s, whole), out_);
+            s += whole;
+            n -= whole;
+            continue;
+        }
+        const std::size_t take = std::min(n, kStage - staged_);
+        copy_octets(stage_ + staged_, s, take);
+        staged_ += take;
+        s += take;
+        n -= take;
+        if (staged_ == kStage) flush();
+    }
+}
+
+char* Base64Out::finish() {
+    flush();
+    return out_;
 }
 
 std::string to_string(const Sexp& value) {
-    const Octets octets = canonical::to_vec(value);
-    std::string text(text_len(octets.size()), '\0');
-    write(octets, text.data());
+    const std::uint64_t n = canonical::encoded_len(value);
+    std::string text(text_len(n), '\0');
+    canonical::BasicWriter<Base64Out> w(text.data() + 1);
+    walk(value, w);
+    text.front() = '{';
+    *w.out().finish() = '}';
     return text;
 }
 

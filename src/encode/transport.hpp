@@ -5,16 +5,44 @@
 #include <cstdint>
 #include <string>
 
+#include "types/copy.hpp"
 #include "types/sexp.hpp"
 
 namespace parvex::encode::transport {
 
+/// An output for the canonical writer that writes the base-64 text of the
+/// octets instead, as they come, so that the canonical octets are never
+/// stored whole: short runs gather in a small buffer, long ones are encoded
+/// where they lie.
+class Base64Out {
+public:
+    explicit Base64Out(char* out) : out_(out) {}
+    void octet(std::uint8_t c) {
+        stage_[staged_++] = c;
+        if (staged_ == kStage) flush();
+    }
+    void octets(const std::uint8_t* s, std::size_t n) {
+        if (kStage - staged_ > n) {
+            copy_octets(stage_ + staged_, s, n);
+            staged_ += n;
+            return;
+        }
+        bulk(s, n);
+    }
+    /// Encodes what is left, with its padding; returns one past the text.
+    char* finish();
+
+private:
+    static constexpr std::size_t kStage = 3 * 1024;  // whole groups only
+    void flush();
+    void bulk(const std::uint8_t* s, std::size_t n);
+    char* out_;
+    std::size_t staged_ = 0;
+    std::uint8_t stage_[kStage];
+};
+
 /// Characters of the transport text for `canonical_len` canonical octets.
 std::uint64_t text_len(std::uint64_t canonical_len);
-
-/// Writes the transport text of the canonical octets `canonical` to `out`,
-/// which has room for exactly `text_len(canonical.size())` characters.
-char* write(Bytes canonical, char* out);
 
 /// The transport text of `value`.
 std::string to_string(const Sexp& value);

@@ -5,7 +5,6 @@
 #include "writers.hpp"
 
 #include <cstring>
-#include <memory>
 #include <optional>
 #include <new>
 
@@ -105,14 +104,15 @@ PyObject* to_transport_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
         Source source(sexp);
         encode::canonical::Sizer sizer;
         if (!source.size(sizer)) return nullptr;
-        // The canonical octets, then their base-64 text in the result.
-        const auto n = static_cast<std::size_t>(checked_size(sizer.total()));
-        auto canonical = std::make_unique_for_overwrite<std::uint8_t[]>(n);
-        encode::canonical::Writer writer(canonical.get());
-        source.send(writer);
-        PyObject* out = PyUnicode_New(checked_size(encode::transport::text_len(n)), 127);
+        // The base-64 text of the canonical octets, as they are written.
+        const std::uint64_t text = encode::transport::text_len(sizer.total());
+        PyObject* out = PyUnicode_New(checked_size(text), 127);
         if (out == nullptr) return nullptr;
-        encode::transport::write(Bytes(canonical.get(), n), reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out)));
+        char* p = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out));
+        p[0] = '{';
+        encode::canonical::BasicWriter<encode::transport::Base64Out> writer(p + 1);
+        source.send(writer);
+        *writer.out().finish() = '}';
         return out;
     });
 }
