@@ -4,7 +4,10 @@
 // a failure of the builder's own.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <iterator>
+#include <new>
 
 #include "types/sexp.hpp"
 
@@ -12,35 +15,56 @@ namespace parvex {
 
 class SexpBuilder {
 public:
-    /// `input_len` sizes the stack of finished values up front: an element
-    /// takes two octets at the least, and a reservation that is never
-    /// touched costs nothing, while growing would move every value.
-    explicit SexpBuilder(std::size_t input_len) { values_.reserve(input_len / 2 + 1); }
+    /// `input_len` sizes the stack up front: an element takes two octets at
+    /// the least, and room that is reserved but never used costs no more
+    /// than its address space; it is capped, and grows past the cap.
+    explicit SexpBuilder(std::size_t input_len) { grow(std::min<std::size_t>(input_len / 2 + 1, kMaxReserve)); }
+    SexpBuilder(const SexpBuilder&) = delete;
+    SexpBuilder& operator=(const SexpBuilder&) = delete;
+    ~SexpBuilder() {
+        for (std::size_t i = 0; i < size_; ++i) values_[i].~Sexp();
+        ::operator delete(values_);
+    }
 
     bool atom(Bytes data) {
-        values_.emplace_back(data);
+        if (size_ == capacity_) grow(2 * capacity_);
+        new (values_ + size_++) Sexp(data);
         return true;
     }
     bool atom(Bytes data, Bytes hint) {
-        values_.emplace_back(data, hint);
+        if (size_ == capacity_) grow(2 * capacity_);
+        new (values_ + size_++) Sexp(data, hint);
         return true;
     }
     bool list(std::uint64_t count) {
-        const auto first = values_.end() - static_cast<std::ptrdiff_t>(count);
-        Sexp::List items(std::make_move_iterator(first), std::make_move_iterator(values_.end()));
-        values_.erase(first, values_.end());
-        values_.emplace_back(std::move(items));
+        Sexp* first = values_ + (size_ - count);
+        Sexp::List items(std::make_move_iterator(first), std::make_move_iterator(values_ + size_));
+        // The values moved from own nothing, so their storage is reused
+        // without running their destructors.
+        size_ -= count;
+        new (values_ + size_++) Sexp(std::move(items));
         return true;
     }
     /// The value on top of the stack.
     Sexp take() {
-        Sexp v = std::move(values_.back());
-        values_.pop_back();
-        return v;
+        --size_;
+        return Sexp(std::move(values_[size_]));  // the husk owns nothing
     }
 
 private:
-    Sexp::List values_;
+    static constexpr std::size_t kMaxReserve = std::size_t{1} << 20;
+
+    void grow(std::size_t capacity) {
+        auto* bigger = static_cast<Sexp*>(::operator new(capacity * sizeof(Sexp)));
+        for (std::size_t i = 0; i < size_; ++i) new (bigger + i) Sexp(std::move(values_[i]));
+        ::operator delete(values_);
+        values_ = bigger;
+        capacity_ = capacity;
+    }
+
+    Sexp* values_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
 };
 
 }  // namespace parvex
