@@ -261,7 +261,7 @@ PyObject* read(const Parser& options, PyObject* data, bool prefix) {
             if (was_enabled) PyGC_Enable();
         }
     } pause;
-    PyBuilder builder(atom, input.size());
+    PyBuilder builder(atom);
     std::uint64_t consumed = 0;
     Result<void> r;
     if (prefix) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "atom.hpp"
@@ -230,38 +231,66 @@ bool input_octets(PyObject* obj, Octets& storage, Bytes& view) {
 }
 
 PyBuilder::~PyBuilder() {
-    for (PyObject* p : stack_) Py_DECREF(p);
+    for (std::size_t i = 0; i < size_; ++i) Py_DECREF(stack_[i]);
+    PyMem_Free(stack_);
+}
+
+bool PyBuilder::grow() {
+    const std::size_t capacity = capacity_ == 0 ? 256 : 2 * capacity_;
+    if (capacity > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*)) throw std::bad_alloc();
+    void* p = PyMem_Realloc(stack_, capacity * sizeof(PyObject*));
+    if (p == nullptr) throw std::bad_alloc();  // memory exhaustion is fatal
+    stack_ = static_cast<PyObject**>(p);
+    capacity_ = capacity;
+    return true;
 }
 
 bool PyBuilder::atom(Bytes data, Bytes hint) {
+    if (size_ == capacity_ && !grow()) return false;
     PyObject* a = new_atom(atom_type_, Atom{OctetString(data), OctetString(hint)});
     if (a == nullptr) return false;
-    stack_.push_back(a);
+    stack_[size_++] = a;
     return true;
 }
 
 bool PyBuilder::list(std::uint64_t count) {
-    if (stack_.size() < count) {
+    if (size_ < count) {
         PyErr_SetString(PyExc_TypeError, "a list was built from elements that are not there");
         return false;
     }
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
-    if (list == nullptr) return false;
-    const std::size_t first = stack_.size() - count;
-    if (count != 0) std::memcpy(PySequence_Fast_ITEMS(list), stack_.data() + first, count * sizeof(PyObject*));
-    stack_.resize(first);
-    stack_.push_back(list);
+    if (size_ == capacity_ && !grow()) return false;
+    const std::size_t first = size_ - count;
+    PyObject* list;
+    if (first == 0 && count >= 1024) {
+        // A list of everything on the stack (the outermost, as a rule)
+        // takes the stack's storage as its items: no copy, no zeroing.
+        list = PyList_New(0);
+        if (list == nullptr) return false;
+        void* items = PyMem_Realloc(stack_, count * sizeof(PyObject*));  // trimmed to size
+        if (items == nullptr) throw std::bad_alloc();
+        auto* l = reinterpret_cast<PyListObject*>(list);
+        l->ob_item = static_cast<PyObject**>(items);
+        l->allocated = static_cast<Py_ssize_t>(count);
+        Py_SET_SIZE(l, static_cast<Py_ssize_t>(count));
+        stack_ = nullptr;
+        size_ = capacity_ = 0;
+        if (!grow()) return false;
+    } else {
+        list = PyList_New(static_cast<Py_ssize_t>(count));
+        if (list == nullptr) return false;
+        if (count != 0) std::memcpy(PySequence_Fast_ITEMS(list), stack_ + first, count * sizeof(PyObject*));
+        size_ = first;
+    }
+    stack_[size_++] = list;
     return true;
 }
 
 PyObject* PyBuilder::take() {
-    if (stack_.empty()) {
+    if (size_ == 0) {
         PyErr_SetString(PyExc_TypeError, "no value was built");
         return nullptr;
     }
-    PyObject* v = stack_.back();
-    stack_.pop_back();
-    return v;
+    return stack_[--size_];
 }
 
 }  // namespace parvex::py

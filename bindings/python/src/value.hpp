@@ -12,6 +12,7 @@
 
 #include "atom.hpp"
 #include "encode/pieces.hpp"
+#include "types/copy.hpp"
 #include "types/sexp.hpp"
 
 namespace parvex::py {
@@ -70,21 +71,17 @@ bool input_octets(PyObject* obj, Octets& storage, Bytes& view);
 /// Each step returns false with a Python exception set on failure.
 class PyBuilder {
 public:
-    /// `input_len` sizes the stack up front, modestly: a large reservation
-    /// that goes unused would still move the allocator's heap around under
-    /// the octets of the atoms.
-    PyBuilder(PyTypeObject* atom_type, std::size_t input_len) : atom_type_(atom_type) {
-        stack_.reserve(std::min<std::size_t>(input_len / 8, std::size_t{1} << 12) + 16);
-    }
+    explicit PyBuilder(PyTypeObject* atom_type) : atom_type_(atom_type) {}
     PyBuilder(const PyBuilder&) = delete;
     PyBuilder& operator=(const PyBuilder&) = delete;
     ~PyBuilder();
 
     bool atom(Bytes data) {
-        PyObject* b = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
-                                                static_cast<Py_ssize_t>(data.size()));
+        if (size_ == capacity_ && !grow()) return false;
+        PyObject* b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(data.size()));
         if (b == nullptr) return false;
-        stack_.push_back(b);
+        copy_octets(PyBytes_AS_STRING(b), data.data(), data.size());  // short, as a rule
+        stack_[size_++] = b;
         return true;
     }
     bool atom(Bytes data, Bytes hint);
@@ -93,8 +90,14 @@ public:
     PyObject* take();
 
 private:
+    bool grow();
+
     PyTypeObject* atom_type_;
-    std::vector<PyObject*> stack_;  // owned references
+    // Owned references, in storage from PyMem_Malloc so that a list can
+    // take it over as its own array of items.
+    PyObject** stack_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
 };
 
 template <class Sink>
