@@ -78,9 +78,13 @@ public:
 
     bool atom(Bytes data) {
         if (size_ == capacity_ && !grow()) return false;
-        PyObject* b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(data.size()));
+        const auto* p = reinterpret_cast<const char*>(data.data());
+        const auto n = static_cast<Py_ssize_t>(data.size());
+        // CPython shares the objects of zero or one octet; longer ones are
+        // copied here, inline, being short as a rule.
+        PyObject* b = PyBytes_FromStringAndSize(n <= 1 ? p : nullptr, n);
         if (b == nullptr) return false;
-        copy_octets(PyBytes_AS_STRING(b), data.data(), data.size());  // short, as a rule
+        if (n > 1) copy_octets(PyBytes_AS_STRING(b), p, data.size());
         stack_[size_++] = b;
         return true;
     }
