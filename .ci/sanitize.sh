@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer over the
+# core's native checks and over the whole pytest suite: the extension is
+# built a second time with g++ and -DPARVEX_SANITIZE=ON, put beside a copy
+# of the package, and the suite runs against it in an interpreter that has
+# the ASan runtime preloaded and allocates with plain malloc, so that every
+# Python object is checked too. Leaks are looked for when the interpreter
+# exits. Any report fails the run.
+#
+#   PARVEX_SANITIZE_BUILD  build folder (default build/sanitize)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=${PARVEX_SANITIZE_BUILD:-build/sanitize}
+# The interpreter itself, not a wrapper script that would run sanitized too.
+py=$(python3 -c 'import sys; print(sys.executable)')
+
+generator=()
+if command -v ninja >/dev/null; then generator=(-G Ninja); fi
+cmake -S . -B "$build" "${generator[@]}" -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPARVEX_SANITIZE=ON -DPARVEX_BUILD_TESTS=ON -DPython_EXECUTABLE="$py" >/dev/null
+cmake --build "$build" --parallel "$(nproc)" --target _parvex parvex_core_test
+
+asan_options=check_initialization_order=1:strict_init_order=1
+export ASAN_OPTIONS=$asan_options:detect_leaks=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+echo "native checks of the core under ASan and UBSan"
+"$build/parvex_core_test"
+
+pkg="$build/pkg"
+rm -rf "$pkg"
+mkdir -p "$pkg/parvex"
+cp -r bindings/python/parvex/. "$pkg/parvex/"
+rm -f "$pkg"/parvex/_parvex.*.so
+cp "$build"/_parvex.*.so "$pkg/parvex/"
+
+asan=$(g++ -print-file-name=libasan.so)
+run() { LD_PRELOAD="$asan" PYTHONMALLOC=malloc PYTHONPATH="$PWD/$pkg" "$py" "$@"; }
+
+# The suite must see this build, not an installed one.
+loaded=$(run -c 'import parvex._parvex as m; print(m.__file__)')
+case "$loaded" in
+  "$PWD/$pkg/parvex/"*) echo "sanitized module: $loaded" ;;
+  *) echo "the suite would load $loaded, not the sanitized build" >&2; exit 1 ;;
+esac
+
+# Leaks at exit: the leak tests drive every entry point through every
+# failure path thousands of times; anything they leave unreachable is
+# reported when the interpreter ends. CPython's tracemalloc, which they use,
+# leaves its table of tracebacks behind when it stops: that one is not ours.
+cat >"$build/lsan.supp" <<'EOF'
+leak:traceback_new
+EOF
+echo "leak tests under LeakSanitizer"
+LSAN_OPTIONS=suppressions="$PWD/$build/lsan.supp":print_suppressions=0 \
+  run -m pytest -p no:cacheprovider -q tests/test_leaks.py
+
+# The whole suite, without leak detection at exit: its tests also start
+# shells and other interpreters (the command line, the benchmarks, mypy),
+# which inherit the preloaded runtime and whose own leaks at exit (bash's,
+# CPython's _json module's) would be reported as theirs. test_native builds
+# the core with cmake and a compiler; its checks ran above, sanitized, as
+# did the leak tests.
+export ASAN_OPTIONS=$asan_options:detect_leaks=0
+run -m pytest -p no:cacheprovider -q --durations=10 --ignore=tests/test_leaks.py \
+  --deselect tests/test_native.py::test_core_checks "$@"

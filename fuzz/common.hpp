@@ -1,0 +1,274 @@
+// What the reader harnesses share: the option set drawn from the first
+// octets of an input, the checks that every reading result must pass, and
+// builders that watch the reader keep its contract with them.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "decode/parser.hpp"
+#include "decode/reader.hpp"
+#include "decode/sexp_builder.hpp"
+#include "encode/advanced.hpp"
+#include "encode/canonical.hpp"
+#include "encode/transport.hpp"
+
+namespace fuzz {
+
+using parvex::Bytes;
+using parvex::Error;
+using parvex::ErrorKind;
+using parvex::Parser;
+using parvex::Sexp;
+
+// Unlike assert, stays on in release builds, and names the broken invariant.
+#define FUZZ_CHECK(cond)                                                            \
+    do {                                                                            \
+        if (!(cond)) {                                                              \
+            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #cond); \
+            std::abort();                                                           \
+        }                                                                           \
+    } while (0)
+
+/// Octets of a string, viewed.
+inline Bytes bytes(const std::string& s) { return Bytes(reinterpret_cast<const std::uint8_t*>(s.data()), s.size()); }
+
+// MARK: options from the input
+
+// An input is a header of kHeader octets, then the text to read. Missing
+// header octets count as 0xFF (every flag on, no limits), so that short
+// inputs are read under the default options with an unbounded depth.
+//   octet 0: bits 0-7 allow_advanced, allow_transport, allow_display_hints,
+//            allow_empty_atoms, allow_empty_lists,
+//            allow_list_as_first_element, allow_hexadecimal, allow_base64
+//   octet 1: bit 0 allow_lengths; bits 1-7 the builder event at which a
+//            failing builder gives up (127: never)
+//   octets 2, 3, 4: max_depth, max_atom_len, max_input_len, by `limit`
+// fuzz/make_corpus.py writes the same layout for the seeds.
+inline constexpr std::size_t kHeader = 5;
+
+/// A limit from one octet: small values as they are, then the edges.
+constexpr std::uint64_t limit(std::uint8_t b) {
+    if (b < 240) return b;
+    switch (b) {
+        case 240: return 1024;
+        case 241: return 65536;
+        case 242: return std::uint64_t{1} << 32;
+        case 243: return std::uint64_t{1} << 63;
+        case 244: return parvex::kNoLimit - 1;
+        default: return parvex::kNoLimit;
+    }
+}
+
+struct Case {
+    Parser parser;
+    std::uint64_t fail_at;  // builder event that fails, or kNoLimit
+    Bytes text;
+};
+
+inline Case split(const std::uint8_t* data, std::size_t size) {
+    std::uint8_t h[kHeader];
+    for (std::size_t i = 0; i < kHeader; ++i) h[i] = i < size ? data[i] : 0xFF;
+    Parser p;
+    p.allow_advanced = h[0] & 1;
+    p.allow_transport = h[0] & 2;
+    p.allow_display_hints = h[0] & 4;
+    p.allow_empty_atoms = h[0] & 8;
+    p.allow_empty_lists = h[0] & 16;
+    p.allow_list_as_first_element = h[0] & 32;
+    p.allow_hexadecimal = h[0] & 64;
+    p.allow_base64 = h[0] & 128;
+    p.allow_lengths = h[1] & 1;
+    p.max_depth = limit(h[2]);
+    p.max_atom_len = limit(h[3]);
+    p.max_input_len = limit(h[4]);
+    const std::uint64_t fail_at = (h[1] >> 1) == 127 ? parvex::kNoLimit : (h[1] >> 1);
+    const std::size_t skip = size < kHeader ? size : kHeader;
+    return Case{p, fail_at, Bytes(data + skip, size - skip)};
+}
+
+// MARK: checks
+
+/// A failure names a real kind and points into the input, or at the limit
+/// for an input longer than allowed.
+inline void check_error(const Error& e, const Parser& p, Bytes text) {
+    FUZZ_CHECK(static_cast<std::size_t>(e.kind) < parvex::error_table.size());
+    if (e.kind == ErrorKind::InputTooLong) {
+        FUZZ_CHECK(text.size() > p.max_input_len);
+        FUZZ_CHECK(e.offset == p.max_input_len);
+    } else {
+        FUZZ_CHECK(text.size() <= p.max_input_len);
+        FUZZ_CHECK(e.offset <= text.size());
+    }
+    const std::string shown = parvex::describe(e);
+    FUZZ_CHECK(shown.find(" at offset ") != std::string::npos);
+    // A restriction is reported only where it is on; the content of a
+    // transport block, reported at its brace, is read without the advanced
+    // and transport representations whatever `p` says.
+    const bool at_brace = e.offset < text.size() && text[e.offset] == '{';
+    switch (e.kind) {
+        case ErrorKind::HintNotAllowed: FUZZ_CHECK(!p.allow_display_hints); break;
+        case ErrorKind::EmptyAtomNotAllowed: FUZZ_CHECK(!p.allow_empty_atoms); break;
+        case ErrorKind::EmptyListNotAllowed: FUZZ_CHECK(!p.allow_empty_lists); break;
+        case ErrorKind::ListAsFirstElementNotAllowed: FUZZ_CHECK(!p.allow_list_as_first_element); break;
+        case ErrorKind::HexadecimalNotAllowed: FUZZ_CHECK(!p.allow_hexadecimal); break;
+        case ErrorKind::Base64NotAllowed: FUZZ_CHECK(!p.allow_base64); break;
+        case ErrorKind::LengthNotAllowed: FUZZ_CHECK(!p.allow_lengths); break;
+        case ErrorKind::AdvancedNotAllowed: FUZZ_CHECK(!p.allow_advanced || at_brace); break;
+        case ErrorKind::TransportNotAllowed: FUZZ_CHECK(at_brace); break;
+        // More lists or octets than the limit must have been there to see.
+        case ErrorKind::TooDeep: FUZZ_CHECK(p.max_depth < text.size()); break;
+        case ErrorKind::AtomTooLong: FUZZ_CHECK(p.max_atom_len < text.size()); break;
+        default: break;
+    }
+}
+
+/// Number of atoms and lists in a value: the events a builder receives.
+inline std::uint64_t events(const Sexp& v) {
+    struct Count {
+        std::uint64_t n = 0;
+        void open() {}
+        void close() { ++n; }
+        void atom(Bytes) { ++n; }
+        void atom(Bytes, Bytes) { ++n; }
+    } c;
+    parvex::encode::walk(v, c);
+    return c.n;
+}
+
+/// Each writer's output reads back, under options that allow what that
+/// writer writes and the value's depth, to an equal value; the canonical
+/// octets are exactly as long as `encoded_len` says, and the texts are
+/// printable ASCII on one line.
+inline void check_written(const Sexp& v, std::uint64_t max_depth) {
+    namespace enc = parvex::encode;
+    const parvex::Octets canonical = enc::canonical::to_vec(v);
+    FUZZ_CHECK(enc::canonical::encoded_len(v) == canonical.size());
+    Parser canon = Parser::canonical();
+    canon.max_depth = max_depth;
+    auto c = canon.parse(Bytes(canonical));
+    FUZZ_CHECK(c && *c == v);
+
+    Parser any = Parser::defaults();
+    any.max_depth = max_depth;
+    const std::string transport = enc::transport::to_string(v);
+    FUZZ_CHECK(transport.size() == enc::transport::text_len(canonical.size()));
+    FUZZ_CHECK(transport.front() == '{' && transport.back() == '}');
+    auto t = any.parse(bytes(transport));
+    FUZZ_CHECK(t && *t == v);
+
+    const std::string advanced = enc::advanced::to_string(v);
+    for (const char ch : advanced) FUZZ_CHECK(ch >= 0x20 && ch <= 0x7E);
+    auto a = any.parse(bytes(advanced));
+    FUZZ_CHECK(a && *a == v);
+}
+
+/// A value read under `p` keeps every restriction of `p`, told from the
+/// value itself rather than by the reader that made it.
+inline void check_restrictions(const Sexp& v, const Parser& p) {
+    struct Sink {
+        const Parser& p;
+        std::uint64_t depth = 0;
+        bool after_open = false;  // nothing yet in the innermost list
+        void open() {
+            FUZZ_CHECK(!after_open || p.allow_list_as_first_element);
+            FUZZ_CHECK(++depth <= p.max_depth);
+            after_open = true;
+        }
+        void close() {
+            FUZZ_CHECK(!after_open || p.allow_empty_lists);
+            --depth;
+            after_open = false;
+        }
+        void string(Bytes s) {
+            FUZZ_CHECK(s.size() <= p.max_atom_len);
+            FUZZ_CHECK(!s.empty() || p.allow_empty_atoms);
+        }
+        void atom(Bytes data) {
+            string(data);
+            after_open = false;
+        }
+        void atom(Bytes data, Bytes hint) {
+            FUZZ_CHECK(p.allow_display_hints);
+            string(hint);
+            atom(data);
+        }
+    } sink{p};
+    parvex::encode::walk(v, sink);
+    FUZZ_CHECK(sink.depth == 0);
+}
+
+/// A value read under `p` keeps its restrictions, is written back and reads
+/// again; where `p` allows neither the advanced nor the transport
+/// representation, the text read was canonical and is exactly the canonical
+/// output.
+inline void check_value(const Sexp& v, const Parser& p, Bytes text) {
+    check_restrictions(v, p);
+    check_written(v, p.max_depth);
+    if (!p.allow_advanced && !p.allow_transport) {
+        const parvex::Octets canonical = parvex::encode::canonical::to_vec(v);
+        FUZZ_CHECK(Bytes(canonical).size() == text.size() &&
+                   std::equal(canonical.begin(), canonical.end(), text.begin()));
+    }
+}
+
+// MARK: builders
+
+/// Builds core values as SexpBuilder does, checks that the reader never
+/// asks for a list of more values than it has given, and gives up at
+/// event `fail_at`, as a builder that runs out of memory would.
+class WatchingBuilder {
+public:
+    WatchingBuilder(std::uint64_t fail_at, std::size_t input_len) : inner_(input_len), fail_at_(fail_at) {}
+    bool atom(Bytes data) { return step(1, 0) && inner_.atom(data); }
+    bool atom(Bytes data, Bytes hint) { return step(1, 0) && inner_.atom(data, hint); }
+    bool list(std::uint64_t count) { return step(1, count) && inner_.list(count); }
+    Sexp take() {
+        FUZZ_CHECK(held_ == 1);
+        return inner_.take();
+    }
+    std::uint64_t events() const { return events_; }
+
+private:
+    bool step(std::uint64_t pushed, std::uint64_t popped) {
+        FUZZ_CHECK(!failed_);  // nothing is asked of a builder that failed
+        if (events_ == fail_at_) {
+            failed_ = true;
+            return false;
+        }
+        ++events_;
+        FUZZ_CHECK(popped <= held_);
+        held_ = held_ - popped + pushed;
+        return true;
+    }
+    parvex::SexpBuilder inner_;
+    std::uint64_t fail_at_;
+    std::uint64_t events_ = 0;
+    std::uint64_t held_ = 0;
+    bool failed_ = false;
+};
+
+/// A builder failure ends the read with `kBuilderFailed` and nothing else,
+/// and only if the read gets that far; otherwise the outcome is the one the
+/// plain read had. `read(builder)` runs the read of `c`; `error` or
+/// `value` is what the plain read gave.
+template <class Read>
+void check_builder_failure(Read read, const Case& c, const Error* error, const Sexp* value) {
+    WatchingBuilder b(c.fail_at, c.text.size());
+    auto r = read(b);
+    if (value != nullptr) {
+        if (c.fail_at < events(*value)) {
+            FUZZ_CHECK(!r && r.error() == parvex::kBuilderFailed);
+        } else {
+            FUZZ_CHECK(r.has_value());
+            FUZZ_CHECK(b.take() == *value);
+        }
+    } else {
+        FUZZ_CHECK(!r && (r.error() == *error || r.error() == parvex::kBuilderFailed));
+    }
+}
+
+}  // namespace fuzz
