@@ -421,3 +421,43 @@ def test_the_fuzzers_seeds_reach_every_representation_and_every_error_kind(messa
     options, _ = make.options(header)
     assert options == dict({f: f != "allow_hexadecimal" for f in make.FLAGS},
                            max_depth=1024, max_atom_len=3, max_input_len=2**63)
+
+
+class _Interrupting:
+    """A sequence whose items cannot be read without an exception that no
+    conversion may hide."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __len__(self):
+        return 3
+
+    def __getitem__(self, i):
+        raise self.exc
+
+
+CONVERTING_CALLS = {
+    "Atom": parvex.Atom,
+    "parse": parvex.parse,
+    "to_canonical": parvex.to_canonical,
+    "to_advanced": lambda x: parvex.to_advanced([b"a", x]),
+    "eq_ignoring_hint": lambda x: parvex.Atom(b"a").eq_ignoring_hint(x),
+}
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, MemoryError])
+@pytest.mark.parametrize("call", list(CONVERTING_CALLS.values()) + [lambda x: parvex.Atom(b"a") == x],
+                         ids=list(CONVERTING_CALLS) + ["=="])
+def test_interruptions_pass_through_conversion(call, exc):
+    # A TypeError in their place would swallow a Ctrl-C or an exit.
+    with pytest.raises(exc):
+        call(_Interrupting(exc))
+
+
+@pytest.mark.parametrize("call", list(CONVERTING_CALLS.values()), ids=list(CONVERTING_CALLS))
+def test_ordinary_failures_still_read_as_unsupported(call):
+    with pytest.raises(TypeError) as info:
+        call(_Interrupting(ValueError))
+    assert str(info.value) == "expected bytes, str, or Atom, and got _Interrupting"
+    assert parvex.Atom(b"a") != _Interrupting(ValueError)

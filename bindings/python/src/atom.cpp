@@ -82,6 +82,7 @@ PyObject* atom_richcompare(PyObject* self, PyObject* other, int op) {
             if (to_atom(other, b)) {
                 equal = a == b;
             } else {
+                if (conversion_interrupted()) return nullptr;
                 PyErr_Clear();  // what cannot be an atom is simply unequal
                 equal = false;
             }

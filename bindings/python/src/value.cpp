@@ -14,6 +14,11 @@
 
 namespace parvex::py {
 
+bool conversion_interrupted() {
+    return PyErr_Occurred() &&
+           (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError));
+}
+
 namespace {
 
 // A sequence's len() is only a hint: reserve no more than this up front, so
@@ -22,6 +27,9 @@ namespace {
 constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 20;
 
 bool unsupported(PyObject* obj) {
+    // What interrupted the conversion is passed on, not hidden behind a
+    // TypeError: a KeyboardInterrupt or SystemExit, or running out of memory.
+    if (conversion_interrupted()) return false;
     PyErr_Clear();
     Ref text;
     if (const Names* names = py::names()) {

@@ -18,8 +18,14 @@
 namespace parvex::py {
 
 /// The octets of `obj`, or false with TypeError (or CPython's
-/// UnicodeEncodeError) set.
+/// UnicodeEncodeError) set. An exception that is not an `Exception` (such
+/// as KeyboardInterrupt), or a MemoryError, raised by the object's own code
+/// while it is read, is passed on as it is.
 bool octets_of(PyObject* obj, Octets& out);
+
+/// Whether the pending exception is one that no conversion may discard:
+/// not an `Exception` at all, or a MemoryError.
+bool conversion_interrupted();
 
 /// `obj` as a core atom: an Atom with its hint, anything else as a hintless
 /// atom of its octets. False with an exception set on failure.
