@@ -35,18 +35,6 @@ private:
     std::uint64_t word_;
 };
 
-/// A sink that records the events it receives.
-struct Recorder {
-    std::vector<Piece>& out;
-    void open() { out.push_back(Piece::open()); }
-    void close() { out.push_back(Piece::close()); }
-    void atom(Bytes data) { out.push_back(Piece::atom(data)); }
-    void atom(Bytes data, Bytes hint) {
-        out.push_back(Piece::hint(hint));
-        out.push_back(Piece::atom(data));
-    }
-};
-
 template <class Sink>
 void emit_atom(Sink& sink, const Atom& a) {
     if (a.hint)
