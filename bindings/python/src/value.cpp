@@ -101,25 +101,17 @@ struct RefStack {
 
 bool octets_of(PyObject* obj, Octets& out) {
     out.clear();
-    const unsigned long flags = Py_TYPE(obj)->tp_flags;
-    if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
-        const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj));
-        out.assign(p, p + PyBytes_GET_SIZE(obj));
-        return true;
-    }
-    if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
-        Py_ssize_t n;
-        const char* p = PyUnicode_AsUTF8AndSize(obj, &n);
-        if (p == nullptr) return false;  // UnicodeEncodeError, passed on as it is
-        out.assign(p, p + n);
-        return true;
-    }
     PyTypeObject* atom = atom_type();
     if (atom == nullptr) return false;
-    if (is_atom(obj, atom)) {
-        const OctetString& data = reinterpret_cast<AtomObject*>(obj)->atom.data;
-        out.assign(data.begin(), data.end());
-        return true;
+    Bytes view;
+    switch (view_octets(obj, atom, view)) {
+        case Viewed::Yes:
+            out.assign(view.begin(), view.end());
+            return true;
+        case Viewed::Failed:
+            return false;  // UnicodeEncodeError, passed on as it is
+        case Viewed::No:
+            break;
     }
     if (PyType_IsSubtype(Py_TYPE(obj), &PyByteArray_Type)) {
         const auto* p = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(obj));
@@ -185,24 +177,26 @@ bool to_pieces(PyObject* obj, Layout& out) {
             continue;
         }
         // Octets that cannot change are viewed in place, with a reference kept.
-        if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
-            out.pieces.push_back(Piece::atom(Bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(x)),
-                                                   static_cast<std::size_t>(PyBytes_GET_SIZE(x)))));
-        } else if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
-            Py_ssize_t n;
-            const char* p = PyUnicode_AsUTF8AndSize(x, &n);
-            if (p == nullptr) return false;
-            out.pieces.push_back(Piece::atom(Bytes(reinterpret_cast<const std::uint8_t*>(p), static_cast<std::size_t>(n))));
-        } else if (is_atom(x, atom)) {
+        Bytes view;
+        if (is_atom(x, atom)) {
             const Atom& a = reinterpret_cast<AtomObject*>(x)->atom;
             if (a.hint) out.pieces.push_back(Piece::hint(Bytes(*a.hint)));
             out.pieces.push_back(Piece::atom(Bytes(a.data)));
         } else {
-            Octets& o = out.converted_.emplace_back();
-            if (!octets_of(x, o)) return false;
-            out.pieces.push_back(Piece::atom(Bytes(o)));
-            if (depth == 0) return true;
-            continue;
+            switch (view_octets(x, atom, view)) {
+                case Viewed::Yes:
+                    out.pieces.push_back(Piece::atom(view));
+                    break;
+                case Viewed::Failed:
+                    return false;
+                case Viewed::No: {
+                    Octets& o = out.converted_.emplace_back();
+                    if (!octets_of(x, o)) return false;
+                    out.pieces.push_back(Piece::atom(Bytes(o)));
+                    if (depth == 0) return true;
+                    continue;
+                }
+            }
         }
         out.keep_.push_back(owned.release());
         if (depth == 0) return true;
@@ -212,24 +206,15 @@ bool to_pieces(PyObject* obj, Layout& out) {
 }
 
 bool input_octets(PyObject* obj, Octets& storage, Bytes& view) {
-    const unsigned long flags = Py_TYPE(obj)->tp_flags;
-    if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
-        view = Bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
-                     static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
-        return true;
-    }
-    if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
-        Py_ssize_t n;
-        const char* p = PyUnicode_AsUTF8AndSize(obj, &n);  // cached by the str itself
-        if (p == nullptr) return false;
-        view = Bytes(reinterpret_cast<const std::uint8_t*>(p), static_cast<std::size_t>(n));
-        return true;
-    }
     PyTypeObject* atom = atom_type();
     if (atom == nullptr) return false;
-    if (is_atom(obj, atom)) {
-        view = Bytes(reinterpret_cast<AtomObject*>(obj)->atom.data);
-        return true;
+    switch (view_octets(obj, atom, view)) {
+        case Viewed::Yes:
+            return true;
+        case Viewed::Failed:
+            return false;
+        case Viewed::No:
+            break;
     }
     // A bytearray could be resized by code that runs while the value is
     // built (a finaliser during garbage collection), so it is copied.

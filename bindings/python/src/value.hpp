@@ -54,6 +54,32 @@ private:
 /// else as an atom. False with an exception set on failure.
 bool to_pieces(PyObject* obj, Layout& out);
 
+enum class Viewed { Yes, No, Failed };
+
+/// Views the octets of an object that cannot change while it is held:
+/// bytes, str (its UTF-8, which the str caches) or an Atom's data. `No` for
+/// any other object; `Failed` with CPython's UnicodeEncodeError set.
+inline Viewed view_octets(PyObject* obj, PyTypeObject* atom_type, Bytes& out) {
+    const unsigned long flags = Py_TYPE(obj)->tp_flags;
+    if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
+        out = Bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
+                    static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+        return Viewed::Yes;
+    }
+    if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
+        Py_ssize_t n;
+        const char* p = PyUnicode_AsUTF8AndSize(obj, &n);
+        if (p == nullptr) return Viewed::Failed;
+        out = Bytes(reinterpret_cast<const std::uint8_t*>(p), static_cast<std::size_t>(n));
+        return Viewed::Yes;
+    }
+    if (is_atom(obj, atom_type)) {
+        out = Bytes(reinterpret_cast<AtomObject*>(obj)->atom.data);
+        return Viewed::Yes;
+    }
+    return Viewed::No;
+}
+
 enum class Walk { Done, Failed, Slow };
 
 /// Sends the events of `obj` to `sink` straight from the objects, where
@@ -128,18 +154,15 @@ Walk walk_plain(PyObject* x, PyTypeObject* atom_type, Sink& sink) {
             }
             sink.open();
             stack[depth++] = Frame{PySequence_Fast_ITEMS(x), PySequence_Fast_GET_SIZE(x), 0};
-        } else if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
-            sink.atom(Bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(x)),
-                            static_cast<std::size_t>(PyBytes_GET_SIZE(x))));
-        } else if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
-            Py_ssize_t n;
-            const char* p = PyUnicode_AsUTF8AndSize(x, &n);
-            if (p == nullptr) return Walk::Failed;
-            sink.atom(Bytes(reinterpret_cast<const std::uint8_t*>(p), static_cast<std::size_t>(n)));
         } else if (is_atom(x, atom_type)) {
-            encode::emit_atom(sink, reinterpret_cast<AtomObject*>(x)->atom);
+            encode::emit_atom(sink, reinterpret_cast<AtomObject*>(x)->atom);  // with its hint
         } else {
-            return Walk::Slow;
+            Bytes octets;
+            switch (view_octets(x, atom_type, octets)) {
+                case Viewed::Yes: sink.atom(octets); break;
+                case Viewed::Failed: return Walk::Failed;
+                case Viewed::No: return Walk::Slow;
+            }
         }
         for (;;) {
             if (depth == 0) return Walk::Done;
