@@ -34,17 +34,17 @@ public:
     Program(const std::uint8_t* data, std::size_t size) : p_(data), end_(data + size) {}
 
     Sexp build() {
-        std::vector<Sexp::List> open(1);
+        std::vector<std::vector<Sexp>> open(1);
         while (p_ < end_) {
             const std::uint8_t op = *p_++ & 7;
-            Sexp::List& top = open.back();
+            std::vector<Sexp>& top = open.back();
             switch (op) {
                 case 0:
                     open.emplace_back();
                     break;
                 case 1:
                     if (open.size() > 1) {
-                        Sexp done(std::move(open.back()));
+                        Sexp done(Sexp::List(std::move(open.back())));
                         open.pop_back();
                         open.back().push_back(std::move(done));
                     }
@@ -70,9 +70,9 @@ public:
                         if (n == 255) ++deepest;
                     }
                     for (std::size_t i = 0; i < levels; ++i) {
-                        Sexp::List one;
+                        std::vector<Sexp> one;
                         one.push_back(std::move(v));
-                        v = Sexp(std::move(one));
+                        v = Sexp(Sexp::List(std::move(one)));
                     }
                     top.push_back(std::move(v));
                     break;
@@ -88,13 +88,13 @@ public:
             }
         }
         while (open.size() > 1) {
-            Sexp done(std::move(open.back()));
+            Sexp done(Sexp::List(std::move(open.back())));
             open.pop_back();
             open.back().push_back(std::move(done));
         }
-        Sexp::List& outer = open.back();
+        std::vector<Sexp>& outer = open.back();
         if (outer.size() == 1) return take_last(outer);
-        return Sexp(std::move(outer));
+        return Sexp(Sexp::List(std::move(outer)));
     }
 
 private:
@@ -105,7 +105,7 @@ private:
         p_ += n;
         return o;
     }
-    static Sexp take_last(Sexp::List& l) {
+    static Sexp take_last(std::vector<Sexp>& l) {
         Sexp v = std::move(l.back());
         l.pop_back();
         return v;

@@ -6,7 +6,8 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <iterator>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "types/sexp.hpp"
@@ -23,12 +24,18 @@ public:
     SexpBuilder& operator=(const SexpBuilder&) = delete;
     ~SexpBuilder() {
         for (std::size_t i = 0; i < size_; ++i) values_[i].~Sexp();
-        ::operator delete(values_);
+        std::free(values_);
     }
 
     bool atom(Bytes data) {
         if (size_ == capacity_) grow(2 * capacity_);
         new (values_ + size_++) Sexp(data);
+        return true;
+    }
+    /// `atom`, where 16 octets from `data.data()` on are readable.
+    bool atom_overread(Bytes data) {
+        if (size_ == capacity_) grow(2 * capacity_);
+        new (values_ + size_++) Sexp(data, OctetString::Overread{});
         return true;
     }
     bool atom(Bytes data, Bytes hint) {
@@ -37,11 +44,17 @@ public:
         return true;
     }
     bool list(std::uint64_t count) {
-        Sexp* first = values_ + (size_ - count);
-        Sexp::List items(std::make_move_iterator(first), std::make_move_iterator(values_ + size_));
-        // The values moved from own nothing, so their storage is reused
-        // without running their destructors.
-        size_ -= count;
+        // Values hold no pointers into themselves, so they are relocated
+        // octet for octet, and the places they leave are reused as raw
+        // storage without running destructors.
+        Sexp::List items;
+        if (count != 0) {
+            void* block = std::malloc(count * sizeof(Sexp));
+            if (block == nullptr) throw std::bad_alloc();
+            size_ -= count;
+            std::memcpy(block, static_cast<void*>(values_ + size_), count * sizeof(Sexp));
+            items = Sexp::List::adopt(static_cast<Sexp*>(block), count);
+        }
         new (values_ + size_++) Sexp(std::move(items));
         return true;
     }
@@ -55,9 +68,10 @@ private:
     static constexpr std::size_t kMaxReserve = std::size_t{1} << 20;
 
     void grow(std::size_t capacity) {
-        auto* bigger = static_cast<Sexp*>(::operator new(capacity * sizeof(Sexp)));
-        for (std::size_t i = 0; i < size_; ++i) new (bigger + i) Sexp(std::move(values_[i]));
-        ::operator delete(values_);
+        auto* bigger = static_cast<Sexp*>(std::malloc(capacity * sizeof(Sexp)));
+        if (bigger == nullptr) throw std::bad_alloc();
+        if (size_ != 0) std::memcpy(static_cast<void*>(bigger), static_cast<void*>(values_), size_ * sizeof(Sexp));
+        std::free(values_);
         values_ = bigger;
         capacity_ = capacity;
     }

@@ -26,6 +26,19 @@ public:
     OctetString(std::span<const std::uint8_t> s) { assign(s.data(), s.size()); }
     OctetString(const std::vector<std::uint8_t>& v) { assign(v.data(), v.size()); }
     OctetString(const OctetString& o) { assign(o.data(), o.size()); }
+    /// For callers that know 16 octets from `p` on are readable: a short
+    /// string is then copied in one move whatever its length, which spares
+    /// the branches on length that a tight reading loop mispredicts. The
+    /// octets past the string's end are never read back.
+    struct Overread {};
+    OctetString(const std::uint8_t* p, std::size_t n, Overread) {
+        if (n > kInline) {
+            assign(p, n);
+            return;
+        }
+        std::memcpy(raw_, p, sizeof raw_);
+        raw_[kTag] = static_cast<std::uint8_t>(n);
+    }
     OctetString(OctetString&& o) noexcept { take(o); }
     OctetString& operator=(const OctetString& o) {
         if (this != &o) *this = OctetString(o);

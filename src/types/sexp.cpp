@@ -24,31 +24,42 @@ std::uint64_t Atom::hash() const {
     return h.finish();
 }
 
-void release_all(Sexp::List& items) noexcept {
+SexpList::SexpList(std::vector<Sexp>&& items) {
+    if (items.empty()) return;
+    items_ = static_cast<Sexp*>(std::malloc(items.size() * sizeof(Sexp)));
+    if (items_ == nullptr) throw std::bad_alloc();
+    for (Sexp& e : items) new (items_ + size_++) Sexp(std::move(e));
+    items = std::vector<Sexp>();
+}
+
+void SexpList::destroy_flat() noexcept {
+    for (std::size_t i = 0; i < size_; ++i) items_[i].~Sexp();
+    std::free(items_);
+    items_ = nullptr;
+    size_ = 0;
+}
+
+void SexpList::release() noexcept {
     // Every nested list is moved out to `pending` before its parent goes,
-    // so no destructor ever meets a list that still holds a list; atoms are
+    // so no destructor ever meets a list that still holds items; atoms are
     // destroyed where they stand.
-    std::vector<Sexp::List> pending;
-    auto collect = [&pending](Sexp::List& l) {
-        for (Sexp& e : l)
+    std::vector<SexpList> pending;
+    SexpList current = std::move(*this);
+    for (;;) {
+        for (Sexp& e : current)
             if (e.is_list() && !e.list().empty()) pending.push_back(std::move(e.list()));
-    };
-    collect(items);
-    items = Sexp::List();
-    while (!pending.empty()) {
-        Sexp::List l = std::move(pending.back());
+        current.destroy_flat();
+        if (pending.empty()) return;
+        current = std::move(pending.back());
         pending.pop_back();
-        collect(l);
     }
 }
 
 void Sexp::destroy() noexcept {
-    if (is_list()) {
-        if (!list_.empty()) release_all(list_);
+    if (is_list())
         list_.~List();
-    } else {
+    else
         atom_.~Atom();
-    }
 }
 
 bool operator==(const Sexp& a, const Sexp& b) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <new>
 #include <span>
 #include <utility>
@@ -38,16 +39,72 @@ struct Atom {
 
 static_assert(sizeof(Atom) == 32);
 
+class Sexp;
+
+/// The items of a list: an owned array of exactly their number, in 16
+/// octets. The storage comes from std::malloc, so that a reader can relocate
+/// finished values into it octet for octet and hand it over.
+class SexpList {
+public:
+    SexpList() noexcept = default;
+    /// The values of `items`, moved into storage of exactly their number.
+    explicit SexpList(std::vector<Sexp>&& items);
+    SexpList(SexpList&& other) noexcept
+        : items_(std::exchange(other.items_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+    SexpList& operator=(SexpList&& other) noexcept {
+        if (this != &other) {
+            clear();
+            items_ = std::exchange(other.items_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+        }
+        return *this;
+    }
+    SexpList(const SexpList&) = delete;
+    SexpList& operator=(const SexpList&) = delete;
+    ~SexpList() { clear(); }
+
+    /// Takes over `n` values that live in `items`, a block from std::malloc
+    /// of at least `n` values (or null when `n` is 0).
+    static SexpList adopt(Sexp* items, std::size_t n) noexcept {
+        SexpList l;
+        l.items_ = items;
+        l.size_ = n;
+        return l;
+    }
+
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    Sexp* begin() const { return items_; }
+    Sexp* end() const;
+    Sexp& operator[](std::size_t i) const;
+
+    /// Destroys the items, nested lists included, without recursion.
+    void clear() noexcept {
+        if (items_ != nullptr) release();
+    }
+
+private:
+    void release() noexcept;
+    void destroy_flat() noexcept;
+
+    Sexp* items_ = nullptr;
+    std::size_t size_ = 0;
+};
+
 /// An S-expression: an atom or a list, in 32 octets. Destruction and
 /// equality walk the tree with an explicit stack, never with recursion.
 class Sexp {
 public:
-    using List = std::vector<Sexp>;
+    using List = SexpList;
 
     Sexp(Atom a) noexcept { new (&atom_) Atom(std::move(a)); }
     Sexp(List l) noexcept { make_list(std::move(l)); }
     /// A hintless atom of a copy of `data`, built in place.
     explicit Sexp(Bytes data) { new (&atom_) Atom{OctetString(data), {}}; }
+    /// The same, where 16 octets from `data.data()` on are readable.
+    Sexp(Bytes data, OctetString::Overread o) {
+        new (&atom_) Atom{OctetString(data.data(), data.size(), o), {}};
+    }
     /// A hinted atom of copies of `data` and `hint`, built in place.
     Sexp(Bytes data, Bytes hint) { new (&atom_) Atom{OctetString(data), OctetString(hint)}; }
     Sexp(Sexp&& other) noexcept { take(other); }
@@ -99,7 +156,8 @@ private:
 
 static_assert(sizeof(Sexp) == 32);
 
-/// Destroys a sequence of values without recursing into nested lists.
-void release_all(Sexp::List& items) noexcept;
+inline Sexp* SexpList::end() const { return items_ + size_; }
+inline Sexp& SexpList::operator[](std::size_t i) const { return items_[i]; }
+
 
 }  // namespace parvex
