@@ -225,6 +225,23 @@ def test_conversion(value, data):
     assert to_canonical((value,)) == b"(" + data + b")"
 
 
+@pytest.mark.parametrize("make", [
+    bytes, Bytes, lambda b: b.decode("latin-1"), lambda b: b.decode("latin-1") + "é",
+    lambda b: Atom(b), lambda b: Atom(b, hint=b"h"),
+], ids=["bytes", "bytes subclass", "ascii str", "non-ascii str", "Atom", "hinted Atom"])
+def test_short_strings_of_every_length_anywhere(make):
+    # Strings of up to 16 octets are written with stores that run past their
+    # end; each length must come out exact in the middle of the output, at
+    # its very end, and alone.
+    items = [make(bytes(range(65, 65 + n))) for n in range(21)]
+    pieces = [ref_canonical(x) for x in items]
+    assert to_canonical(items) == b"(" + b"".join(pieces) + b")"
+    assert to_canonical(items[::-1]) == b"(" + b"".join(pieces[::-1]) + b")"
+    for item, piece in zip(items, pieces):
+        assert to_canonical(item) == piece
+        assert to_canonical([b"z" * 30, item]) == b"(30:" + b"z" * 30 + piece + b")"
+
+
 @pytest.mark.parametrize("value, name", [
     (None, "NoneType"), (5, "int"), (True, "bool"), ({}, "dict"), (1.5, "float"),
     ({b"a"}, "set"), ([b"a", None], "NoneType"), ([1, 2], "int"),

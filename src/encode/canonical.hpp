@@ -3,6 +3,7 @@
 // length first, so that the output is allocated once at its final size.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -53,6 +54,13 @@ public:
     void open() { out_.octet('('); }
     void close() { out_.octet(')'); }
     void atom(Bytes data) { write_string(data); }
+    /// `atom`, for data whose 16 octets before its end are readable.
+    void backed_atom(Bytes data) {
+        if constexpr (requires { out_.backed_short_string(data); }) {
+            if (data.size() - 1 < 16 && out_.backed_short_string(data)) return;
+        }
+        write_string(data);
+    }
     void atom(Bytes data, Bytes hint) {
         out_.octet('[');
         write_string(hint);
@@ -89,16 +97,41 @@ private:
 /// Output into a buffer sized by `Sizer`.
 class BufferOut {
 public:
-    explicit BufferOut(std::uint8_t* p) : p_(p) {}
+    explicit BufferOut(std::uint8_t* p) : p_(p), limit_(p) {}
+    /// With the end of the buffer known, short strings are written with
+    /// stores that run past their own end, into room that later output
+    /// overwrites.
+    BufferOut(std::uint8_t* p, std::uint8_t* end) : p_(p), limit_(end) {}
     void octet(std::uint8_t c) { *p_++ = c; }
     void octets(const std::uint8_t* s, std::size_t n) {
         copy_octets(p_, s, n);
         p_ += n;
     }
+    /// Writes the string of 1 to 16 octets `s`, whose 16 octets before its
+    /// end are readable, with its length prefix and without a branch on its
+    /// length, which mispredicts where short lengths mix. False, having
+    /// written nothing, too near the end of the buffer.
+    bool backed_short_string(Bytes s) {
+        static_assert(std::endian::native == std::endian::little);
+        if (limit_ - p_ < 20) return false;
+        const std::size_t n = s.size();
+        const bool two = n >= 10;
+        const std::uint32_t prefix = two ? '1' | static_cast<std::uint32_t>('0' + n - 10) << 8 | ':' << 16
+                                         : static_cast<std::uint32_t>('0' + n) | ':' << 8;
+        std::memcpy(p_, &prefix, sizeof prefix);
+        p_ += 2 + two;
+        unsigned __int128 window;  // the 16 octets ending with the string's last
+        std::memcpy(&window, s.data() + n - 16, sizeof window);
+        window >>= 8 * (16 - n);
+        std::memcpy(p_, &window, sizeof window);
+        p_ += n;
+        return true;
+    }
     std::uint8_t* end() const { return p_; }
 
 private:
     std::uint8_t* p_;
+    std::uint8_t* limit_;
 };
 
 using Writer = BasicWriter<BufferOut>;

@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <optional>
 #include <vector>
 
@@ -59,11 +60,16 @@ enum class Viewed { Yes, No, Failed };
 /// Views the octets of an object that cannot change while it is held:
 /// bytes, str (its UTF-8, which the str caches) or an Atom's data. `No` for
 /// any other object; `Failed` with CPython's UnicodeEncodeError set.
-inline Viewed view_octets(PyObject* obj, PyTypeObject* atom_type, Bytes& out) {
+inline Viewed view_octets(PyObject* obj, PyTypeObject* atom_type, Bytes& out, bool* backed = nullptr) {
+    // `backed`, when asked for, tells whether the 16 octets that end where
+    // the octets end are all readable, a short string's included: they are
+    // when the octets lie at the end of the object's own header.
+    static_assert(offsetof(PyBytesObject, ob_sval) >= 16 && sizeof(PyASCIIObject) >= 16);
     const unsigned long flags = Py_TYPE(obj)->tp_flags;
     if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
         out = Bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
                     static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+        if (backed) *backed = true;
         return Viewed::Yes;
     }
     if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
@@ -71,6 +77,7 @@ inline Viewed view_octets(PyObject* obj, PyTypeObject* atom_type, Bytes& out) {
         const char* p = PyUnicode_AsUTF8AndSize(obj, &n);
         if (p == nullptr) return Viewed::Failed;
         out = Bytes(reinterpret_cast<const std::uint8_t*>(p), static_cast<std::size_t>(n));
+        if (backed) *backed = PyUnicode_IS_COMPACT_ASCII(obj);  // else a separate UTF-8 buffer
         return Viewed::Yes;
     }
     if (is_atom(obj, atom_type)) {
@@ -158,8 +165,17 @@ Walk walk_plain(PyObject* x, PyTypeObject* atom_type, Sink& sink) {
             encode::emit_atom(sink, reinterpret_cast<AtomObject*>(x)->atom);  // with its hint
         } else {
             Bytes octets;
-            switch (view_octets(x, atom_type, octets)) {
-                case Viewed::Yes: sink.atom(octets); break;
+            bool backed = false;
+            switch (view_octets(x, atom_type, octets, &backed)) {
+                case Viewed::Yes:
+                    if constexpr (requires { sink.backed_atom(octets); }) {
+                        if (backed) {
+                            sink.backed_atom(octets);
+                            break;
+                        }
+                    }
+                    sink.atom(octets);
+                    break;
                 case Viewed::Failed: return Walk::Failed;
                 case Viewed::No: return Walk::Slow;
             }

@@ -91,7 +91,8 @@ PyObject* to_canonical_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
         if (!source.size(sizer)) return nullptr;
         PyObject* out = PyBytes_FromStringAndSize(nullptr, checked_size(sizer.total()));
         if (out == nullptr) return nullptr;
-        encode::canonical::Writer writer(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out)));
+        auto* buffer = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out));
+        encode::canonical::Writer writer(buffer, buffer + PyBytes_GET_SIZE(out));
         source.send(writer);
         return out;
     });
