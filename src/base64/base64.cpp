@@ -51,6 +51,9 @@ __attribute__((target("avx2"))) std::size_t encode_avx2(const std::uint8_t* p, s
                                            14, 15, 13, 14, 11, 12, 10, 11, 8, 9, 7, 8, 5, 6, 4, 5);
     const __m256i offsets = _mm256_setr_epi8(65, 71, -4, -4, -4, -4, -4, -4, -4, -4, -4, -4, -19, -16, 0, 0,  //
                                              65, 71, -4, -4, -4, -4, -4, -4, -4, -4, -4, -4, -19, -16, 0, 0);
+    // A local cursor: `out` itself could alias the stores, which would put
+    // a store-to-load round trip on every step.
+    char* o = out;
     std::size_t i = 0;
     for (; n - i >= 28; i += 24) {  // each step reads 28 octets and uses 24
         // Lane 0 holds octets 0..11 at its bytes 4..15, lane 1 octets 12..23 at 0..11.
@@ -66,9 +69,10 @@ __attribute__((target("avx2"))) std::size_t encode_avx2(const std::uint8_t* p, s
         __m256i range = _mm256_subs_epu8(sextets, _mm256_set1_epi8(51));
         range = _mm256_sub_epi8(range, _mm256_cmpgt_epi8(sextets, _mm256_set1_epi8(25)));
         const __m256i chars = _mm256_add_epi8(sextets, _mm256_shuffle_epi8(offsets, range));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), chars);
-        out += 32;
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), chars);
+        o += 32;
     }
+    out = o;
     return i;
 }
 
