@@ -4,6 +4,7 @@ import array
 import base64
 import collections
 import inspect
+import random
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -162,6 +163,22 @@ def test_long_values_stay_on_one_line():
     blob = bytes(range(256)) * 400
     assert to_transport(blob) == b64(to_canonical(blob))
     assert to_advanced(b"\x00" * 100_000) == "#" + "00" * 100_000 + "#"
+
+
+# The writer streams a text of at least this many characters past the caches,
+# storing 16 aligned characters at a time wherever the text falls.
+UNCACHED_FROM = 4 << 20
+
+
+@pytest.mark.parametrize("text_len", [UNCACHED_FROM - 2, UNCACHED_FROM + 2])
+@pytest.mark.parametrize("lead", [0, 1, 2, 3, 7])
+def test_transport_across_uncached_size(text_len, lead):
+    rng = random.Random(text_len * 8 + lead)
+    value = [b"x" * lead] + [rng.randbytes(n) for n in (65536, 3073, 4099, 100)]
+    # A last atom that brings the text to exactly `text_len`: its length has 7 digits.
+    value.append(rng.randbytes((text_len - 2) // 4 * 3 - len(to_canonical(value)) - 8))
+    out = to_transport(value)
+    assert len(out) == text_len and out == b64(to_canonical(value))
 
 
 # --- generated values against independent reference writers ----------------

@@ -51,6 +51,9 @@ __attribute__((target("avx2"))) std::size_t encode_avx2(const std::uint8_t* p, s
                                            14, 15, 13, 14, 11, 12, 10, 11, 8, 9, 7, 8, 5, 6, 4, 5);
     const __m256i offsets = _mm256_setr_epi8(65, 71, -4, -4, -4, -4, -4, -4, -4, -4, -4, -4, -19, -16, 0, 0,  //
                                              65, 71, -4, -4, -4, -4, -4, -4, -4, -4, -4, -4, -19, -16, 0, 0);
+    // A local cursor: `out` itself could alias the stores, which would put
+    // a store-to-load round trip on every step.
+    char* o = out;
     std::size_t i = 0;
     for (; n - i >= 28; i += 24) {  // each step reads 28 octets and uses 24
         // Lane 0 holds octets 0..11 at its bytes 4..15, lane 1 octets 12..23 at 0..11.
@@ -66,8 +69,53 @@ __attribute__((target("avx2"))) std::size_t encode_avx2(const std::uint8_t* p, s
         __m256i range = _mm256_subs_epu8(sextets, _mm256_set1_epi8(51));
         range = _mm256_sub_epi8(range, _mm256_cmpgt_epi8(sextets, _mm256_set1_epi8(25)));
         const __m256i chars = _mm256_add_epi8(sextets, _mm256_shuffle_epi8(offsets, range));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), chars);
-        out += 32;
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), chars);
+        o += 32;
+    }
+    out = o;
+    return i;
+}
+
+// 12 octets to 16 characters: the same method in one 128-bit lane. Reads
+// 16 octets.
+__attribute__((target("avx2"))) inline __m128i encode_12(const std::uint8_t* p) {
+    const __m128i in = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
+                                        _mm_set_epi8(10, 11, 9, 10, 7, 8, 6, 7, 4, 5, 3, 4, 1, 2, 0, 1));
+    const __m128i s0s2 = _mm_mulhi_epu16(_mm_and_si128(in, _mm_set1_epi32(0x0FC0FC00)), _mm_set1_epi32(0x04000040));
+    const __m128i s1s3 = _mm_mullo_epi16(_mm_and_si128(in, _mm_set1_epi32(0x003F03F0)), _mm_set1_epi32(0x01000010));
+    const __m128i sextets = _mm_or_si128(s0s2, s1s3);
+    __m128i range = _mm_subs_epu8(sextets, _mm_set1_epi8(51));
+    range = _mm_sub_epi8(range, _mm_cmpgt_epi8(sextets, _mm_set1_epi8(25)));
+    const __m128i offsets = _mm_setr_epi8(65, 71, -4, -4, -4, -4, -4, -4, -4, -4, -4, -4, -19, -16, 0, 0);
+    return _mm_add_epi8(sextets, _mm_shuffle_epi8(offsets, range));
+}
+
+// Streams the text of whole groups from `p` to the 16-aligned `a`, whose
+// first character is character `Q` of the group at `p`: each aligned block
+// is the end of one encoded vector and the start of the next. 128-bit
+// vectors make that one byte-align, where 256-bit ones would need a
+// cross-lane permute. Returns the octets whose text is written, apart from
+// the first `Q` characters of the group that follows them.
+template <int Q>
+__attribute__((target("avx2"))) std::size_t stream_groups(const std::uint8_t* p, std::size_t n, char* a) {
+    auto* out = reinterpret_cast<__m128i*>(a);
+    std::size_t i = 0;
+    __m128i v = encode_12(p);
+    for (; n - i >= 64; i += 48, out += 4) {  // reads up to octet i + 64
+        const __m128i w1 = encode_12(p + i + 12), w2 = encode_12(p + i + 24), w3 = encode_12(p + i + 36),
+                      w4 = encode_12(p + i + 48);
+        if constexpr (Q == 0) {
+            _mm_stream_si128(out, v);
+            _mm_stream_si128(out + 1, w1);
+            _mm_stream_si128(out + 2, w2);
+            _mm_stream_si128(out + 3, w3);
+        } else {
+            _mm_stream_si128(out, _mm_alignr_epi8(w1, v, Q));
+            _mm_stream_si128(out + 1, _mm_alignr_epi8(w2, w1, Q));
+            _mm_stream_si128(out + 2, _mm_alignr_epi8(w3, w2, Q));
+            _mm_stream_si128(out + 3, _mm_alignr_epi8(w4, w3, Q));
+        }
+        v = w4;
     }
     return i;
 }
@@ -105,6 +153,37 @@ char* encode_to(Bytes octets, char* out) {
         out += 4;
     }
     return out;
+}
+
+char* encode_to_uncached(Bytes octets, char* out) {
+#if defined(__x86_64__)
+    const std::uint8_t* p = octets.data();
+    const std::size_t n = octets.size();
+    if (n >= 256 && has_avx2()) {
+        // The characters before the first 16-aligned one, as usual.
+        const std::size_t head = (16 - (reinterpret_cast<std::uintptr_t>(out) & 15)) & 15;
+        char buf[encoded_size(64 + 2)];
+        encode_to(Bytes(p, (head + 3) / 4 * 3), buf);
+        std::memcpy(out, buf, head);
+        const std::size_t from = head / 4 * 3;  // the group holding the first aligned character
+        const int skip = static_cast<int>(head % 4);
+        std::size_t done = 0;
+        switch (skip) {
+            case 0: done = stream_groups<0>(p + from, n - from, out + head); break;
+            case 1: done = stream_groups<1>(p + from, n - from, out + head); break;
+            case 2: done = stream_groups<2>(p + from, n - from, out + head); break;
+            default: done = stream_groups<3>(p + from, n - from, out + head); break;
+        }
+        _mm_sfence();  // the streamed stores, weakly ordered, before any later store
+        // The rest, fewer than 64 octets, as usual from where the stream stopped.
+        char* end = out + head + done / 3 * 4;
+        const std::size_t rest = n - from - done;
+        const std::size_t len = static_cast<std::size_t>(encode_to(Bytes(p + from + done, rest), buf) - buf);
+        std::memcpy(end, buf + skip, len - static_cast<std::size_t>(skip));
+        return end + len - static_cast<std::size_t>(skip);
+    }
+#endif
+    return encode_to(octets, out);
 }
 
 void encode(Bytes octets, std::string& out) {

@@ -26,6 +26,11 @@ void encode(Bytes octets, std::string& out);
 /// `encoded_size(octets.size())` characters; returns one past the end.
 char* encode_to(Bytes octets, char* out);
 
+/// Writes the same text as `encode_to`, for a destination too large to stay
+/// in cache: the bulk bypasses the caches, so that no line of it is read
+/// before it is written.
+char* encode_to_uncached(Bytes octets, char* out);
+
 /// Decodes `text` (without its delimiters).
 [[nodiscard]] std::expected<Octets, DecodeError> decode(Bytes text);
 

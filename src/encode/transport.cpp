@@ -26,7 +26,8 @@ void Base64Out::bulk(const std::uint8_t* s, std::size_t n) {
     while (n != 0) {
         if (staged_ == 0 && n >= kStage) {
             const std::size_t whole = n - n % 3;
-            out_ = base64::encode_to(Bytes(s, whole), out_);
+            out_ = uncached_ ? base64::encode_to_uncached(Bytes(s, whole), out_)
+                             : base64::encode_to(Bytes(s, whole), out_);
             s += whole;
             n -= whole;
             continue;
@@ -48,7 +49,7 @@ char* Base64Out::finish() {
 std::string to_string(const Sexp& value) {
     const std::uint64_t n = canonical::encoded_len(value);
     std::string text(text_len(n), '\0');
-    canonical::BasicWriter<Base64Out> w(text.data() + 1);
+    canonical::BasicWriter<Base64Out> w(text.data() + 1, text.size() >= kUncachedFrom);
     walk(value, w);
     text.front() = '{';
     *w.out().finish() = '}';

@@ -16,7 +16,8 @@ namespace parvex::encode::transport {
 /// where they lie.
 class Base64Out {
 public:
-    explicit Base64Out(char* out) : out_(out) {}
+    /// `uncached` for a text of at least `kUncachedFrom` characters.
+    explicit Base64Out(char* out, bool uncached = false) : out_(out), uncached_(uncached) {}
     void octet(std::uint8_t c) {
         stage_[staged_++] = c;
         if (staged_ == kStage) flush();
@@ -37,9 +38,16 @@ private:
     void flush();
     void bulk(const std::uint8_t* s, std::size_t n);
     char* out_;
+    bool uncached_;
     std::size_t staged_ = 0;
     std::uint8_t stage_[kStage];
 };
+
+/// From this length on, a text is written past the caches: with the octets
+/// it is made from, it fills a last-level cache's share, so its lines would
+/// be evicted before anyone reads them, and each would first be read only
+/// to be overwritten. Below it, the text stays in cache for its reader.
+inline constexpr std::uint64_t kUncachedFrom = std::uint64_t{4} << 20;
 
 /// Characters of the transport text for `canonical_len` canonical octets.
 std::uint64_t text_len(std::uint64_t canonical_len);

@@ -111,7 +111,8 @@ PyObject* to_transport_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
         if (out == nullptr) return nullptr;
         char* p = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out));
         p[0] = '{';
-        encode::canonical::BasicWriter<encode::transport::Base64Out> writer(p + 1);
+        encode::canonical::BasicWriter<encode::transport::Base64Out> writer(p + 1,
+                                                                           text >= encode::transport::kUncachedFrom);
         source.send(writer);
         *writer.out().finish() = '}';
         return out;
