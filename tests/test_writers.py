@@ -254,6 +254,10 @@ def test_short_strings_of_every_length_anywhere(make):
     pieces = [ref_canonical(x) for x in items]
     assert to_canonical(items) == b"(" + b"".join(pieces) + b")"
     assert to_canonical(items[::-1]) == b"(" + b"".join(pieces[::-1]) + b")"
+    # The transport writer gathers octets in a buffer of its own, whose end
+    # these cross again and again, at many offsets.
+    many = items * 40 + items[:7]
+    assert to_transport(many) == b64(b"(" + b"".join(pieces * 40 + pieces[:7]) + b")")
     for item, piece in zip(items, pieces):
         assert to_canonical(item) == piece
         assert to_canonical([b"z" * 30, item]) == b"(30:" + b"z" * 30 + piece + b")"

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -43,6 +44,29 @@ private:
     static std::uint64_t string_len(std::uint64_t n) { return add_saturating(n, decimal_digits(n) + 1); }
     std::uint64_t total_ = 0;
 };
+
+/// How far past `p` `put_backed_short_string` may store.
+inline constexpr std::ptrdiff_t kShortStringReach = 20;
+
+/// Writes the string of 1 to 16 octets `s`, whose 16 octets before its end
+/// are readable, with its length prefix at `p`, and without a branch on its
+/// length, which mispredicts where short lengths mix. Stores run up to
+/// `kShortStringReach` octets past `p`, into room that later output
+/// overwrites. Returns the end of the string.
+inline std::uint8_t* put_backed_short_string(std::uint8_t* p, Bytes s) {
+    static_assert(std::endian::native == std::endian::little);
+    const std::size_t n = s.size();
+    const bool two = n >= 10;
+    const std::uint32_t prefix = two ? '1' | static_cast<std::uint32_t>('0' + n - 10) << 8 | ':' << 16
+                                     : static_cast<std::uint32_t>('0' + n) | ':' << 8;
+    std::memcpy(p, &prefix, sizeof prefix);
+    p += 2 + two;
+    unsigned __int128 window;  // the 16 octets ending with the string's last
+    std::memcpy(&window, s.data() + n - 16, sizeof window);
+    window >>= 8 * (16 - n);
+    std::memcpy(p, &window, sizeof window);
+    return p + n;
+}
 
 /// Writes the octets of each event to an output: `Out` takes single octets
 /// (`octet`) and runs of them (`octets`).
@@ -107,24 +131,11 @@ public:
         copy_octets(p_, s, n);
         p_ += n;
     }
-    /// Writes the string of 1 to 16 octets `s`, whose 16 octets before its
-    /// end are readable, with its length prefix and without a branch on its
-    /// length, which mispredicts where short lengths mix. False, having
-    /// written nothing, too near the end of the buffer.
+    /// `put_backed_short_string` here; false, having written nothing, too
+    /// near the end of the buffer.
     bool backed_short_string(Bytes s) {
-        static_assert(std::endian::native == std::endian::little);
-        if (limit_ - p_ < 20) return false;
-        const std::size_t n = s.size();
-        const bool two = n >= 10;
-        const std::uint32_t prefix = two ? '1' | static_cast<std::uint32_t>('0' + n - 10) << 8 | ':' << 16
-                                         : static_cast<std::uint32_t>('0' + n) | ':' << 8;
-        std::memcpy(p_, &prefix, sizeof prefix);
-        p_ += 2 + two;
-        unsigned __int128 window;  // the 16 octets ending with the string's last
-        std::memcpy(&window, s.data() + n - 16, sizeof window);
-        window >>= 8 * (16 - n);
-        std::memcpy(p_, &window, sizeof window);
-        p_ += n;
+        if (limit_ - p_ < kShortStringReach) return false;
+        p_ = put_backed_short_string(p_, s);
         return true;
     }
     std::uint8_t* end() const { return p_; }

@@ -2,9 +2,11 @@
 // the canonical octets between braces, on one line.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "encode/canonical.hpp"
 #include "types/copy.hpp"
 #include "types/sexp.hpp"
 
@@ -29,6 +31,13 @@ public:
             return;
         }
         bulk(s, n);
+    }
+    /// `canonical::put_backed_short_string` into the staging buffer;
+    /// false, having written nothing, where it has too little room left.
+    bool backed_short_string(Bytes s) {
+        if (static_cast<std::ptrdiff_t>(kStage - staged_) <= canonical::kShortStringReach) return false;
+        staged_ = static_cast<std::size_t>(canonical::put_backed_short_string(stage_ + staged_, s) - stage_);
+        return true;
     }
     /// Encodes what is left, with its padding; returns one past the text.
     char* finish();
