@@ -74,9 +74,12 @@ public:
 
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
-    Sexp* begin() const { return items_; }
-    Sexp* end() const;
-    Sexp& operator[](std::size_t i) const;
+    Sexp* begin() { return items_; }
+    Sexp* end();
+    const Sexp* begin() const { return items_; }
+    const Sexp* end() const;
+    Sexp& operator[](std::size_t i);
+    const Sexp& operator[](std::size_t i) const;
 
     /// Destroys the items, nested lists included, without recursion.
     void clear() noexcept {
@@ -156,8 +159,10 @@ private:
 
 static_assert(sizeof(Sexp) == 32);
 
-inline Sexp* SexpList::end() const { return items_ + size_; }
-inline Sexp& SexpList::operator[](std::size_t i) const { return items_[i]; }
+inline Sexp* SexpList::end() { return items_ + size_; }
+inline const Sexp* SexpList::end() const { return items_ + size_; }
+inline Sexp& SexpList::operator[](std::size_t i) { return items_[i]; }
+inline const Sexp& SexpList::operator[](std::size_t i) const { return items_[i]; }
 
 
 }  // namespace parvex

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base64/base64.hpp"
@@ -53,6 +54,30 @@ void deep_values() {
     p.max_depth = depth - 1;
     auto refused = p.parse(bytes(text));
     CHECK(!refused && refused.error() == (parvex::Error{depth - 1, parvex::ErrorKind::TooDeep}));
+}
+
+// Short atoms are copied with 16-octet moves that may read past the atom
+// but never past the input: every length, mid-input and as the last atom,
+// must come back exact, and the copies must not see the octets beyond.
+void short_atoms() {
+    for (std::size_t n = 0; n <= 40; ++n) {
+        std::string atom;
+        for (std::size_t i = 0; i < n; ++i) atom += static_cast<char>('a' + i % 26);
+        const std::string item = std::to_string(n) + ":" + atom;
+        // Each text with the place of the atom in it (-1: the whole value).
+        const std::pair<std::string, int> cases[] = {
+            {item, -1}, {"(" + item + "2:zz)", 0}, {"(2:zz" + item + ")", 1}, {"(" + item + item + ")", 1}};
+        for (const auto& [text, at] : cases) {
+            auto v = parvex::parse_canonical(bytes(text));
+            CHECK(v);
+            if (!v) continue;
+            const parvex::Octets out = parvex::encode::canonical::to_vec(*v);
+            CHECK(std::string(out.begin(), out.end()) == text);
+            const parvex::Sexp& got = at < 0 ? *v : v->list()[static_cast<std::size_t>(at)];
+            CHECK(got.is_atom() && got.atom().data.size() == n &&
+                  std::equal(atom.begin(), atom.end(), got.atom().data.begin()));
+        }
+    }
 }
 
 void base64_exhaustive() {
@@ -138,6 +163,7 @@ void base64_uncached() {
 
 int main() {
     deep_values();
+    short_atoms();
     base64_exhaustive();
     base64_long();
     base64_uncached();
