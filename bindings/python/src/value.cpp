@@ -259,11 +259,20 @@ bool PyBuilder::list(std::uint64_t count) {
         // takes the stack's storage as its items: no copy, no zeroing.
         list = PyList_New(0);
         if (list == nullptr) return false;
-        void* items = PyMem_Realloc(stack_, count * sizeof(PyObject*));  // trimmed to size
-        if (items == nullptr) throw std::bad_alloc();
+        // The spare room stays with the list, as a grown list's does, unless
+        // it is more than the items need: returned to the C library, it
+        // would teach it to serve the next parse of this size from fresh
+        // pages, each a page fault, rather than from the room just freed.
+        std::size_t allocated = capacity_;
+        void* items = stack_;
+        if (count < capacity_ / 2) {
+            items = PyMem_Realloc(stack_, count * sizeof(PyObject*));
+            if (items == nullptr) throw std::bad_alloc();
+            allocated = count;
+        }
         auto* l = reinterpret_cast<PyListObject*>(list);
         l->ob_item = static_cast<PyObject**>(items);
-        l->allocated = static_cast<Py_ssize_t>(count);
+        l->allocated = static_cast<Py_ssize_t>(allocated);
         Py_SET_SIZE(l, static_cast<Py_ssize_t>(count));
         stack_ = nullptr;
         size_ = capacity_ = 0;
