@@ -1,9 +1,12 @@
-// base64::decode on any text, against a reference written the plain way:
-// both accept exactly the same texts, a failure points into the text, and
-// every accepted text re-encodes to its canonical form (whitespace
-// dropped, padding completed).
+// base64::decode on any text, against two references written the plain
+// way: one over the whole text, which must accept exactly the same texts,
+// each re-encoding to its canonical form (whitespace dropped, padding
+// completed); and one character at a time, which must give the same octets
+// and fail at the same offset, whether or not the decoder took the text in
+// blocks.
 #include <string>
 
+#include "../tests/native/plain_base64.hpp"
 #include "base64/base64.hpp"
 #include "common.hpp"
 
@@ -47,10 +50,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string canonical;
     const bool valid = reference(text, canonical);
     FUZZ_CHECK(decoded.has_value() == valid);
+    const plain::Decoded one_by_one = plain::decode(text);
+    FUZZ_CHECK(one_by_one.ok == valid);
     if (!decoded) {
         FUZZ_CHECK(decoded.error().offset <= size);
+        FUZZ_CHECK(decoded.error().offset == one_by_one.offset);
         return 0;
     }
+    FUZZ_CHECK(*decoded == one_by_one.octets);
     std::string again;
     parvex::base64::encode(parvex::Bytes(*decoded), again);
     FUZZ_CHECK(again == canonical);

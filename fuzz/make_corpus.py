@@ -141,6 +141,21 @@ BASE64_ACCEPT = [b"", b" \t\n", b"QQ", b"QQ==", b"QQ = =", b" Q Q = = ", b"QUI",
                  b"QUJD", b"QUJD\n", b"QUI= ", base64.b64encode(bytes(range(256)))]
 BASE64_REJECT = [b"QR==", b"QR", b"Q", b"Q===", b"QQ=", b"QQ=Q", b"QQ==QQ==", b"QUI=x",
                  b"=QUI", b"QUJD=", b"QU-I", b"QU_I", b"QUJD\x00"]
+# Texts of a few 32-character blocks, which the decoder takes whole when
+# they hold only alphabet characters: whitespace, "=" or a foreign octet
+# just before, at and after a block boundary, and in the last block.
+_LONG = base64.b64encode(bytes(range(7, 79)))  # 96 characters, no padding
+
+
+def _put(text, at, octet):
+    return text[:at] + octet + text[at + 1:]
+
+
+BASE64_ACCEPT += [_LONG, base64.b64encode(bytes(range(70))), base64.encodebytes(bytes(range(150))),
+                  _LONG[:31] + b" " + _LONG[31:], _LONG[:32] + b"\n" + _LONG[32:],
+                  _LONG[:64] + b"\t" + _LONG[64:]]
+BASE64_REJECT += [_put(_LONG, 31, b"*"), _put(_LONG, 32, b"="), _put(_LONG, 33, b"-"),
+                  _put(_LONG, 95, b"\x80"), _LONG[:90] + b"==" + _LONG[92:], _LONG + b"Q"]
 BASE64_OCTETS = [b"", b"A", b"AB", b"ABC", b"\x00\xff\x7f\x80", bytes(range(256))]
 
 # Programs for the writers harness (see fuzz/writers.cpp).

@@ -13,6 +13,7 @@ import parvex
 
 ALPHABET = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
 WHITESPACE = b"\t\n\v\f\r "
+LONG = base64.b64encode(bytes(range(48)))  # 64 characters
 
 
 def bars(text):
@@ -82,6 +83,14 @@ FAILURES = [
     (b"QUJD\x80", 4),
     (b"\xc3\xa9", 0),
     (b"QUJD.", 4),
+    # Past the first blocks of 32 characters, which the decoder may take whole.
+    (LONG[:31] + b"-" + LONG[32:], 31),
+    (LONG[:32] + b"=" + LONG[33:], 32),
+    (LONG[:40] + b"*" + LONG[41:], 40),
+    (LONG[:33] + b" " + LONG[33:40] + b"\x80" + LONG[40:], 41),
+    (LONG + b"Q", 64),
+    (LONG + b"QR==", 65),
+    (LONG + b"QQ==QQ==", 68),
 ]
 
 

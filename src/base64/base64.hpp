@@ -31,11 +31,20 @@ char* encode_to(Bytes octets, char* out);
 /// before it is written.
 char* encode_to_uncached(Bytes octets, char* out);
 
+/// Room `decode_to` needs for a text of `n` characters: at most 3 octets
+/// for every 4 characters, and 8 that the block decoder may write beyond
+/// the last of them.
+constexpr std::uint64_t decode_room(std::uint64_t n) { return n / 4 * 3 + n % 4 * 3 / 4 + 8; }
+
 /// Decodes `text` (without its delimiters).
 [[nodiscard]] std::expected<Octets, DecodeError> decode(Bytes text);
+/// Decodes `text` to `out`, which has room for `decode_room(text.size())`
+/// octets, and returns one past the last octet, or fails as `decode` does.
+[[nodiscard]] std::expected<std::uint8_t*, DecodeError> decode_to(Bytes text, std::uint8_t* out);
 
-/// Appends the octets of a group of `k` sextets, or fails at `offset`.
-[[nodiscard]] std::expected<void, DecodeError> decode_group(const std::uint8_t* sextets, unsigned k,
-                                                            Octets& out, std::uint64_t offset);
+/// Writes the octets of a group of `k` sextets to `out` and returns one past
+/// them, or fails at `offset`.
+[[nodiscard]] std::expected<std::uint8_t*, DecodeError> decode_group(const std::uint8_t* sextets, unsigned k,
+                                                                     std::uint8_t* out, std::uint64_t offset);
 
 }  // namespace parvex::base64

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -136,11 +137,15 @@ Result<void> Reader::transport_block(Builder& builder) {
                                             : nullptr;
     if (close == nullptr) return fail(input.size(), ErrorKind::UnexpectedEnd);
     const std::uint64_t end = static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(close) - input.data());
-    auto decoded = base64::decode(input.subspan(text, end - text));
+    // The content is read once and dropped, so it goes to a buffer that is
+    // not zeroed first: on large blocks that pass costs a third of decoding.
+    const auto room = std::make_unique_for_overwrite<std::uint8_t[]>(base64::decode_room(end - text));
+    auto decoded = base64::decode_to(input.subspan(text, end - text), room.get());
     if (!decoded) return fail(text + decoded.error().offset, ErrorKind::InvalidBase64);
     pos = end + 1;
     const Parser inner = parser.for_transport_content();
-    if (auto r = read_whole(inner, Bytes(*decoded), builder); !r) {
+    const Bytes content(room.get(), static_cast<std::size_t>(*decoded - room.get()));
+    if (auto r = read_whole(inner, content, builder); !r) {
         if (r.error() == kBuilderFailed) return r;
         return fail(brace, r.error().kind);
     }
