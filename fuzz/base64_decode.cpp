@@ -12,15 +12,6 @@
 
 namespace {
 
-int sextet(char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
-
 // RFC 4648 §4 with optional padding, whitespace anywhere, and leftover bits
 // that must be zero. Returns the canonical text, or false.
 bool reference(parvex::Bytes text, std::string& canonical) {
@@ -31,12 +22,12 @@ bool reference(parvex::Bytes text, std::string& canonical) {
     while (pad < s.size() && s[s.size() - 1 - pad] == '=') ++pad;
     const std::string body = s.substr(0, s.size() - pad);
     for (const char c : body)
-        if (sextet(c) < 0) return false;
+        if (plain::sextet(static_cast<std::uint8_t>(c)) < 0) return false;
     const std::size_t tail = body.size() % 4;
     if (tail == 1) return false;
     if (pad != 0 && !((tail == 2 && pad == 2) || (tail == 3 && pad == 1))) return false;
-    if (tail == 2 && (sextet(body.back()) & 0x0F) != 0) return false;
-    if (tail == 3 && (sextet(body.back()) & 0x03) != 0) return false;
+    if (tail == 2 && (plain::sextet(static_cast<std::uint8_t>(body.back())) & 0x0F) != 0) return false;
+    if (tail == 3 && (plain::sextet(static_cast<std::uint8_t>(body.back())) & 0x03) != 0) return false;
     canonical = body;
     if (tail != 0) canonical.append(4 - tail, '=');
     return true;

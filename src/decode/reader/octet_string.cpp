@@ -121,11 +121,14 @@ Result<Bytes> Reader::base64_string(std::uint64_t start, std::optional<std::uint
     const void* close = text < n ? std::memchr(input.data() + text, '|', n - text) : nullptr;
     if (close == nullptr) return fail(n, ErrorKind::UnexpectedEnd);
     const std::uint64_t end = static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(close) - input.data());
-    auto decoded = base64::decode(input.subspan(text, end - text));
+    // Decoded into the scratch buffer, whose room is reused from string to
+    // string.
+    scratch.resize(base64::decode_room(end - text));
+    auto decoded = base64::decode_to(input.subspan(text, end - text), scratch.data());
     if (!decoded) return fail(text + decoded.error().offset, ErrorKind::InvalidBase64);
+    scratch.resize(static_cast<std::size_t>(*decoded - scratch.data()));
     pos = end + 1;
-    if (length && *length != decoded->size()) return fail(start, ErrorKind::LengthMismatch);
-    scratch = std::move(*decoded);
+    if (length && *length != scratch.size()) return fail(start, ErrorKind::LengthMismatch);
     return Bytes(scratch);
 }
 
