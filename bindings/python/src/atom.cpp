@@ -12,7 +12,7 @@
 #include "boundary.hpp"
 #include "once.hpp"
 #include "ref.hpp"
-#include "value.hpp"
+#include "octets.hpp"
 
 namespace parvex::py {
 

@@ -10,7 +10,7 @@
 #include "error.hpp"
 #include "parser.hpp"
 #include "ref.hpp"
-#include "value.hpp"
+#include "octets.hpp"
 #include "writers.hpp"
 
 namespace parvex::py {

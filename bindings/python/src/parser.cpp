@@ -12,7 +12,9 @@
 #include "error.hpp"
 #include "once.hpp"
 #include "ref.hpp"
-#include "value.hpp"
+#include "builder.hpp"
+#include "compat.hpp"
+#include "octets.hpp"
 
 namespace parvex::py {
 
@@ -253,14 +255,7 @@ PyObject* read(const Parser& options, PyObject* data, bool prefix) {
     }
     PyTypeObject* atom = atom_type();
     if (atom == nullptr) return nullptr;
-    // No collection while the value is built: its young lists would be
-    // traversed again and again, and no finaliser can run in the middle.
-    struct GcPause {
-        int was_enabled = PyGC_Disable();
-        ~GcPause() {
-            if (was_enabled) PyGC_Enable();
-        }
-    } pause;
+    [[maybe_unused]] compat::GcPause pause;
     PyBuilder builder(atom);
     std::uint64_t consumed = 0;
     Result<void> r;

@@ -15,7 +15,7 @@
 #include "encode/canonical.hpp"
 #include "encode/transport.hpp"
 #include "ref.hpp"
-#include "value.hpp"
+#include "source.hpp"
 
 namespace parvex::py {
 

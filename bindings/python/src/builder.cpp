@@ -1,0 +1,80 @@
+// The Python builder's steps that do not fit inline: hinted atoms, lists,
+// and the stack's growth.
+#include "builder.hpp"
+
+#include <cstring>
+#include <new>
+
+#include "compat.hpp"
+
+namespace parvex::py {
+
+PyBuilder::~PyBuilder() {
+    for (std::size_t i = 0; i < size_; ++i) Py_DECREF(stack_[i]);
+    PyMem_Free(stack_);
+}
+
+bool PyBuilder::grow() {
+    const std::size_t capacity = capacity_ == 0 ? 256 : 2 * capacity_;
+    if (capacity > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*)) throw std::bad_alloc();
+    void* p = PyMem_Realloc(stack_, capacity * sizeof(PyObject*));
+    if (p == nullptr) throw std::bad_alloc();  // memory exhaustion is fatal
+    stack_ = static_cast<PyObject**>(p);
+    capacity_ = capacity;
+    return true;
+}
+
+bool PyBuilder::atom(Bytes data, Bytes hint) {
+    if (size_ == capacity_ && !grow()) return false;
+    PyObject* a = new_atom(atom_type_, Atom{OctetString(data), OctetString(hint)});
+    if (a == nullptr) return false;
+    stack_[size_++] = a;
+    return true;
+}
+
+bool PyBuilder::list(std::uint64_t count) {
+    if (size_ < count) {
+        PyErr_SetString(PyExc_TypeError, "a list was built from elements that are not there");
+        return false;
+    }
+    if (size_ == capacity_ && !grow()) return false;
+    const std::size_t first = size_ - count;
+    PyObject* list;
+    if (compat::kListAdopts && first == 0 && count >= 1024) {
+        // A list of everything on the stack (the outermost, as a rule)
+        // takes the stack's storage as its items: no copy, no zeroing.
+        // The spare room stays with the list, as a grown list's does, unless
+        // it is more than the items need: returned to the C library, it
+        // would teach it to serve the next parse of this size from fresh
+        // pages, each a page fault, rather than from the room just freed.
+        std::size_t allocated = capacity_;
+        if (count < capacity_ / 2) {
+            void* items = PyMem_Realloc(stack_, count * sizeof(PyObject*));
+            if (items == nullptr) throw std::bad_alloc();
+            stack_ = static_cast<PyObject**>(items);
+            capacity_ = allocated = count;
+        }
+        list = compat::list_adopting(stack_, count, allocated);
+        if (list == nullptr) return false;
+        stack_ = nullptr;
+        size_ = capacity_ = 0;
+        if (!grow()) return false;
+    } else {
+        list = PyList_New(static_cast<Py_ssize_t>(count));
+        if (list == nullptr) return false;
+        if (count != 0) std::memcpy(PySequence_Fast_ITEMS(list), stack_ + first, count * sizeof(PyObject*));
+        size_ = first;
+    }
+    stack_[size_++] = list;
+    return true;
+}
+
+PyObject* PyBuilder::take() {
+    if (size_ == 0) {
+        PyErr_SetString(PyExc_TypeError, "no value was built");
+        return nullptr;
+    }
+    return stack_[--size_];
+}
+
+}  // namespace parvex::py

@@ -1,0 +1,55 @@
+// The builder that gives the reader's output as Python objects as it is
+// read: bytes for a hintless atom, Atom for a hinted one, list for a list.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "atom.hpp"
+#include "types/copy.hpp"
+#include "types/sexp.hpp"
+
+namespace parvex::py {
+
+/// Builds the reader's output as Python objects as it is read: bytes for a
+/// hintless atom, Atom for a hinted one, list for a list. It keeps a stack
+/// of finished objects; `list(n)` replaces the top n by a list of them.
+/// Each step returns false with a Python exception set on failure.
+class PyBuilder {
+public:
+    explicit PyBuilder(PyTypeObject* atom_type) : atom_type_(atom_type) {}
+    PyBuilder(const PyBuilder&) = delete;
+    PyBuilder& operator=(const PyBuilder&) = delete;
+    ~PyBuilder();
+
+    bool atom(Bytes data) {
+        if (size_ == capacity_ && !grow()) return false;
+        const auto* p = reinterpret_cast<const char*>(data.data());
+        const auto n = static_cast<Py_ssize_t>(data.size());
+        // CPython shares the objects of zero or one octet; longer ones are
+        // copied here, inline, being short as a rule.
+        PyObject* b = PyBytes_FromStringAndSize(n <= 1 ? p : nullptr, n);
+        if (b == nullptr) return false;
+        if (n > 1) copy_octets(PyBytes_AS_STRING(b), p, data.size());
+        stack_[size_++] = b;
+        return true;
+    }
+    bool atom(Bytes data, Bytes hint);
+    bool list(std::uint64_t count);
+    /// The finished value (a new reference), or nullptr with an exception set.
+    PyObject* take();
+
+private:
+    bool grow();
+
+    PyTypeObject* atom_type_;
+    // Owned references, in storage from PyMem_Malloc so that a list can
+    // take it over as its own array of items.
+    PyObject** stack_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+}  // namespace parvex::py

@@ -1,0 +1,103 @@
+// Every use of CPython's internals, in one place. Each is gated by the
+// versions whose layout it relies on and has a public-API fallback, which
+// is what a build with PARVEX_PUBLIC_API_ONLY (or any other CPython) gets.
+// Each names the benchmark row (bench/run.py) that pays for it.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+// The object layouts relied on below hold from 3.11 through 3.14 for the
+// default build (the free-threaded build lays lists out differently).
+#if !defined(PARVEX_PUBLIC_API_ONLY) && !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030B0000 && \
+    PY_VERSION_HEX < 0x030F0000
+#define PARVEX_CPYTHON_INTERNALS 1
+#else
+#define PARVEX_CPYTHON_INTERNALS 0
+#endif
+
+namespace parvex::py::compat {
+
+/// Whether this build uses the internals below rather than their fallbacks.
+inline constexpr bool kInternals = PARVEX_CPYTHON_INTERNALS != 0;
+
+// MARK: lists that adopt an array
+
+/// Whether `list_adopting` is available.
+inline constexpr bool kListAdopts = kInternals;
+
+/// A new list of the `count` owned references in `items`, a block of
+/// `allocated` slots from PyMem_Malloc, which the list takes over as its
+/// own item array: no copy and no zeroing of the slots (rows
+/// "parse_canonical" and "parse (advanced)" on wide, 200,000 items). Where
+/// `kListAdopts` is false a list is built the public way, a copy of the
+/// references, and the block stays the caller's. Returns nullptr with an
+/// exception set on failure, leaving references and block to the caller.
+inline PyObject* list_adopting(PyObject** items, std::size_t count, std::size_t allocated) {
+#if PARVEX_CPYTHON_INTERNALS
+    PyObject* list = PyList_New(0);
+    if (list == nullptr) return nullptr;
+    auto* l = reinterpret_cast<PyListObject*>(list);
+    l->ob_item = items;
+    l->allocated = static_cast<Py_ssize_t>(allocated);
+    Py_SET_SIZE(l, static_cast<Py_ssize_t>(count));
+    return list;
+#else
+    (void)allocated;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+    if (list == nullptr) return nullptr;
+    for (std::size_t i = 0; i < count; ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), items[i]);
+    return list;
+#endif
+}
+
+// MARK: octets readable before a string
+
+/// Whether the 16 octets that end where the data of `obj` ends are all
+/// readable, for a bytes object or a compact ASCII str, as they are where
+/// the data follows the object's own header. The writers then copy a short
+/// string with one 16-octet move (rows "to_canonical" and "to_transport" on
+/// records and wide); false where that cannot be known.
+inline bool bytes_backed(PyObject* obj) {
+#if PARVEX_CPYTHON_INTERNALS
+    static_assert(offsetof(PyBytesObject, ob_sval) >= 16);
+    (void)obj;
+    return true;
+#else
+    (void)obj;
+    return false;
+#endif
+}
+
+inline bool str_backed(PyObject* obj) {
+#if PARVEX_CPYTHON_INTERNALS
+    static_assert(sizeof(PyASCIIObject) >= 16);
+    return PyUnicode_IS_COMPACT_ASCII(obj);  // else a separate UTF-8 buffer
+#else
+    (void)obj;
+    return false;
+#endif
+}
+
+// MARK: the cyclic collector during a read
+
+/// Pauses the cyclic garbage collector for its lifetime, where it was
+/// running: a read makes many young lists, which each collection would
+/// traverse again, and no finaliser can then run in the middle of a read
+/// (rows "parse_canonical" and "parse (advanced)" on records and spki).
+/// The public API does the pausing; the PARVEX_PUBLIC_API_ONLY build leaves
+/// the collector alone, to measure what the pause is worth.
+struct GcPause {
+#if PARVEX_CPYTHON_INTERNALS
+    int was_enabled = PyGC_Disable();
+    ~GcPause() {
+        if (was_enabled) PyGC_Enable();
+    }
+#endif
+    GcPause() = default;
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+};
+
+}  // namespace parvex::py::compat
