@@ -88,6 +88,8 @@ ACCEPT = {
     "depth_edge": (b"(" * 3 + b"x" + b")" * 3, dict(max_depth=3)),
     "atom_len_edge": (b"(3:abc #61 62 63#)", dict(max_atom_len=3)),
     "input_len_edge": (b"(a b)", dict(max_input_len=5)),
+    # More values than half the octets: the builder's stack must grow.
+    "dense_empty_lists": (b"(j()j()j()j()j())", {}),
 }
 
 # Inputs that hold more than one S-expression: read by parse_prefix only.

@@ -16,9 +16,10 @@ namespace parvex {
 
 class SexpBuilder {
 public:
-    /// `input_len` sizes the stack up front: an element takes two octets at
-    /// the least, and room that is reserved but never used costs no more
-    /// than its address space; it is capped, and grows past the cap.
+    /// `input_len` sizes the stack up front for an element every two
+    /// octets, which most inputs do not pass; room that is reserved but
+    /// never used costs no more than its address space. It is capped, and
+    /// every push past it grows the stack.
     explicit SexpBuilder(std::size_t input_len) { grow(std::min<std::size_t>(input_len / 2 + 1, kMaxReserve)); }
     SexpBuilder(const SexpBuilder&) = delete;
     SexpBuilder& operator=(const SexpBuilder&) = delete;
@@ -48,6 +49,7 @@ public:
         // octet for octet, and the places they leave are reused as raw
         // storage without running destructors.
         Sexp::List items;
+        if (count == 0 && size_ == capacity_) grow(2 * capacity_);  // "j()" takes fewer octets than two values
         if (count != 0) {
             void* block = std::malloc(count * sizeof(Sexp));
             if (block == nullptr) throw std::bad_alloc();

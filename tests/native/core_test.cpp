@@ -81,6 +81,23 @@ void short_atoms() {
     }
 }
 
+// Values may outnumber half the octets of the input ("j()" is two in three
+// octets): the builder's stack, sized from the input, must grow for them.
+void dense_values() {
+    for (std::size_t n = 1; n <= 2000; n = n * 3 + 1) {
+        std::string text = "(";
+        for (std::size_t i = 0; i < n; ++i) text += "j()";
+        text += ")";
+        auto v = parvex::parse(bytes(text));
+        CHECK(v && v->is_list() && v->list().size() == 2 * n);
+        if (v) CHECK(parvex::encode::advanced::to_string(*v) == text.substr(0, 1) + [&] {
+            std::string s;
+            for (std::size_t i = 0; i < n; ++i) s += i == 0 ? "j ()" : " j ()";
+            return s;
+        }() + ")");
+    }
+}
+
 void base64_exhaustive() {
     std::string text;
     for (std::uint32_t n = 0; n <= 3; ++n) {
@@ -219,6 +236,7 @@ void base64_blocks() {
 
 int main() {
     deep_values();
+    dense_values();
     short_atoms();
     base64_exhaustive();
     base64_long();
