@@ -364,3 +364,24 @@ def test_failure_table_reaches_every_kind(messages):
 def test_parse_error_is_a_value_error():
     with pytest.raises(ValueError):
         parvex.parse(b"(a)b")
+
+
+# GnuPG writes octets 0x80-0xFF raw inside quoted strings of its key files;
+# the leniency that reads them applies there and nowhere else.
+@pytest.mark.parametrize("data, value", [
+    (b'"\xc3\xa9"', b"\xc3\xa9"),
+    (b'(a "x\xff\\x41" [t]"\x80")', [b"a", b"x\xffA", parvex.Atom(b"\x80", hint=b"t")]),
+    (b'2"\xc3\xa9"', b"\xc3\xa9"),
+])
+def test_8bit_in_quoted(data, value, parse_error):
+    assert Parser(_allow_8bit_in_quoted=True).parse(data) == value
+    parse_error(parvex.parse, data, "unexpected_octet", next(i for i, o in enumerate(data) if o >= 0x80))
+
+
+@pytest.mark.parametrize("data, kind, offset", [
+    (b"\xc3\xa9", "unexpected_octet", 0),         # not in a token
+    (b'"a\x7fb"', "unexpected_octet", 2),          # nor other octets a quoted string cannot hold
+    (b'(1:a "\xff)', "unexpected_end", 8),
+])
+def test_8bit_in_quoted_elsewhere(data, kind, offset, parse_error):
+    parse_error(Parser(_allow_8bit_in_quoted=True).parse, data, kind, offset)

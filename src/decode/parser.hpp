@@ -32,6 +32,10 @@ struct Parser {
     bool allow_hexadecimal = true;
     bool allow_base64 = true;
     bool allow_lengths = true;                   // a length before "..." #...# |...|
+    // Not a restriction of §8 but a leniency, off by default: octets 0x80
+    // to 0xFF as they are inside a quoted string, as GnuPG writes them in
+    // its key files.
+    bool allow_8bit_in_quoted = false;
 
     /// Accepts every representation of §6.
     static constexpr Parser defaults() { return Parser{}; }

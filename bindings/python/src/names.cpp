@@ -44,6 +44,7 @@ const Names* make() {
         {&Names::allow_hexadecimal, "allow_hexadecimal"},
         {&Names::allow_base64, "allow_base64"},
         {&Names::allow_lengths, "allow_lengths"},
+        {&Names::allow_8bit_in_quoted, "_allow_8bit_in_quoted"},
     };
     static_assert(sizeof entries / sizeof entries[0] * sizeof(PyObject*) == sizeof(Names),
                   "every name has an entry");

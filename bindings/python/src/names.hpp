@@ -35,6 +35,7 @@ struct Names {
     PyObject* allow_hexadecimal;
     PyObject* allow_base64;
     PyObject* allow_lengths;
+    PyObject* allow_8bit_in_quoted;  // "_allow_8bit_in_quoted", not documented
 };
 
 /// The names, or nullptr with an exception set if they could not be made.

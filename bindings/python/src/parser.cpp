@@ -119,6 +119,8 @@ constexpr Option options[] = {
     {{"allow_hexadecimal", &Names::allow_hexadecimal}, Kind::Flag, &Parser::allow_hexadecimal, nullptr},
     {{"allow_base64", &Names::allow_base64}, Kind::Flag, &Parser::allow_base64, nullptr},
     {{"allow_lengths", &Names::allow_lengths}, Kind::Flag, &Parser::allow_lengths, nullptr},
+    // A leniency for GnuPG's key files, left out of the documented keywords.
+    {{"_allow_8bit_in_quoted", &Names::allow_8bit_in_quoted}, Kind::Flag, &Parser::allow_8bit_in_quoted, nullptr},
 };
 constexpr std::size_t kOptions = sizeof options / sizeof options[0];
 

@@ -9,12 +9,13 @@ namespace parvex {
 Result<Bytes> Reader::quoted_string(std::uint64_t start, std::optional<std::uint64_t> length, Octets& scratch) {
     const std::uint8_t* in = input.data();
     const std::uint64_t n = input.size();
+    const bool high = parser.allow_8bit_in_quoted;
     scratch.clear();
     ++pos;  // the opening quote
     for (;;) {
         // Plain printable octets, copied in one piece.
         std::uint64_t run = pos;
-        while (run < n && octet::is_printable(in[run]) && in[run] != '"' && in[run] != '\\') ++run;
+        while (run < n && (octet::is(in[run], octet::kQuotePlain) || (high && in[run] >= 0x80))) ++run;
         scratch.insert(scratch.end(), in + pos, in + run);
         pos = run;
         if (pos >= n) return fail(n, ErrorKind::UnexpectedEnd);
