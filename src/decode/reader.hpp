@@ -59,6 +59,15 @@ struct Reader {
         while (pos < input.size() && octet::is_whitespace(input[pos])) ++pos;
     }
 
+    /// What the options say of an octet string of `size` decoded octets,
+    /// data or hint: nothing, or why it is refused. Every form of string,
+    /// the fast paths included, is judged here, once it has been read whole.
+    std::optional<ErrorKind> refuses(std::uint64_t size) const {
+        if (size == 0 && !parser.allow_empty_atoms) return ErrorKind::EmptyAtomNotAllowed;
+        if (size > parser.max_atom_len) return ErrorKind::AtomTooLong;
+        return std::nullopt;
+    }
+
     /// Reads the common verbatim string "n:octets" at `pos` (on a digit)
     /// without the general dispatch. Returns false, with `pos` unchanged,
     /// wherever anything is unusual, for `simple_string` to report.
@@ -82,8 +91,7 @@ struct Reader {
         }
         if (p >= n || in[p] != ':') return false;
         ++p;
-        if (length > n - p || length > parser.max_atom_len || (length == 0 && !parser.allow_empty_atoms))
-            return false;
+        if (length > n - p || refuses(length)) return false;
         out = input.subspan(p, length);
         pos = p + length;
         return true;
@@ -255,7 +263,7 @@ ReadResult<void> Reader::sexp(B& builder) {
                 if (octet::is_token_start(input[pos]) && parser.allow_advanced) {
                     const std::uint64_t start = pos;
                     const Bytes t = token();
-                    if (t.size() > parser.max_atom_len) return fail(start, ErrorKind::AtomTooLong);
+                    if (const auto refused = refuses(t.size())) return fail(start, *refused);
                     if (!builder.atom(t)) return std::unexpected(BuilderFailed{});
                     break;
                 }

@@ -83,9 +83,7 @@ Result<Bytes> Reader::simple_string(Octets& scratch) {
         }
     }
     if (!r) return r;
-    // Both tests count decoded octets, once the whole form has been read.
-    if (r->empty() && !p.allow_empty_atoms) return fail(start, ErrorKind::EmptyAtomNotAllowed);
-    if (r->size() > p.max_atom_len) return fail(start, ErrorKind::AtomTooLong);
+    if (const auto refused = refuses(r->size())) return fail(start, *refused);
     return r;
 }
 
