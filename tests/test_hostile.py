@@ -17,7 +17,7 @@ import pytest
 
 import parvex
 from parvex import Atom, ParseError, Parser
-from support import child_env
+from support import Index, child_env
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 U64 = 2**64 - 1
@@ -218,14 +218,6 @@ def test_endless_and_huge_sequences():
             assert result == ["TypeError", PREFIX + kind], key
     assert got["Atom Huge"] == ["ok", 'Atom(b"aaa")']
     assert got["Atom Oversized"] == ["ok", 'Atom(b"ab")']
-
-
-class Index:
-    def __init__(self, behaviour):
-        self.behaviour = behaviour
-
-    def __index__(self):
-        return self.behaviour()
 
 
 def boom():
