@@ -1,7 +1,13 @@
 """Shared by the tests of the package's own modules: generated values, an
-exact comparison, and the environment of a child interpreter."""
+exact comparison, and child interpreters (their environment, and one held
+to a memory limit)."""
 
+import json
 import os
+import resource
+import subprocess
+import sys
+import textwrap
 
 from hypothesis import strategies as st
 
@@ -61,3 +67,26 @@ def child_env(**extra):
     root = os.path.dirname(os.path.dirname(parvex.__file__))
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [root, env.get("PYTHONPATH")]))
     return env
+
+
+# Under AddressSanitizer the address space is mostly shadow, so a child's
+# resident set is bounded instead, with room for the sanitizer's overhead.
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+
+
+def bounded(code, memory_mb, prelude="", timeout=600):
+    """Runs `prelude` and then `code` in a child interpreter held to
+    `memory_mb` MiB and `timeout` seconds; returns what it printed, as JSON."""
+    env = child_env()
+    limit = None
+    mb = 1 << 20
+    if SANITIZED:
+        options = [o for o in env.get("ASAN_OPTIONS", "").split(":") if o]
+        env["ASAN_OPTIONS"] = ":".join(options + [f"hard_rss_limit_mb={3 * memory_mb}"])
+    else:
+        def limit():
+            resource.setrlimit(resource.RLIMIT_AS, (memory_mb * mb, memory_mb * mb))
+    done = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], capture_output=True,
+                          text=True, env=env, preexec_fn=limit, timeout=timeout)
+    assert done.returncode == 0, done.stderr[-3000:]
+    return json.loads(done.stdout)

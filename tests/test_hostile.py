@@ -6,46 +6,20 @@ fails here instead of taking the suite down with it."""
 import base64
 import importlib.util
 import json
-import os
 import pathlib
-import resource
-import subprocess
 import sys
-import textwrap
 
 import pytest
 
 import parvex
 from parvex import Atom, ParseError, Parser
-from support import Index, child_env
+from support import Index, bounded
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 U64 = 2**64 - 1
 MB = 1 << 20
 PREFIX = "expected bytes, str, or Atom, and got "
 NESTED = "lists nested deeper than 1024"
-# Under AddressSanitizer the address space is mostly shadow, so the child's
-# resident set is bounded instead, with room for the sanitizer's overhead.
-SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
-
-
-def bounded(code, memory_mb, prelude="", timeout=600):
-    """Runs `prelude` and then `code` in a child interpreter held to
-    `memory_mb` MiB and `timeout` seconds; returns what it printed, as JSON."""
-    env = child_env()
-    limit = None
-    if SANITIZED:
-        options = [o for o in env.get("ASAN_OPTIONS", "").split(":") if o]
-        env["ASAN_OPTIONS"] = ":".join(options + [f"hard_rss_limit_mb={3 * memory_mb}"])
-    else:
-        def limit():
-            resource.setrlimit(resource.RLIMIT_AS, (memory_mb * MB, memory_mb * MB))
-    done = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], capture_output=True,
-                          text=True, env=env, preexec_fn=limit, timeout=timeout)
-    assert done.returncode == 0, done.stderr[-3000:]
-    return json.loads(done.stdout)
-
-
 # A child reports each call as [kind, offset], [exception class, message] or
 # ["ok", a short description of the result].
 OUTCOME = """

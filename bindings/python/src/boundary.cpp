@@ -1,4 +1,5 @@
-// The InternalFault exception class and the two ways the process ends.
+// The InternalFault exception class, MemoryError, and the one way the
+// process ends.
 #include "boundary.hpp"
 
 #include <cstdio>
@@ -31,9 +32,9 @@ void raise_fault(const char* message) noexcept {
     }
 }
 
-void out_of_memory() noexcept {
-    std::fputs("parvex: out of memory\n", stderr);
-    std::abort();
+void raise_no_memory() noexcept {
+    // Allocates nothing: CPython keeps MemoryError instances in reserve.
+    PyErr_NoMemory();
 }
 
 void panic() noexcept {

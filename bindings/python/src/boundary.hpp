@@ -2,13 +2,16 @@
 // follow CPython's convention (nullptr or -1 with an exception set); a C++
 // exception that escapes one means a broken invariant, and the guard at each
 // entry point turns it into an InternalFault exception so that it never
-// unwinds into the interpreter. Running out of memory ends the process.
+// unwinds into the interpreter. Running out of memory (std::bad_alloc, or a
+// size no container can hold) raises MemoryError: by then every owner on the
+// way out has released what it held, so the module stays usable.
 #pragma once
 
 #include <Python.h>
 
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <string>
 
 namespace parvex::py {
@@ -23,19 +26,22 @@ struct Fault : std::exception {
 /// Sets the InternalFault exception for the fault in flight; aborts if even
 /// that fails.
 void raise_fault(const char* message) noexcept;
-/// Ends the process on memory exhaustion.
-[[noreturn]] void out_of_memory() noexcept;
+/// Sets MemoryError, in place of whatever was set.
+void raise_no_memory() noexcept;
 /// Ends the process with the message for a fault while reporting a fault.
 [[noreturn]] void panic() noexcept;
 
-/// Runs `body`, turning an escaping C++ exception into InternalFault and
-/// returning `failed` in its place.
+/// Runs `body`, turning an escaping C++ exception into MemoryError (for
+/// running out of memory) or InternalFault, and returning `failed` in its
+/// place.
 template <class R, class F>
 R guard(R failed, F&& body) noexcept {
     try {
         return body();
     } catch (const std::bad_alloc&) {
-        out_of_memory();
+        raise_no_memory();
+    } catch (const std::length_error&) {  // a container asked for more than it can hold
+        raise_no_memory();
     } catch (const std::exception& e) {
         raise_fault(e.what());
     } catch (...) {
@@ -49,6 +55,9 @@ template <class F>
 void guard_dealloc(F&& body) noexcept {
     try {
         body();
+    } catch (const std::bad_alloc&) {
+        raise_no_memory();
+        PyErr_WriteUnraisable(nullptr);
     } catch (...) {
         raise_fault("a fault while releasing an object");
         PyErr_WriteUnraisable(nullptr);  // `self` is half gone: no repr of it

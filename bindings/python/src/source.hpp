@@ -44,7 +44,8 @@ enum class Walk { Done, Failed, Slow };
 /// that can be done without running any Python code: lists and tuples of
 /// bytes, str and Atom. Anything else stops the walk with `Slow` before
 /// anything observable has happened, for `to_pieces` to take over. `Failed`
-/// leaves the exception `to_pieces` would have raised.
+/// leaves the exception `to_pieces` would have raised. A sink with `full()`
+/// ends the walk at the close of a list once that returns true.
 template <class Sink>
 Walk walk_plain(PyObject* obj, PyTypeObject* atom_type, Sink& sink);
 
@@ -96,6 +97,9 @@ Walk walk_plain(PyObject* x, PyTypeObject* atom_type, Sink& sink) {
             }
             sink.close();
             --depth;
+            if constexpr (requires { sink.full(); }) {
+                if (sink.full()) return Walk::Done;  // the rest cannot change the answer
+            }
         }
     }
 }

@@ -26,10 +26,27 @@ constexpr Signature to_canonical_sig{"to_canonical()", sexp_params, 1, {}};
 constexpr Signature to_transport_sig{"to_transport()", sexp_params, 1, {}};
 constexpr Signature to_advanced_sig{"to_advanced()", sexp_params, 1, {}};
 
-Py_ssize_t checked_size(std::uint64_t n) {
-    if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();  // fatal, as the writers say
-    return static_cast<Py_ssize_t>(n);
+constexpr std::uint64_t kLongest = PY_SSIZE_T_MAX;  // octets of the longest bytes or str
+
+/// OverflowError for an output longer than any object can be, raised
+/// before anything is allocated.
+bool too_long(std::uint64_t n) {
+    if (n <= kLongest) return false;
+    PyErr_SetString(PyExc_OverflowError, "the written form would be longer than any object can be");
+    return true;
 }
+
+/// The canonical sizer, which the walk stops early once the total is past
+/// `Most` (values that share sub-lists can reach that without filling
+/// memory): the rest of the walk could not change the answer.
+template <std::uint64_t Most>
+struct BoundedSizer : encode::canonical::Sizer {
+    bool full() const { return total() > Most; }
+};
+
+// Four characters of transport text for three canonical octets: past this
+// many octets no object holds the text.
+constexpr std::uint64_t kLongestForTransport = kLongest / 2;
 
 // The structure to write, walked once to size the output and once more to
 // write it: straight from the objects where that runs no Python code (so
@@ -87,9 +104,9 @@ PyObject* to_canonical_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
         PyObject* sexp = bound_sexp(to_canonical_sig, args, nargsf, kwnames);
         if (sexp == nullptr) return nullptr;
         Source source(sexp);
-        encode::canonical::Sizer sizer;
-        if (!source.size(sizer)) return nullptr;
-        PyObject* out = PyBytes_FromStringAndSize(nullptr, checked_size(sizer.total()));
+        BoundedSizer<kLongest> sizer;
+        if (!source.size(sizer) || too_long(sizer.total())) return nullptr;
+        PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(sizer.total()));
         if (out == nullptr) return nullptr;
         auto* buffer = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out));
         encode::canonical::Writer writer(buffer, buffer + PyBytes_GET_SIZE(out));
@@ -103,11 +120,13 @@ PyObject* to_transport_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
         PyObject* sexp = bound_sexp(to_transport_sig, args, nargsf, kwnames);
         if (sexp == nullptr) return nullptr;
         Source source(sexp);
-        encode::canonical::Sizer sizer;
+        BoundedSizer<kLongestForTransport> sizer;
         if (!source.size(sizer)) return nullptr;
         // The base-64 text of the canonical octets, as they are written.
-        const std::uint64_t text = encode::transport::text_len(sizer.total());
-        PyObject* out = PyUnicode_New(checked_size(text), 127);
+        const std::uint64_t octets = sizer.total();
+        const std::uint64_t text = sizer.full() ? kLongest + 1 : encode::transport::text_len(octets);
+        if (too_long(text)) return nullptr;
+        PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(text), 127);
         if (out == nullptr) return nullptr;
         char* p = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out));
         p[0] = '{';
@@ -140,7 +159,8 @@ PyObject* to_advanced_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
                 break;
             }
         }
-        PyObject* out = PyUnicode_New(checked_size(writer->size()), 127);
+        if (too_long(writer->size())) return nullptr;
+        PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(writer->size()), 127);
         if (out != nullptr && writer->size() != 0)
             std::memcpy(PyUnicode_1BYTE_DATA(out), writer->data(), writer->size());
         return out;
