@@ -45,12 +45,15 @@ PyObject* atom_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 return nullptr;
             }
         }
+        // Built before the object, so that running out of memory on the way
+        // leaves no object behind.
+        Atom value{OctetString(data), std::nullopt};
+        if (hint) value.hint.emplace(*hint);
         Ref empty = Ref::steal(PyTuple_New(0));
         if (!empty) return nullptr;
         PyObject* self = PyBaseObject_Type.tp_new(type, empty.get(), nullptr);
         if (self == nullptr) return nullptr;
-        new (&as_atom(self)->atom) Atom{OctetString(data), std::nullopt};
-        if (hint) as_atom(self)->atom.hint.emplace(*hint);
+        new (&as_atom(self)->atom) Atom(std::move(value));
         return self;
     });
 }

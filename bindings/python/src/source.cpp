@@ -2,6 +2,7 @@
 // error path releases the references it holds.
 #include "source.hpp"
 
+#include <algorithm>
 #include <vector>
 
 #include "ref.hpp"
@@ -56,6 +57,9 @@ bool to_pieces(PyObject* obj, Layout& out) {
             // A snapshot: later changes to the container do not matter.
             const Py_ssize_t n = PySequence_Fast_GET_SIZE(x);
             PyObject** items = PySequence_Fast_ITEMS(x);
+            // Room first, so that no reference taken is lost to a failed push.
+            const std::size_t need = work.items.size() + static_cast<std::size_t>(n) + 1;
+            if (need > work.items.capacity()) work.items.reserve(std::max(need, 2 * work.items.capacity()));
             work.items.push_back(nullptr);
             for (Py_ssize_t i = n; i-- > 0;) work.items.push_back(Py_NewRef(items[i]));
             continue;
@@ -82,7 +86,8 @@ bool to_pieces(PyObject* obj, Layout& out) {
                 }
             }
         }
-        out.keep_.push_back(owned.release());
+        out.keep_.push_back(owned.get());
+        (void)owned.release();  // now the layout's
         if (depth == 0) return true;
     }
     PyErr_SetString(PyExc_TypeError, "no S-expression was read");
