@@ -1,13 +1,17 @@
 """Reading a stream of S-expressions in chunks with iter_parse."""
 
+import contextlib
 import io
 import itertools
+import os
+import socket
+import threading
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
 import parvex
-from parvex import Atom, ParseError, StreamReader, iter_parse
+from parvex import Atom, ParseError, iter_parse
 from support import same, values
 
 
@@ -163,23 +167,13 @@ def test_reading_stays_a_chunk_ahead():
 
 
 def test_an_s_expression_spanning_many_chunks():
-    class Counting:
-        def __init__(self):
-            self.parser, self.calls = parvex.Parser(), 0
-
-        def _read_next(self, data, base):
-            self.calls += 1
-            return self.parser._read_next(data, base)
-
+    # Read on as each piece arrives: one read of the stream a piece, and
+    # nothing asked for past the end.
     big = [[b"k%d" % i, b"v" * (i % 50)] for i in range(20000)]
     data = b"x " + parvex.to_advanced(big).encode() + b" y"
-    spy = Counting()
-    reader = StreamReader(Chunked(data, 1000), 1000, spy, True, None, None)
-    assert same(list(reader), [b"x", big, b"y"])
-    # Every attempt starts the list again, so each one waits for as much
-    # data again as the last had: a logarithmic number of attempts (about
-    # 10 for these 680 chunks), not one a chunk.
-    assert len(data) > 600 * 1000 and spy.calls <= 20
+    source = Chunked(data, 1000)
+    assert same(list(iter_parse(source, chunk_size=1000)), [b"x", big, b"y"])
+    assert len(data) > 600 * 1000 and source.reads == -(-len(data) // 1000) + 1
 
 
 def test_pipe_like_stream_yields_before_it_ends():
@@ -209,3 +203,172 @@ def test_pipe_like_stream_yields_before_it_ends():
 def test_refusals(source, options, exc):
     with pytest.raises(exc):
         list(iter_parse(source, **options))
+
+
+# MARK: real sockets and pipes
+
+class Channel:
+    """Both ends of a two-way connection: a client's and a server's read
+    and write file objects; `finish()` ends what the client sends, `wake()`
+    wakes any reader, `close()` lets everything go."""
+
+    @classmethod
+    def sockets(cls):
+        a, b = socket.socketpair()
+        c = cls(a.makefile("rb"), a.makefile("wb"), b.makefile("rb"), b.makefile("wb"))
+        c.finish = lambda: a.shutdown(socket.SHUT_WR)
+        c.wake = lambda: [s.shutdown(socket.SHUT_RDWR) for s in (a, b)]
+        c.owned = [a, b]
+        return c
+
+    @classmethod
+    def pipes(cls):
+        down_r, down_w = os.pipe()
+        up_r, up_w = os.pipe()
+        c = cls(os.fdopen(up_r, "rb"), os.fdopen(down_w, "wb"),
+                os.fdopen(down_r, "rb"), os.fdopen(up_w, "wb"))
+        c.finish = c.client_w.close
+        c.wake = lambda: [w.close() for w in (c.client_w, c.server_w)]  # readers see the end
+        c.owned = []
+        return c
+
+    def __init__(self, client_r, client_w, server_r, server_w):
+        self.client_r, self.client_w = client_r, client_w
+        self.server_r, self.server_w = server_r, server_w
+
+    def close(self):
+        for f in (self.client_r, self.client_w, self.server_r, self.server_w, *self.owned):
+            with contextlib.suppress(OSError):
+                f.close()
+
+
+def doubling(message):
+    """Pieces of 1, 2, 4, ... octets, then 64 KiB at a time."""
+    at, size = 0, 1
+    while at < len(message):
+        yield message[at:at + size]
+        at += size
+        size = min(2 * size, 1 << 16)
+
+
+def octet_by_octet(message):
+    return (message[i:i + 1] for i in range(len(message)))
+
+
+# Requests in canonical form, and the pieces they are sent in.
+BIG_LIST = [[b"%d" % i, b"v" * (i % 50)] for i in range(150000)]
+REQUESTS = [
+    ("empty list", [], [octet_by_octet]),
+    ("empty atom", b"", [octet_by_octet]),
+    ("one octet", b"a", [octet_by_octet]),
+    ("hinted", Atom(b"data", hint=b"text/plain"), [octet_by_octet]),
+    ("nested", [b"a", [[b"b"], Atom(b"", hint=b"")], [b"c" * 300]], [octet_by_octet, doubling]),
+    ("64 KiB atom", b"\x00\xff" * 32768, [octet_by_octet, doubling]),
+    ("a million octets of list", [BIG_LIST[:50000]], [doubling]),
+    ("10 MB atom", bytes(range(256)) * 40000, [doubling]),
+    ("10 MB list", BIG_LIST * 5, [doubling]),
+]
+
+
+@pytest.mark.parametrize("channel", [Channel.sockets, Channel.pipes])
+def test_request_response_without_separators(channel):
+    # Each reply goes out only once its request has been read whole, and the
+    # next request only once the reply is in: a reader that waited for more
+    # than the request would hang the exchange, which the watchdog ends.
+    c = channel()
+    got, errors = [], []
+
+    def serve():
+        try:
+            for value in iter_parse(c.server_r, canonical=True):
+                got.append(value)
+                c.server_w.write(parvex.to_canonical([b"ok", b"%d" % len(parvex.to_canonical(value))]))
+                c.server_w.flush()
+        except Exception as e:  # reported by the test
+            errors.append(e)
+
+    def ask():
+        try:
+            replies = iter_parse(c.client_r, canonical=True)
+            for _, value, schedules in REQUESTS:
+                message = parvex.to_canonical(value)
+                for pieces in schedules:
+                    for piece in pieces(message):
+                        c.client_w.write(piece)
+                        c.client_w.flush()
+                    assert next(replies) == [b"ok", b"%d" % len(message)]
+            c.finish()
+        except Exception as e:
+            errors.append(e)
+
+    threads = [threading.Thread(target=serve), threading.Thread(target=ask)]
+    try:
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(timeout=120)
+        hung = any(t.is_alive() for t in threads)
+        if hung:
+            c.wake()
+            for t in threads:
+                t.join(timeout=10)
+    finally:
+        c.close()
+    assert not hung, "the exchange hung"
+    assert not errors, errors
+    want = [value for _, value, schedules in REQUESTS for _ in schedules]
+    assert same(got, want)
+
+
+@pytest.mark.parametrize("data, options", [
+    (b"(1:a)", {"canonical": True}),       # a closing parenthesis
+    (b"(" + b"x " * 40000 + b")\n", {}),   # far longer than a chunk
+    (b'"text"', {}), (b"#61#", {}), (b"|YQ==|", {}), (b"{MTph}", {}), (b"3:abc", {}),
+    (b"[t]7:payload", {}), (b"token ", {}),
+], ids=lambda x: repr(x)[:20])
+def test_yielded_once_its_last_octet_has_arrived(data, options):
+    a, b = socket.socketpair()
+    with a, b, b.makefile("rb") as stream:
+        b.settimeout(30)  # a reader that waits for more fails here
+        a.sendall(data)
+        assert next(iter_parse(stream, **options)) == parvex.Parser(**options).parse_prefix(data)[0]
+
+
+def test_only_a_token_at_the_end_waits():
+    a, b = socket.socketpair()
+    with a, b, b.makefile("rb") as stream:
+        b.settimeout(30)
+        reader = iter_parse(stream)
+        a.sendall(b"(a) tok")
+        assert next(reader) == [b"a"]
+        a.sendall(b"en")  # the token goes on
+        a.sendall(b"\n")
+        assert next(reader) == b"token"
+
+
+def test_a_non_blocking_stream_is_not_taken_for_its_end():
+    a, b = socket.socketpair()
+    with a, b, b.makefile("rb") as stream:
+        b.setblocking(False)
+        a.sendall(b"(a) (b")
+        reader = iter_parse(stream)
+        assert next(reader) == [b"a"]
+        with pytest.raises(BlockingIOError):
+            next(reader)  # "(b" and nothing more yet: not an unexpected end
+        a.sendall(b")")
+        assert next(reader) == [b"b"]
+        a.close()
+        assert list(reader) == []
+
+
+class NothingReady(io.RawIOBase):
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        return None
+
+
+def test_a_raw_stream_with_nothing_ready():
+    with pytest.raises(BlockingIOError):
+        next(iter_parse(NothingReady()))

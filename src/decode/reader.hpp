@@ -4,6 +4,7 @@
 // holds the contract.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -29,17 +30,39 @@ using ReadResult = std::expected<T, Stop>;
 /// Where an S-expression read from the front of an input ended.
 struct PrefixEnd {
     std::uint64_t consumed;
-    /// It ends with a token at the very end of the input, which more input
-    /// could continue; anything else ends where it says it does.
-    bool open;
 };
 
 // The offset of a failure because the input ended too soon, which the
 // exit of a read replaces with the length of the input it was given.
 inline constexpr std::uint64_t kEndOfInput = kNoLimit;
 
-/// Fails because the input ended in the middle of the S-expression.
-[[nodiscard]] inline std::unexpected<Error> truncated() { return fail(kEndOfInput, ErrorKind::UnexpectedEnd); }
+/// A list opened and not yet closed.
+struct OpenList {
+    std::uint64_t open_offset;  // the "(", where closing errors point
+    std::uint64_t count;        // elements so far
+    bool first_is_list;
+};
+
+/// The octets that can end what a read cut short by the end of its input
+/// was in the middle of, or show it wrong: until one arrives, reading again
+/// would only get as far.
+enum class Until : std::uint8_t {
+    Any,
+    TokenEnd,  // an octet that cannot continue a token
+    QuoteEnd,  // an octet that does not stand for itself in a quoted string
+    HexEnd,    // an octet that is neither a hexadecimal digit nor whitespace
+    Bar,       // the "|" that closes a base-64 string
+    Brace,     // the "}" that closes a transport block
+};
+
+/// What a read cut short by the end of its input needs before reading again
+/// can get further: the input at least `need` octets long, with an octet of
+/// the kind `until` names at `from` or after.
+struct Wait {
+    std::uint64_t need = 0;
+    Until until = Until::Any;
+    std::uint64_t from = 0;
+};
 
 /// A reading cursor over a borrowed input, under a borrowed option set.
 struct Reader {
@@ -49,8 +72,17 @@ struct Reader {
     Bytes input;
     std::uint64_t pos = 0;
     std::uint64_t token_end = 0;  // one past the latest token
+    std::uint64_t element = 0;    // where the element being read began (kept by `elements<true>`)
+    Wait wait;                    // set by `truncated`
 
     bool at_end() const { return pos >= input.size(); }
+
+    /// Fails because the input ended in the middle of the S-expression, and
+    /// notes in `wait` what more input must bring for a read to get further.
+    [[nodiscard]] std::unexpected<Error> truncated(Until until = Until::Any, std::uint64_t need = 0) {
+        wait = Wait{std::max(need, input.size() + 1), until, input.size()};
+        return fail(kEndOfInput, ErrorKind::UnexpectedEnd);
+    }
 
     /// Skips the whitespace octets, only where the advanced representation
     /// is allowed.
@@ -124,7 +156,20 @@ struct Reader {
     /// Reads one S-expression at `pos` into `builder`, which then holds one
     /// more value. Whitespace before it is skipped, whitespace after it not.
     template <Builder B>
-    [[nodiscard]] ReadResult<void> sexp(B& builder);
+    [[nodiscard]] ReadResult<void> sexp(B& builder) {
+        std::vector<OpenList> lists;
+        return elements<false>(builder, lists);
+    }
+
+    /// Reads elements at `pos`, with `lists` open (none at the start of an
+    /// S-expression), until the S-expression they belong to is complete.
+    /// With `More` the input is the part of a stream that has arrived: a
+    /// token that reaches its end is cut short as well, since what follows
+    /// could continue it, and a read cut short leaves `lists` as they were
+    /// at `element`, the start of the element it was in, where it can go on
+    /// once more has arrived.
+    template <bool More, Builder B>
+    [[nodiscard]] ReadResult<void> elements(B& builder, std::vector<OpenList>& lists);
 
 private:
     template <Builder B>
@@ -161,7 +206,71 @@ template <Builder B>
     if (input.size() > parser.max_input_len) return fail(parser.max_input_len, ErrorKind::InputTooLong);
     Reader r{parser, input};
     if (auto s = r.sexp(builder); !s) return std::unexpected(detail::stopped(s.error(), input));
-    return PrefixEnd{r.pos, r.pos == input.size() && r.token_end == r.pos};
+    return PrefixEnd{r.pos};
+}
+
+/// How far a read of an S-expression from a stream has come, to go on from
+/// there once more of the stream has arrived.
+struct Suspended {
+    std::vector<OpenList> lists;  // open where it stopped
+    std::uint64_t resume = 0;     // the start of the element the input cut short
+    Wait wait;                    // what the input must bring first
+    bool waiting = false;         // the last read was cut short, and can go on
+};
+
+/// Whether the cause of a failed read is that its input ended too soon.
+inline bool ran_out(const Stop& s) {
+    const Error* e = std::get_if<Error>(&s);
+    return e != nullptr && e->offset == kEndOfInput && e->kind == ErrorKind::UnexpectedEnd;
+}
+
+/// Reads on, from where `state` stopped, the S-expression that begins
+/// `input`, the part of a stream that has arrived (the same octets as
+/// before, and perhaps more); the builder holds what was read before. With
+/// `more`, the stream may go on after `input`. Returns where the
+/// S-expression ended. When `more` and `input` ended too soon, the failure
+/// leaves `state.waiting` set and in `state` where to go on; the builder
+/// keeps what it holds. The caller applies `max_input_len`, by the length
+/// of `input`.
+template <Builder B>
+[[nodiscard]] ReadResult<std::uint64_t> read_on(const Parser& parser, Bytes input, bool more, Suspended& state,
+                                                B& builder) {
+    Reader r{parser, input};
+    r.pos = state.resume;
+    auto s = more ? r.elements<true>(builder, state.lists) : r.elements<false>(builder, state.lists);
+    state.waiting = !s && more && ran_out(s.error());
+    if (s) return r.pos;
+    if (state.waiting) {
+        state.resume = r.element;
+        state.wait = r.wait;
+    }
+    return std::unexpected(detail::stopped(s.error(), input));
+}
+
+/// Whether `input`, the input of a read cut short grown by what has arrived
+/// since, holds what `wait` asks for. The octets looked at without finding it
+/// are not looked at again.
+inline bool ready(Wait& wait, Bytes input, const Parser& parser) {
+    if (input.size() < wait.need) return false;
+    const std::uint8_t* p = input.data();
+    const std::uint64_t n = input.size();
+    std::uint64_t i = wait.from;
+    switch (wait.until) {
+        case Until::Any: return true;
+        case Until::Bar: i = std::find(p + i, p + n, '|') - p; break;
+        case Until::Brace: i = std::find(p + i, p + n, '}') - p; break;
+        case Until::TokenEnd:
+            while (i < n && octet::is_token_octet(p[i])) ++i;
+            break;
+        case Until::QuoteEnd:
+            while (i < n && (octet::is(p[i], octet::kQuotePlain) || (parser.allow_8bit_in_quoted && p[i] >= 0x80))) ++i;
+            break;
+        case Until::HexEnd:
+            while (i < n && (octet::is_hex_digit(p[i]) || octet::is_whitespace(p[i]))) ++i;
+            break;
+    }
+    wait.from = i;
+    return i < n;
 }
 
 template <Builder B>
@@ -171,7 +280,7 @@ ReadResult<void> Reader::transport_block(B& builder) {
     const std::uint64_t text = brace + 1;
     const void* close = text < input.size() ? std::memchr(input.data() + text, '}', input.size() - text)
                                             : nullptr;
-    if (close == nullptr) return truncated();
+    if (close == nullptr) return truncated(Until::Brace);
     const std::uint64_t end = static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(close) - input.data());
     // The content is read once and dropped, so it goes to a buffer that is
     // not zeroed first: on large blocks that pass costs a third of decoding.
@@ -189,19 +298,28 @@ ReadResult<void> Reader::transport_block(B& builder) {
     return {};
 }
 
-template <Builder B>
-ReadResult<void> Reader::sexp(B& builder) {
-    struct OpenList {
-        std::uint64_t open_offset;  // the "(", where closing errors point
-        std::uint64_t count;        // elements so far
-        bool first_is_list;
-    };
-    skip_whitespace();
-    if (!at_end() && input[pos] == '{') return transport_block(builder);
-
-    std::vector<OpenList> stack;
+template <bool More, Builder B>
+ReadResult<void> Reader::elements(B& builder, std::vector<OpenList>& lists) {
+    if (lists.empty()) {
+        skip_whitespace();
+        if (!at_end() && input[pos] == '{') {
+            if constexpr (More) element = pos;
+            return transport_block(builder);
+        }
+    }
+    // Worked on as a local, which nothing else can reach, and handed back
+    // however the read ends.
+    std::vector<OpenList> stack = std::move(lists);
+    struct HandBack {
+        std::vector<OpenList>& to;
+        std::vector<OpenList>& from;
+        ~HandBack() { to = std::move(from); }
+    } hand_back{lists, stack};
+    // A token that reaches the end of the input may go on in what follows.
+    const auto cut_token = [this] { return More && pos == input.size() && token_end == pos; };
     for (;;) {
         skip_whitespace();
+        if constexpr (More) element = pos;
         if (at_end()) return truncated();
         bool completed_list = false;
         switch (input[pos]) {
@@ -238,6 +356,7 @@ ReadResult<void> Reader::sexp(B& builder) {
                 if (!at_end() && input[pos] == '(') return fail(pos, ErrorKind::HintOnList);
                 auto data = simple_string(scratch_data_);
                 if (!data) return std::unexpected(data.error());
+                if (cut_token()) return truncated(Until::TokenEnd);
                 if (!builder.atom(*data, *hint)) return std::unexpected(BuilderFailed{});
                 break;
             }
@@ -263,6 +382,7 @@ ReadResult<void> Reader::sexp(B& builder) {
                 if (octet::is_token_start(input[pos]) && parser.allow_advanced) {
                     const std::uint64_t start = pos;
                     const Bytes t = token();
+                    if (cut_token()) return truncated(Until::TokenEnd);
                     if (const auto refused = refuses(t.size())) return fail(start, *refused);
                     if (!builder.atom(t)) return std::unexpected(BuilderFailed{});
                     break;

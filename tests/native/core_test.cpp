@@ -11,6 +11,8 @@
 
 #include "base64/base64.hpp"
 #include "decode/parser.hpp"
+#include "decode/reader.hpp"
+#include "decode/sexp_builder.hpp"
 #include "encode/advanced.hpp"
 #include "encode/canonical.hpp"
 #include "encode/transport.hpp"
@@ -234,6 +236,53 @@ void base64_blocks() {
 
 }  // namespace
 
+// Reading a stream as it arrives, in pieces of any size: the value is the
+// one a whole read gives, each element is built once, and a string cut short
+// is read again only once an octet that could end it has arrived.
+void stream_pieces() {
+    struct Counting {
+        parvex::SexpBuilder inner{0};
+        std::size_t steps = 0;
+        bool atom(parvex::Bytes d) { return ++steps, inner.atom(d); }
+        bool atom(parvex::Bytes d, parvex::Bytes h) { return ++steps, inner.atom(d, h); }
+        bool list(std::uint64_t n) { return ++steps, inner.list(n); }
+    };
+    const std::string texts[] = {
+        "(a \"" + std::string(100000, 'q') + "\" #" + std::string(20000, 'f') + "# |" + std::string(40000, 'Q') +
+            "| 8:verbatim [t]" + std::string(30000, 'z') + " (b (c)) tok) ",
+        "{" + std::string(40000, ' ') + "KDE6YSk=} ",  // "(1:a)", in a block of spaces
+    };
+    const parvex::Parser p = parvex::Parser::defaults();
+    for (const std::string& text : texts)
+    for (const std::size_t piece : {1, 7, 4096, 100000}) {
+        const parvex::Bytes all = bytes(text);
+        auto whole = p.parse_prefix(all);
+        Counting once;
+        CHECK(whole && parvex::read_prefix(p, all, once));
+        if (!whole) return;
+        Counting b;
+        parvex::Suspended state;
+        std::size_t reads = 0;
+        for (std::size_t end = piece;; end += piece) {
+            const parvex::Bytes input = all.first(std::min(end, all.size()));
+            const bool more = input.size() < all.size();
+            if (state.waiting && more && !parvex::ready(state.wait, input, p)) continue;
+            ++reads;
+            auto r = parvex::read_on(p, input, more, state, b);
+            if (!r) {
+                CHECK(state.waiting && more);
+                if (!state.waiting) return;
+                continue;
+            }
+            CHECK(*r == whole->consumed);
+            CHECK(b.inner.take() == whole->value);
+            break;
+        }
+        CHECK(b.steps == once.steps);
+        CHECK(reads <= 80);
+    }
+}
+
 int main() {
     deep_values();
     dense_values();
@@ -242,6 +291,7 @@ int main() {
     base64_long();
     base64_uncached();
     base64_blocks();
+    stream_pieces();
     if (failures != 0) return EXIT_FAILURE;
     std::puts("core checks passed");
     return EXIT_SUCCESS;

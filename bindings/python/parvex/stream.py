@@ -1,32 +1,33 @@
-"""Reading the S-expressions of a binary stream one after another.
+"""Reading the S-expressions of a binary stream one after another, each as
+soon as its last octet has arrived.
 
-`Parser.parse_prefix` reads one S-expression from the front of the octets it
-is given and says how many it used. Applied to a stream read in chunks, it
-needs two precautions, both here:
+The reading is done by the private `Parser._stream()`, which goes on with an
+S-expression from where the octets that had arrived ran out, with the lists
+it had open and the values it had built: an S-expression that arrives in
+many pieces is read once, whatever its size, and a string cut short is read
+again only once an octet has arrived that could end it. The only wait is for
+an S-expression whose end cannot be known yet: one that ends with a token
+(or the digits of a length) at the very end of what has arrived, which the
+next octet could continue. This module adds the buffer, the reads, the
+whitespace between S-expressions and the offsets.
 
-* A token runs until an octet that cannot continue it, or until the end of
-  the data: `parse_prefix(b"ab")` returns the atom `ab` even if the next chunk
-  starts with `c`. So an S-expression that ends exactly where the buffered
-  data ends is taken only once more data, or the end of the stream, confirms
-  that it ends there.
-* An S-expression cut by the end of the buffer fails with `unexpected_end`
-  at the buffer's end; that failure means "read more", not a fault, unless
-  the stream has ended.
-
-Each attempt reads from the start of the S-expression again, so the data
-asked for doubles while one S-expression stays incomplete: the work stays
-linear in its size.
+Each read asks the stream once for what it has (`read1`, where the stream
+has it), so a stream that delivers an S-expression and then waits for the
+reply (a socket, a pipe) is never asked for more than it has sent.
 """
 
 from __future__ import annotations
 
+import errno
 import operator
+import os
 import re
+import select
 from collections.abc import Iterator
 from io import BytesIO
 from typing import Protocol, Union, Unpack
 
-from ._parvex import ParseError, Parser
+from ._parvex import Parser
 from ._types import ParserOptions, Value
 
 __all__ = ["StreamReader", "iter_parse"]
@@ -35,13 +36,11 @@ __all__ = ["StreamReader", "iter_parse"]
 # matched in place, since stripping would copy the whole buffer each time.
 _WHITESPACE = re.compile(rb"[\t\n\x0b\x0c\r ]*")
 
-# The first attempt at an S-expression gives the parser at most this many
-# octets (or twice the size of the previous S-expression, if larger): each
-# call copies what it is given, so handing it a whole 64 KiB chunk for every
-# short S-expression would cost more than the reading.
-_FIRST_WINDOW = 4096
-
 DEFAULT_CHUNK_SIZE = 65536
+# A read asks for at most this much beyond what is buffered: a large
+# `chunk_size` (or a stream's read allocating what is asked for) costs
+# memory only as the data arrives.
+_FIRST_READ = 65536
 
 
 class BinaryReadable(Protocol):
@@ -62,8 +61,7 @@ class StreamReader(Iterator[Value]):
     """
 
     def __init__(self, source: Source, chunk_size: int, parser: Parser,
-                 skip_whitespace: bool, limit: int | None,
-                 unlimited: Parser | None) -> None:
+                 skip_whitespace: bool, limit: int | None) -> None:
         if isinstance(source, (bytes, bytearray, memoryview)):
             source = BytesIO(source)
         elif not callable(getattr(source, "read", None)):
@@ -72,116 +70,94 @@ class StreamReader(Iterator[Value]):
                 f"not {type(source).__name__}")
         read1 = getattr(source, "read1", None)
         self._read = read1 if callable(read1) else source.read
+        self._source = source
         self._chunk = chunk_size
-        self._parser = parser
+        self._reading = parser._stream()
         self._skip = skip_whitespace
         self._limit = limit
-        self._unlimited = unlimited
         self._buf = bytearray()
         self._eof = False
-        self._window = _FIRST_WINDOW
+        self._under_way = False  # the buffer starts with an unfinished S-expression
         self.offset = 0
 
     def __iter__(self) -> StreamReader:
         return self
 
-    def _fill(self) -> None:
-        """Reads more of the stream: at least one chunk, and as much as is
-        buffered already once that is a chunk or more, so that an
-        S-expression that stays incomplete is parsed a logarithmic number of
-        times. Below a chunk a single read is enough, which keeps a stream
-        that delivers short S-expressions one at a time (a pipe) from
-        waiting for data that has not been written yet."""
-        have = len(self._buf)
-        want = max(self._chunk, have)
-        if self._limit is not None:
-            # One octet past the limit is all it takes to know that an
-            # S-expression does not end within it.
-            want = min(want, self._limit + 1 - have)
-        got = 0
-        while got < want:
-            data = self._read(want - got)
-            if data is None:
-                raise BlockingIOError("the stream has no data ready; "
-                                      "iter_parse() needs a blocking stream")
-            if not isinstance(data, (bytes, bytearray)):
-                raise TypeError("iter_parse() needs a binary stream; its read() "
-                                f"returned {type(data).__name__}")
-            if not data:
-                self._eof = True
-                return
-            self._buf += data
-            got += len(data)
-            if have < self._chunk:
-                return
-
     def __next__(self) -> Value:
         buf = self._buf
-        limit = self._limit
         while True:
-            if self._skip:
-                run = _WHITESPACE.match(buf)
-                skipped = run.end() if run else 0
-                if skipped:
-                    del buf[:skipped]
-                    self.offset += skipped
-            if not buf:
-                if self._eof:
-                    raise StopIteration
+            if not self._under_way:
+                if self._skip:
+                    skipped = _WHITESPACE.match(buf).end()  # type: ignore[union-attr]
+                    if skipped:
+                        del buf[:skipped]
+                        self.offset += skipped
+                if not buf:
+                    if self._eof:
+                        raise StopIteration
+                    self._fill()
+                    continue
+                self._under_way = True
+            try:
+                got = self._reading.read(buf, self.offset, self._eof)
+            except BaseException:
+                # Read again from its start next time, if asked.
+                self._under_way = False
+                raise
+            if got is None:  # its end has not arrived yet
                 self._fill()
                 continue
-            cap = len(buf) if limit is None else min(len(buf), limit)
-            size = min(cap, self._window)
-            try:
-                value, consumed, _ = self._parser._read_next(buf[:size], self.offset)
-            except ParseError as e:
-                if e.kind != "unexpected_end" or e.offset != self.offset + size:
-                    raise
-                if size < cap:
-                    self._window = 2 * size
-                elif limit is not None and size == limit and len(buf) > limit:
-                    self._too_long(buf)
-                elif self._eof:
-                    raise
-                else:
-                    self._window = max(self._window, 2 * size)
-                    self._fill()
-                continue
-            if consumed == size and (size < len(buf) or not self._eof):
-                # It ends where its data ends: a token there may go on.
-                if size < cap:
-                    self._window = 2 * size
-                    continue
-                if size < len(buf):
-                    # At the length limit, with the next octet in hand.
-                    if not self._ends_at_limit(buf):
-                        self._too_long(buf)
-                else:
-                    self._window = max(self._window, 2 * size)
-                    self._fill()
-                    continue
+            self._under_way = False
+            value, consumed = got
             del buf[:consumed]
             self.offset += consumed
-            self._window = max(_FIRST_WINDOW, 2 * consumed)
             return value
 
-    def _too_long(self, buf: bytearray) -> None:
-        """Raises the parser's own input_too_long for the S-expression that
-        starts the buffer, which goes on past the limit."""
-        assert self._limit is not None and len(buf) > self._limit
-        self._parser._read_next(buf[:self._limit + 1], self.offset)
-        raise AssertionError("a parser read more than its max_input_len")
+    def _fill(self) -> None:
+        """Asks the stream once for more: up to a chunk, and no more than
+        twice what is buffered plus a first read, nor, with a limit, than it
+        takes to see an S-expression pass it."""
+        have = len(self._buf)
+        want = min(self._chunk, 2 * have + _FIRST_READ)
+        if self._limit is not None:
+            want = max(1, min(want, self._limit + 1 - have))
+        data = self._read(want)
+        if data is None:
+            raise self._would_block()
+        if not isinstance(data, (bytes, bytearray)):
+            raise TypeError("iter_parse() needs a binary stream; its read() "
+                            f"returned {type(data).__name__}")
+        if not data and not self._ended():
+            data = self._read(want)
+            if data is None:
+                raise self._would_block()
+        if data:
+            self._buf += data
+        else:
+            self._eof = True
 
-    def _ends_at_limit(self, buf: bytearray) -> bool:
-        """Whether the S-expression that fills the first `limit` octets ends
-        there, judged with the octet after it, which a parser bound by the
-        limit may not look at."""
-        assert self._unlimited is not None and self._limit is not None
+    def _ended(self) -> bool:
+        """Whether an empty read was the end of the stream. A non-blocking
+        stream also reads empty when it has nothing ready (a buffered
+        reader's `read1` says so no other way): then its descriptor does not
+        poll readable, as it does at the end."""
         try:
-            _, consumed = self._unlimited.parse_prefix(buf[:self._limit + 1])
-        except ParseError:
-            return False
-        return consumed == self._limit
+            fd = self._source.fileno()  # type: ignore[union-attr]
+            if os.get_blocking(fd):
+                return True
+        except (AttributeError, OSError, ValueError):
+            return True  # no descriptor: a read that returns nothing has ended
+        poll = select.poll()
+        poll.register(fd, select.POLLIN)
+        if poll.poll(0):
+            return False  # readable after all: read again, and believe that
+        raise self._would_block()
+
+    @staticmethod
+    def _would_block() -> BlockingIOError:
+        return BlockingIOError(
+            errno.EAGAIN, "the stream has no data ready; iter_parse() needs a "
+                          "blocking stream (a socket with a timeout will do)")
 
 
 def iter_parse(
@@ -209,7 +185,8 @@ def iter_parse(
 
     A `ParseError` carries the offset from the start of the stream. An
     S-expression cut short by the end of the stream is an `unexpected_end`
-    at the stream's length.
+    at the stream's length. A non-blocking stream that has nothing to read
+    raises `BlockingIOError` rather than pass for one that has ended.
     """
     if isinstance(chunk_size, bool) or not isinstance(chunk_size, int) or chunk_size < 1:
         raise ValueError(f"chunk_size must be a positive integer, not {chunk_size!r}")
@@ -217,12 +194,7 @@ def iter_parse(
     parser = Parser(**options)
     max_input_len = options.get("max_input_len")
     limit = None if max_input_len is None else operator.index(max_input_len)
-    unlimited = None
-    if limit is not None:
-        rest = options.copy()
-        rest["max_input_len"] = None
-        unlimited = Parser(**rest)
     # Whitespace is skipped where the advanced representation is allowed,
     # which it is unless a keyword refuses it.
     skip = options.get("allow_advanced", True) and not options.get("canonical", False)
-    return StreamReader(source, chunk_size, parser, skip, limit, unlimited)
+    return StreamReader(source, chunk_size, parser, skip, limit)

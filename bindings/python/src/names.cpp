@@ -33,6 +33,7 @@ const Names* make() {
         {&Names::sexp, "sexp"},
         {&Names::canonical, "canonical"},
         {&Names::base, "base"},
+        {&Names::at_end, "at_end"},
     };
     static_assert((sizeof entries / sizeof entries[0] + parser_options.size()) * sizeof(PyObject*) == sizeof(Names),
                   "every name has an entry");

@@ -28,6 +28,7 @@ struct Names {
     PyObject* sexp;
     PyObject* canonical;
     PyObject* base;
+    PyObject* at_end;
     /// The Parser keywords of the option table, in its order.
     PyObject* options[parser_options.size()];
 };

@@ -10,6 +10,8 @@
 #include "args.hpp"
 #include "atom.hpp"
 #include "decode/reader.hpp"
+#include "encode/canonical.hpp"
+#include "encode/pieces.hpp"
 #include "boundary.hpp"
 #include "error.hpp"
 #include "once.hpp"
@@ -17,6 +19,7 @@
 #include "builder.hpp"
 #include "compat.hpp"
 #include "octets.hpp"
+#include "stream.hpp"
 
 namespace parvex::py {
 
@@ -162,20 +165,22 @@ PyObject* parser_repr(PyObject*) { return PyUnicode_FromString("Parser()"); }
 constexpr Param data_params[] = {{"data", &Names::data}};
 constexpr Signature parse_sig{"Parser.parse()", data_params, 1, {}};
 constexpr Signature parse_prefix_sig{"Parser.parse_prefix()", data_params, 1, {}};
-constexpr Param next_params[] = {{"data", &Names::data}, {"base", &Names::base}};
-constexpr Signature read_next_sig{"Parser._read_next()", next_params, 2, {}};
+constexpr Signature canonical_sig{"Parser._canonical()", data_params, 1, {}};
+constexpr Signature stream_sig{"Parser._stream()", {}, 0, {}};
 
 template <const Signature& Sig, ReadMode Mode>
 PyObject* parse_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* slots[2];
-        if (!bind(Sig, args, nargsf, kwnames, slots)) return nullptr;
-        std::uint64_t base = 0;
-        if (Mode == ReadMode::Next) {
-            base = PyLong_AsUnsignedLongLong(slots[1]);
-            if (base == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) return nullptr;
-        }
-        return read(reinterpret_cast<ParserObject*>(self)->options, slots[0], Mode, base);
+        PyObject* slot;
+        if (!bind(Sig, args, nargsf, kwnames, &slot)) return nullptr;
+        return read(reinterpret_cast<ParserObject*>(self)->options, slot, Mode);
+    });
+}
+
+PyObject* stream_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (!bind(stream_sig, args, nargsf, kwnames, nullptr)) return nullptr;
+        return new_stream_reading(reinterpret_cast<ParserObject*>(self)->options);
     });
 }
 
@@ -191,13 +196,18 @@ PyMethodDef methods[] = {
      "the number of octets it occupied.\n\n"
      "What follows is not examined, so this is the way to read a stream of\n"
      "S-expressions one after another."},
-    {"_read_next",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_method<read_next_sig, ReadMode::Next>)),
+    {"_canonical",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_method<canonical_sig, ReadMode::Canonical>)),
      METH_FASTCALL | METH_KEYWORDS,
-     "_read_next($self, data, base)\n--\n\n"
-     "The stream reader's step: `parse_prefix`, with the offsets of a ParseError\n"
-     "counted from `base`, and a third item that is True where the S-expression\n"
-     "ends with a token at the end of `data`, which more data could continue."},
+     "_canonical($self, data)\n--\n\n"
+     "Reads one S-expression, which is the whole of the input, and returns its\n"
+     "canonical octets without making Python values of it: the way a value of\n"
+     "any depth travels between processes (parvex.parallel)."},
+    {"_stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_method)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_stream($self)\n--\n\n"
+     "A reader of one stream's S-expressions as they arrive, under these\n"
+     "options (parvex.stream)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -256,13 +266,35 @@ PyTypeObject* parser_type() {
     });
 }
 
-PyObject* read(const Parser& options, PyObject* data, ReadMode mode, std::uint64_t base) {
+namespace {
+
+/// The canonical octets of what `input` holds, as `bytes`.
+PyObject* canonical_of(const Parser& options, Bytes input) {
+    Result<Sexp> value = options.parse(input);
+    if (!value) {
+        raise_parse_error(value.error());
+        return nullptr;
+    }
+    const std::uint64_t n = encode::canonical::encoded_len(*value);
+    if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
+    if (out == nullptr) return nullptr;
+    auto* p = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out));
+    encode::canonical::Writer writer(p, p + n);
+    encode::walk(*value, writer);
+    return out;
+}
+
+}  // namespace
+
+PyObject* read(const Parser& options, PyObject* data, ReadMode mode) {
     Octets storage;
     Bytes input;
     if (!input_octets(data, storage, input)) {
         add_processing_note("data");
         return nullptr;
     }
+    if (mode == ReadMode::Canonical) return canonical_of(options, input);
     PyTypeObject* atom = atom_type();
     if (atom == nullptr) return nullptr;
     [[maybe_unused]] compat::GcPause pause;
@@ -278,15 +310,14 @@ PyObject* read(const Parser& options, PyObject* data, ReadMode mode, std::uint64
     }
     if (!r) {
         // A builder's failure has set its own exception.
-        if (const Error* e = std::get_if<Error>(&r.error())) raise_parse_error(Error{e->offset + base, e->kind});
+        if (const Error* e = std::get_if<Error>(&r.error())) raise_parse_error(*e);
         return nullptr;
     }
     Ref value = Ref::steal(builder.take());
     if (!value || mode == ReadMode::Whole) return value.release();
     Ref count = Ref::steal(PyLong_FromUnsignedLongLong(end.consumed));
     if (!count) return nullptr;
-    if (mode == ReadMode::Prefix) return PyTuple_Pack(2, value.get(), count.get());
-    return PyTuple_Pack(3, value.get(), count.get(), end.open ? Py_True : Py_False);
+    return PyTuple_Pack(2, value.get(), count.get());
 }
 
 }  // namespace parvex::py

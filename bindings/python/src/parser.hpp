@@ -17,13 +17,13 @@ struct ParserObject {
 PyTypeObject* parser_type();
 
 enum class ReadMode {
-    Whole,   // the value
-    Prefix,  // (value, consumed)
-    Next,    // (value, consumed, open): see `Parser._read_next`
+    Whole,      // the value
+    Prefix,     // (value, consumed)
+    Canonical,  // the value's canonical octets, as bytes
 };
 
 /// Reads `data` (any octet value) under `options`, as `mode` says. Raises
-/// ParseError for rejected input, its offset counted from `base`.
-PyObject* read(const Parser& options, PyObject* data, ReadMode mode, std::uint64_t base = 0);
+/// ParseError for rejected input.
+PyObject* read(const Parser& options, PyObject* data, ReadMode mode);
 
 }  // namespace parvex::py

@@ -56,7 +56,7 @@ Result<Bytes> Reader::simple_string(Octets& scratch) {
                 const std::uint64_t body = pos + 1;
                 std::uint64_t end;
                 if (__builtin_add_overflow(body, length, &end)) return fail(body, ErrorKind::LengthOverflow);
-                if (end > n) return truncated();
+                if (end > n) return truncated(Until::Any, end);
                 pos = end;
                 r = input.subspan(body, length);
                 break;
@@ -94,7 +94,7 @@ Result<Bytes> Reader::hexadecimal(std::uint64_t start, std::optional<std::uint64
     std::uint8_t high = 0;
     bool half = false;  // a high digit is waiting for its low one
     for (;;) {
-        if (pos >= n) return truncated();
+        if (pos >= n) return truncated(Until::HexEnd);
         const std::uint8_t c = input[pos];
         const std::uint8_t v = octet::hex_value[c];
         if (v != 0xFF) {
@@ -117,7 +117,7 @@ Result<Bytes> Reader::base64_string(std::uint64_t start, std::optional<std::uint
     const std::uint64_t n = input.size();
     const std::uint64_t text = pos + 1;
     const void* close = text < n ? std::memchr(input.data() + text, '|', n - text) : nullptr;
-    if (close == nullptr) return truncated();
+    if (close == nullptr) return truncated(Until::Bar);
     const std::uint64_t end = static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(close) - input.data());
     // Decoded into the scratch buffer, whose room is reused from string to
     // string.

@@ -18,7 +18,7 @@ Result<Bytes> Reader::quoted_string(std::uint64_t start, std::optional<std::uint
         while (run < n && (octet::is(in[run], octet::kQuotePlain) || (high && in[run] >= 0x80))) ++run;
         scratch.insert(scratch.end(), in + pos, in + run);
         pos = run;
-        if (pos >= n) return truncated();
+        if (pos >= n) return truncated(Until::QuoteEnd);
         const std::uint8_t c = in[pos++];
         if (c == '"') {
             if (length && *length != scratch.size()) return fail(start, ErrorKind::LengthMismatch);
