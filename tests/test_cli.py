@@ -1,5 +1,6 @@
 """The command line, run as a user runs it: in a process of its own."""
 
+import shlex
 import shutil
 import subprocess
 import sys
@@ -178,8 +179,53 @@ def test_closed_output_ends_quietly(tmp_path):
         assert p.stdout.readline() == b"(record a b c)\n"
         p.stdout.close()
         err = p.stderr.read()
-        assert p.wait(timeout=120) == 1
+        assert p.wait(timeout=120) == 141  # not 1, which is bad input
     assert err == b""
+
+
+# Shell command lines, run with `parvex` standing for this interpreter's
+# command and the address space held to 200 MiB (the interpreter takes some
+# 20): (command, exit status, standard output, standard error).
+UNIX = [
+    ("parvex <&-", 1, "", "parvex: <stdin>: Bad file descriptor\n"),
+    ("printf '(a)' | parvex >&-", 74, None, "parvex: standard output: Bad file descriptor\n"),
+    ("printf '(a)' | parvex --check >&-", 0, None, ""),
+    ("printf '(a)' | parvex --check --stream >&-", 0, None, ""),
+    ("printf '(a)' | parvex > /dev/full", 74, None, "parvex: standard output: No space left on device\n"),
+    ("printf '(a)\\n(b)\\n' | parvex --stream > /dev/full", 74, None,
+     "parvex: standard output: No space left on device\n"),
+    ("printf '(a)' | parvex 2>&-; echo $?", 0, "(a)\n0\n", ""),
+    ("yes '(a b c)' | head -200000 | parvex --stream | head -1; echo ${PIPESTATUS[2]}", 0,
+     "(a b c)\n141\n", ""),
+    ("printf '(a)' | parvex --max-input-len 9223372036854775807", 0, "(a)\n", ""),
+    ("printf '(a)' | parvex --max-input-len 18446744073709551615", 0, "(a)\n", ""),
+    ("printf '(a)' | parvex --max-input-len 1000000000000", 0, "(a)\n", ""),
+    ("printf '(a) (b)' | parvex --stream --max-input-len 1000000000000", 0, "(a)\n(b)\n", ""),
+    # 300 MB of whitespace between two S-expressions: none of it is kept.
+    ("(printf '(a)'; head -c 300000000 /dev/zero | tr '\\0' ' '; printf '(b)') | "
+     "parvex --stream --max-input-len 1000", 0, "(a)\n(b)\n", ""),
+    # 20 million atoms: more than memory holds.
+    ("(printf '('; head -c 60000000 /dev/zero | tr '\\0' 'a' | fold -w 2 | tr '\\n' ' '; printf ')') | "
+     "parvex", 1, "", "parvex: <stdin>: out of memory\n"),
+]
+
+
+@pytest.mark.parametrize("command, status, stdout, stderr", UNIX, ids=[c[0][:60] for c in UNIX])
+def test_answers_like_a_unix_tool(command, status, stdout, stderr):
+    script = (f"ulimit -v {200 << 10}\n"
+              f"parvex() {{ {shlex.quote(sys.executable)} -m parvex \"$@\"; }}\n{command}\n")
+    done = subprocess.run(["bash", "-c", script], capture_output=True, env=ENV, timeout=300)
+    assert done.returncode == status, done.stderr.decode()[-2000:]
+    if stdout is not None:
+        assert done.stdout.decode() == stdout
+    assert done.stderr.decode() == stderr
+
+
+@pytest.mark.parametrize("args", [["--indent", "10000000000"], ["--indent", "1001"]])
+def test_an_indent_too_wide_is_a_usage_error(args):
+    done = run(*args, stdin=b"((a) (b))")
+    assert done.returncode == 2 and done.stdout == b""
+    assert done.stderr.decode().splitlines()[-1] == "parvex: error: argument --indent: at most 1000"
 
 
 def test_console_script():

@@ -2,6 +2,8 @@
 
 import functools
 import multiprocessing
+import pathlib
+import re
 import subprocess
 import sys
 from concurrent.futures import ProcessPoolExecutor
@@ -107,3 +109,58 @@ def test_cli_jobs_reads_standard_input_in_its_place(tree):
     assert done.returncode == 0
     assert done.stdout.decode().splitlines() == [
         parvex.to_advanced(VALUES[1]), "(from stdin)", parvex.to_advanced(VALUES[3])]
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_errors_raise_skip_or_return(tree, tmp_path, jobs):
+    _, paths = tree
+    bad = tmp_path / "bad.sx"
+    bad.write_bytes(b"(a ]")
+    missing = tmp_path / "missing.sx"
+    files = [paths[0], bad, paths[1], missing, paths[2]]
+    with pytest.raises(ParseError) as info:  # the first failure, in the order given
+        parse_files(files, jobs=jobs)
+    assert info.value.__notes__ == [f"while reading {str(bad)!r}"]
+    assert same(parse_files(files, jobs=jobs, errors="skip"), VALUES[:3])
+    got = parse_files(files, jobs=jobs, errors="return")
+    assert same([got[0], got[2], got[4]], VALUES[:3])
+    assert type(got[1]) is ParseError and (got[1].kind, got[1].offset) == ("unexpected_octet", 3)
+    assert type(got[3]) is FileNotFoundError
+    assert got[3].__notes__ == [f"while reading {str(missing)!r}"]
+    with pytest.raises(ValueError):
+        parse_files(files, jobs=jobs, errors="ignore")
+
+
+@pytest.mark.parametrize("depth, options", [(1000, {}), (600, {"canonical": True}), (20000, {"max_depth": 20001})])
+def test_values_of_any_depth_come_back_whole(tmp_path, depth, options):
+    # Pickling lists recurses: this deep, it cannot carry them.
+    path = tmp_path / "deep.sx"
+    inner = parvex.Atom(b"x", hint=b"") if "canonical" not in options else b"x"
+    text = parvex.to_canonical(inner)
+    path.write_bytes(b"(" * depth + text + b"(1:y)" + b")" * depth)
+    one = parse_files([path] * 3, jobs=1, **options)
+    assert same(parse_files([path] * 3, jobs=2, **options), one)
+    value = one[0]
+    for _ in range(depth - 1):
+        value = value[0]
+    assert same(value, [inner, [b"y"]])
+
+
+README_POOL = next(block for block in re.findall(r"^```python\n(.*?)^```$", (
+    pathlib.Path(__file__).parent.parent / "README.md").read_text(encoding="utf-8"),
+    flags=re.MULTILINE | re.DOTALL) if "ProcessPoolExecutor" in block)
+
+
+@pytest.mark.parametrize("method", ["spawn", "forkserver"])
+def test_readme_process_pool_example(tree, tmp_path, method):
+    # The example as a script of its own, run as __main__ under each start
+    # method; the workers import it again, as those methods do.
+    root, _ = tree
+    (tmp_path / "data").symlink_to(root)
+    (tmp_path / "example.py").write_text(README_POOL)
+    run = (f"import multiprocessing, runpy; multiprocessing.set_start_method({method!r}); "
+           "runpy.run_path('example.py', run_name='__main__')")
+    done = subprocess.run([sys.executable, "-c", run], cwd=tmp_path, capture_output=True,
+                          text=True, env=child_env(), timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout == f"{len(VALUES)} files read three ways, the same each time\n"

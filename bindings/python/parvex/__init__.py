@@ -4,9 +4,9 @@ basic transport and advanced representations.
 The reading and writing is done by the extension module `parvex._parvex`,
 whose names are re-exported here as the very same objects. The package adds
 reading a stream of S-expressions (`iter_parse`), an indented form for
-people (`to_indented`), parsing files on several processes (`parse_file`,
-`parse_files`), pickling and copying of `Atom`, and the command line
-(`python -m parvex`).
+people (`to_indented`), reading and writing file objects (`load`, `dump`),
+parsing files on several processes (`parse_file`, `parse_files`), pickling
+and copying of `Atom`, and the command line (`python -m parvex`).
 """
 
 from typing import TYPE_CHECKING
@@ -25,6 +25,7 @@ from ._parvex import (
     to_transport as to_transport,
 )
 from ._types import OctetsLike as OctetsLike, SexpLike as SexpLike, Value as Value
+from .files import dump as dump, load as load
 from .indent import to_indented as to_indented
 from .parallel import parse_file as parse_file, parse_files as parse_files
 from .stream import StreamReader as StreamReader, iter_parse as iter_parse
@@ -64,6 +65,8 @@ __all__ = [
     "iter_parse",
     "StreamReader",
     "to_indented",
+    "load",
+    "dump",
     "parse_file",
     "parse_files",
     "Value",

@@ -2,35 +2,44 @@
 three representations of RFC 9804.
 
 Run as `parvex` (the console script) or `python -m parvex`; `--help` lists
-every option. Exit status: 0 when every input was read (and written), 1 when
-any could not be, 2 for a usage error.
+every option and the exit statuses. Every failure is one line on standard
+error (a parse error adds the line it is on, and a caret), never a
+traceback.
 """
 
 from __future__ import annotations
 
 import argparse
 import dataclasses
+import errno
 import functools
 import io
 import os
+import signal
 import sys
 from collections.abc import Sequence
 from typing import IO, Any, get_type_hints
 
-from ._parvex import (
-    ParseError,
-    Parser,
-    to_advanced,
-    to_canonical,
-    to_transport,
-)
+from ._parvex import ParseError, Parser
 from ._types import ParserOptions, Value
-from .indent import to_indented
+from .files import dump, read_at_most
 from .stream import iter_parse
 
 __all__ = ["main"]
 
 STDIN = "-"
+
+# Exit statuses.
+EXIT_OK = 0
+EXIT_INPUT = 1         # an input could not be read, or what it holds could not be written
+EXIT_USAGE = 2         # argparse's own
+EXIT_OUTPUT = 74       # the output could not be written (EX_IOERR of sysexits.h)
+EXIT_CLOSED_PIPE = 128 + signal.SIGPIPE  # its reader went away: what a shell shows for SIGPIPE
+EXIT_INTERRUPTED = 128 + signal.SIGINT
+
+# The widest --indent taken: lines are indented this much for each level of
+# nesting, and memory is spent on it before any of it is written.
+MAX_INDENT = 1000
 
 
 def _reading_flags() -> list[tuple[str, str, str]]:
@@ -64,8 +73,17 @@ examples:
   parvex --check --jobs 4 data/*.sx   check many files on 4 processes
 
 On bad input parvex writes NAME:LINE:COLUMN: MESSAGE (kind) to standard error
-(COLUMN counts octets from 1), then the line with a caret under the octet,
-and exits with status 1. Usage errors exit with status 2.
+(COLUMN counts octets from 1), then the line with a caret under the octet.
+Any other failure is one line on standard error.
+
+exit status:
+  0    every input was read, and written
+  1    an input could not be read (bad input, a file that cannot be opened,
+       too large for memory), or what it holds could not be written
+  2    a usage error
+  74   the output could not be written (a full disk, a closed descriptor)
+  141  the output's reader went away (`parvex ... | head`): nothing is said
+  130  interrupted
 """
 
 
@@ -77,6 +95,13 @@ def _count(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if value < 0:
         raise argparse.ArgumentTypeError(f"must not be negative: {text}")
+    return value
+
+
+def _indent(text: str) -> int:
+    value = _count(text)
+    if value > MAX_INDENT:
+        raise argparse.ArgumentTypeError(f"at most {MAX_INDENT}")
     return value
 
 
@@ -111,9 +136,9 @@ def build_parser() -> argparse.ArgumentParser:
                      help="representation to write (default: advanced). Canonical is "
                           "written as raw octets; the others as one line of text each, "
                           "e.g. --to transport")
-    out.add_argument("--indent", type=_count, metavar="N",
+    out.add_argument("--indent", type=_indent, metavar="N",
                      help="write the advanced form on several lines, each list's "
-                          "elements N columns further in, e.g. --indent 2")
+                          f"elements N columns further in (at most {MAX_INDENT}), e.g. --indent 2")
     out.add_argument("--width", type=_count, metavar="W", default=80,
                      help="with --indent, the line width that lists must fit to stay "
                           "on one line (default: 80), e.g. --width 100")
@@ -158,17 +183,13 @@ class Job:
     options: dict[str, Any]
 
     def write(self, value: Value, out: IO[bytes]) -> None:
-        if self.to == "canonical":
-            out.write(to_canonical(value))
-            return
-        if self.to == "transport":
-            text = to_transport(value)
-        elif self.indent is not None:
-            text = to_indented(value, indent=self.indent, width=self.width)
-        else:
-            text = to_advanced(value)
-        out.write(text.encode("ascii"))
-        out.write(b"\n")
+        # Written whole before anything goes out: a value that cannot be
+        # written leaves no part of itself behind.
+        text = io.BytesIO()
+        dump(value, text, to=self.to, indent=self.indent, width=self.width)  # type: ignore[arg-type]
+        if self.to != "canonical":
+            text.write(b"\n")
+        out.write(text.getbuffer())
 
 
 def _job(args: argparse.Namespace) -> Job:
@@ -194,18 +215,31 @@ class Tracked:
 
     def __init__(self, raw: IO[bytes]) -> None:
         read1 = getattr(raw, "read1", None)
+        self._raw = raw
         self._read = read1 if callable(read1) else raw.read
+        self._reader: Any = None
         self.kept = bytearray()
         self.start = 0         # offset of kept[0] in the stream
         self.lines = 0         # line feeds before it
         self.line_start = 0    # offset just past the last of them
 
+    def follow(self, reader: Any) -> None:
+        """Lets go of what `reader` has passed each time it reads: the
+        whitespace between S-expressions too, however long it runs."""
+        self._reader = reader
+
     def read(self, size: int, /) -> bytes:
+        if self._reader is not None:
+            self.release(self._reader.offset)
         data = self._read(size)
-        self.kept += data
+        if data:
+            self.kept += data
         return data
 
     read1 = read
+
+    def fileno(self) -> int:
+        return self._raw.fileno()
 
     def release(self, upto: int) -> None:
         """The reader has passed `upto`; no error can lie before it."""
@@ -258,58 +292,109 @@ def point_at(name: str, error: ParseError, data: bytes, start: int = 0,
 # MARK: running
 
 
-def process(job: Job, name: str, source: IO[bytes], out: IO[bytes],
+class OutputFailed(Exception):
+    """Writing the output failed, other than for a closed pipe; carries the
+    OSError."""
+
+
+class Output:
+    """The output, whose failures are told apart from the inputs'."""
+
+    def __init__(self, raw: IO[bytes] | None) -> None:
+        self._raw = raw
+
+    def write(self, data: bytes | memoryview) -> None:
+        try:
+            if self._raw is None:
+                raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+            self._raw.write(data)
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            raise OutputFailed(e) from None
+
+    def flush(self) -> None:
+        if self._raw is None:
+            return
+        try:
+            self._raw.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            raise OutputFailed(e) from None
+
+
+class _Discard(io.StringIO):
+    """Standard error when it is closed: what would go there is dropped."""
+
+    def write(self, text: str) -> int:
+        return len(text)
+
+
+def _reason(e: BaseException) -> str:
+    if isinstance(e, MemoryError):
+        return "out of memory"
+    if isinstance(e, OSError):
+        return e.strerror or str(e)
+    return str(e)
+
+
+def process(job: Job, name: str, source: IO[bytes] | None, out: Output | IO[bytes],
             err: IO[str]) -> bool:
-    """Reads one input and writes what `job` asks; reports a failure to `err`
-    and returns whether there was none."""
+    """Reads one input and writes what `job` asks; reports a failure of the
+    input to `err` and returns whether there was none. A failure of the
+    output raises."""
     opts = job.options
     try:
+        if source is None:  # the standard input was closed
+            raise OSError(errno.EBADF, os.strerror(errno.EBADF))
         if job.stream:
             tracked = Tracked(source)
             reader = iter_parse(tracked, **opts)
+            tracked.follow(reader)
             try:
                 for value in reader:
                     if not job.check:
-                        job.write(value, out)
-                    tracked.release(reader.offset)
+                        job.write(value, out)  # type: ignore[arg-type]
             except ParseError as e:
                 out.flush()
                 err.write(tracked.point(name, e))
                 return False
         else:
-            limit = opts.get("max_input_len")
-            # Past the limit one octet tells as much as the rest would.
-            data = source.read() if limit is None else source.read(limit + 1)
+            # Past a limit one octet tells as much as the rest would.
+            data = read_at_most(source, opts.get("max_input_len"))
             try:
                 value = Parser(**opts).parse(data)
             except ParseError as e:
                 err.write(point_at(name, e, data))
                 return False
+            del data
             if not job.check:
-                job.write(value, out)
+                job.write(value, out)  # type: ignore[arg-type]
     except ValueError as e:  # a value nested deeper than the writers take
         out.flush()
         err.write(f"{name}: cannot write it: {e}\n")
         return False
+    except (OutputFailed, BrokenPipeError):
+        raise
+    except (OSError, MemoryError) as e:  # a directory, a read that failed, too large
+        out.flush()
+        err.write(f"parvex: {name}: {_reason(e)}\n")
+        return False
     return True
 
 
-def _open_and_process(job: Job, path: str, out: IO[bytes], err: IO[str]) -> bool:
+def _open_and_process(job: Job, path: str, out: Output | IO[bytes], err: IO[str]) -> bool:
     if path == STDIN:
-        return process(job, "<stdin>", sys.stdin.buffer, out, err)
+        stdin = sys.stdin.buffer if sys.stdin is not None else None
+        return process(job, "<stdin>", stdin, out, err)
     try:
         source = open(path, "rb")
     except OSError as e:
-        err.write(f"parvex: {path}: {e.strerror or e}\n")
+        err.write(f"parvex: {path}: {_reason(e)}\n")
         return False
     with source:
-        try:
-            return process(job, path, source, out, err)
-        except BrokenPipeError:  # the output's, not the file's
-            raise
-        except OSError as e:  # a directory, or a read that failed
-            err.write(f"parvex: {path}: {e.strerror or e}\n")
-            return False
+        return process(job, path, source, out, err)
 
 
 def work(job: Job, path: str) -> tuple[bytes, str, bool]:
@@ -320,7 +405,7 @@ def work(job: Job, path: str) -> tuple[bytes, str, bool]:
     return out.getvalue(), err.getvalue(), ok
 
 
-def _run_parallel(job: Job, paths: list[str], jobs: int, out: IO[bytes],
+def _run_parallel(job: Job, paths: list[str], jobs: int, out: Output,
                   err: IO[str]) -> bool:
     from concurrent.futures import ProcessPoolExecutor
 
@@ -346,6 +431,16 @@ def _run_parallel(job: Job, paths: list[str], jobs: int, out: IO[bytes],
     return ok
 
 
+def _silence_stdout() -> None:
+    """Points the standard output at /dev/null, so that the interpreter's
+    own last flush at exit has nowhere to fail."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (AttributeError, OSError, ValueError):
+        pass
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     cli = build_parser()
     args = cli.parse_args(argv)
@@ -360,8 +455,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     paths = args.files or [STDIN]
     if paths.count(STDIN) > 1:
         cli.error("standard input ('-') can be read only once")
-    out = sys.stdout.buffer
-    err = sys.stderr
+    err: IO[str] = sys.stderr if sys.stderr is not None else _Discard()
+    stdout = sys.stdout.buffer if sys.stdout is not None else None
+    if stdout is None and not job.check:
+        err.write(f"parvex: standard output: {os.strerror(errno.EBADF)}\n")
+        return EXIT_OUTPUT
+    out = Output(stdout)
     try:
         jobs = min(args.jobs, len([p for p in paths if p != STDIN]))
         if jobs > 1:
@@ -373,10 +472,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         out.flush()
     except BrokenPipeError:
         # The reader of the output went away (`parvex big.sx | head`): stop
-        # quietly, and keep the interpreter's final flush from failing again.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 1
+        # quietly, as a tool that the signal ended would.
+        _silence_stdout()
+        return EXIT_CLOSED_PIPE
+    except OutputFailed as e:
+        _silence_stdout()
+        err.write(f"parvex: standard output: {_reason(e.args[0])}\n")
+        return EXIT_OUTPUT
     except KeyboardInterrupt:
-        return 130
-    return 0 if ok else 1
+        return EXIT_INTERRUPTED
+    return EXIT_OK if ok else EXIT_INPUT

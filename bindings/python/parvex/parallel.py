@@ -2,25 +2,45 @@
 
 The module holds the interpreter lock for the whole of each call, so threads
 do not parse in parallel; processes do. A `Parser` cannot cross a process
-boundary (its options cannot be read back), so the worker here takes the
-parser's keywords instead and builds its own. Parsed values, `Atom`s
-included, come back by pickling.
+boundary (its options cannot be read back), so the workers here take the
+parser's keywords instead and build their own.
+
+A value comes back from a worker as its canonical octets, which the worker
+writes straight from the file it read, without making Python values of it,
+and which the parent reads again: values of any depth `parse` accepts travel
+this way (pickling lists recurses, and fails some 500 levels down), and
+reading canonical octets is faster than unpickling the lists they hold.
 """
 
 from __future__ import annotations
 
 import functools
-import operator
 import os
 from collections.abc import Callable, Iterable
-from typing import Union, Unpack
+from typing import Literal, Union, Unpack, overload
 
-from ._parvex import ParseError, Parser
+from ._parvex import DEFAULT_MAX_DEPTH, ParseError, Parser
 from ._types import ParserOptions, Value
+from .files import read_at_most
 
 __all__ = ["parse_file", "parse_files"]
 
 StrPath = Union[str, "os.PathLike[str]"]
+Errors = Literal["raise", "skip", "return"]
+# What a file that cannot be read or parsed raises, and what `errors` covers.
+FileError = Union[ParseError, OSError]
+_FILE_ERRORS = (ParseError, OSError)
+
+
+def _read(path: StrPath, options: ParserOptions) -> bytes:
+    with open(path, "rb") as f:
+        data: bytes = read_at_most(f, options.get("max_input_len"))
+        return data
+
+
+def _noted(error: BaseException, path: StrPath) -> BaseException:
+    error.add_note(f"while reading {os.fsdecode(path)!r}")
+    return error
 
 
 def parse_file(path: StrPath, **options: Unpack[ParserOptions]) -> Value:
@@ -34,14 +54,31 @@ def parse_file(path: StrPath, **options: Unpack[ParserOptions]) -> Value:
     `ParseError` gets the note "while reading '{path}'".
     """
     parser = Parser(**options)
-    limit = options.get("max_input_len")
-    with open(path, "rb") as f:
-        data = f.read() if limit is None else f.read(operator.index(limit) + 1)
+    data = _read(path, options)
     try:
         return parser.parse(data)
     except ParseError as e:
-        e.add_note(f"while reading {os.fsdecode(path)!r}")
+        _noted(e, path)
         raise
+
+
+def _shipped(path: StrPath, options: ParserOptions) -> bytes | BaseException:
+    """In a worker: the canonical octets of the file's value, or the
+    exception that reading it raised, noted with the path."""
+    try:
+        return Parser(**options)._canonical(_read(path, options))
+    except _FILE_ERRORS as e:
+        return _noted(e, path)
+
+
+@overload
+def parse_files(paths: Iterable[StrPath], *, jobs: int | None = None,
+                chunksize: int | None = None, errors: Literal["raise", "skip"] = "raise",
+                **options: Unpack[ParserOptions]) -> list[Value]: ...
+@overload
+def parse_files(paths: Iterable[StrPath], *, jobs: int | None = None,
+                chunksize: int | None = None, errors: Literal["return"],
+                **options: Unpack[ParserOptions]) -> list[Value | FileError]: ...
 
 
 def parse_files(
@@ -49,31 +86,67 @@ def parse_files(
     *,
     jobs: int | None = None,
     chunksize: int | None = None,
+    errors: Errors = "raise",
     **options: Unpack[ParserOptions],
-) -> list[Value]:
+) -> list[Value] | list[Value | FileError]:
     """Reads each file with `parse_file` on `jobs` processes (by default one
     for each processor) and returns the values in the order of `paths`.
 
-    `options` are `parse_file`'s keywords. The first file that fails raises
-    its exception; `ProcessPoolExecutor.map` with `parse_file` is the way to
-    keep going past failures. With `jobs=1` no process is started.
+    `options` are `parse_file`'s keywords. A file that cannot be read or
+    parsed (`OSError`, `ParseError`, with the note naming the file) is dealt
+    with as `errors` says: "raise" raises the first, in the order of
+    `paths`, and stops the rest; "skip" leaves the file out of the result;
+    "return" puts the exception in the result in the value's place. With
+    `jobs=1` no process is started. Values of any depth the options allow
+    come back whole (see the module's documentation).
     """
+    if errors not in ("raise", "skip", "return"):
+        raise ValueError(f"errors must be 'raise', 'skip' or 'return', not {errors!r}")
     Parser(**options)  # a bad keyword fails here, before any file is read
     paths = list(paths)
-    work: Callable[[StrPath], Value] = functools.partial(parse_file, **options)
     if jobs is None:
         jobs = os.cpu_count() or 1
     if jobs < 1:
         raise ValueError(f"jobs must be at least 1, not {jobs}")
     jobs = min(jobs, len(paths)) or 1
+
+    results: list[Value | FileError] = []
+
+    def take(outcome: Value | BaseException) -> None:
+        if not isinstance(outcome, _FILE_ERRORS):
+            results.append(outcome)  # type: ignore[arg-type]
+        elif errors == "raise":
+            raise outcome
+        elif errors == "return":
+            results.append(outcome)
+
     if jobs == 1:
-        return [work(p) for p in paths]
+        for path in paths:
+            try:
+                outcome: Value | BaseException = parse_file(path, **options)
+            except OSError as e:
+                outcome = _noted(e, path)
+            except ParseError as e:
+                outcome = e
+            take(outcome)
+        return results
+
     if chunksize is None:
         # A few batches for each worker: fewer round trips than one file at
         # a time, and still a share for every worker.
         chunksize = max(1, len(paths) // (4 * jobs))
+    # Read again under the options' depth, and no other bound: the canonical
+    # form may be longer than the file was, and it passed the rest there.
+    back = Parser(canonical=True, max_depth=options.get("max_depth", DEFAULT_MAX_DEPTH))
+    work: Callable[[StrPath], bytes | BaseException] = functools.partial(_shipped, options=options)
     # Imported here: it costs more than the rest of `import parvex`.
     from concurrent.futures import ProcessPoolExecutor
 
     with ProcessPoolExecutor(max_workers=jobs) as pool:
-        return list(pool.map(work, paths, chunksize=chunksize))
+        try:
+            for shipped in pool.map(work, paths, chunksize=chunksize):
+                take(back.parse(shipped) if isinstance(shipped, bytes) else shipped)
+        except BaseException:
+            pool.shutdown(wait=True, cancel_futures=True)
+            raise
+    return results

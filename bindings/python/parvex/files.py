@@ -1,0 +1,95 @@
+"""Reading an S-expression from a file object and writing one to it, in the
+manner of `json.load` and `json.dump`.
+"""
+
+from __future__ import annotations
+
+import io
+import operator
+from typing import Any, Literal, Protocol, SupportsIndex, Unpack
+
+from ._parvex import Parser, to_advanced, to_canonical, to_transport
+from ._types import ParserOptions, SexpLike, Value
+from .indent import to_indented
+
+__all__ = ["load", "dump"]
+
+# The first read of a file whose length is bounded only by a limit; each
+# further read asks for twice as much, so that what is asked for (and
+# allocated by the file object) follows what the file holds.
+_FIRST_READ = 1 << 16
+
+
+class Readable(Protocol):
+    """A file object opened for reading: `read(size)` returns `bytes` (or
+    `str`, which is read as UTF-8)."""
+
+    def read(self, size: int = -1, /) -> bytes | str: ...
+
+
+class Writable(Protocol):
+    """A binary file object opened for writing."""
+
+    def write(self, data: bytes, /) -> Any: ...
+
+
+def read_at_most(fp: Readable, limit: SupportsIndex | None) -> Any:
+    """What `fp` holds up to its end, or its first `limit + 1` octets (or
+    characters), enough to tell that it is longer than `limit`, asked for in
+    growing pieces: a large limit allocates nothing up front."""
+    if limit is None:
+        return fp.read()
+    want = operator.index(limit) + 1
+    pieces = []
+    size = _FIRST_READ
+    while want > 0:
+        piece = fp.read(min(size, want))
+        if not piece:
+            break
+        pieces.append(piece)
+        want -= len(piece)
+        size *= 2
+    if len(pieces) == 1:
+        return pieces[0]
+    return pieces[0][:0].join(pieces) if pieces else fp.read(0)
+
+
+def load(fp: Readable, **options: Unpack[ParserOptions]) -> Value:
+    """Reads the one S-expression that a file object holds, from where it
+    stands to its end, under a `Parser` built from the keywords.
+
+    `fp` is opened in binary mode (a text file is read as UTF-8, and
+    offsets then count its UTF-8 octets). With `max_input_len` no more than
+    that many octets and one are read. Raises `ParseError` as
+    `Parser.parse` does. The file is not closed.
+    """
+    parser = Parser(**options)
+    return parser.parse(read_at_most(fp, options.get("max_input_len")))
+
+
+def dump(sexp: SexpLike, fp: Writable | io.TextIOBase, *,
+         to: Literal["canonical", "transport", "advanced"] = "canonical",
+         indent: int | None = None, width: int = 80) -> None:
+    """Writes an S-expression to a file object, in the representation `to`
+    names: the canonical octets (the default), the basic transport text, or
+    the advanced text, on one line or, with `indent`, laid out as
+    `to_indented(sexp, indent=indent, width=width)` lays it out.
+
+    Nothing follows it: no line feed. `fp` is opened in binary mode; the
+    transport and advanced texts may also go to a text file. Raises what the
+    writers raise, and nothing is written then. The file is not closed.
+    """
+    if to not in ("canonical", "transport", "advanced"):
+        raise ValueError(f"to must be 'canonical', 'transport' or 'advanced', not {to!r}")
+    if indent is not None and to != "advanced":
+        raise ValueError(f"indent lays out the advanced representation, not the {to} one")
+    if to == "canonical":
+        fp.write(to_canonical(sexp))
+        return
+    if to == "transport":
+        text = to_transport(sexp)
+    elif indent is None:
+        text = to_advanced(sexp)
+    else:
+        text = to_indented(sexp, indent=indent, width=width)
+    fp.write(text if isinstance(fp, io.TextIOBase) else text.encode("ascii"))  # type: ignore[arg-type]
