@@ -1,5 +1,6 @@
 """The command line, run as a user runs it: in a process of its own."""
 
+import select
 import shlex
 import shutil
 import subprocess
@@ -234,3 +235,24 @@ def test_console_script():
         pytest.skip("the parvex console script is not installed")
     done = run("--to", "canonical", stdin=b"(a [t]b)", command=(script,))
     assert (done.returncode, done.stdout) == (0, b"(1:a[1:t]1:b)")
+
+
+def test_stream_answers_each_request_before_the_next():
+    # Canonical requests with nothing between them, on pipes: each reply
+    # must come out while the command waits for the next request.
+    with subprocess.Popen([sys.executable, "-m", "parvex", "--stream", "--canonical", "--to", "canonical"],
+                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=ENV) as p:
+        try:
+            for request in [b"(1:a)", b"3:abc", b"[1:t]1:x", b"(" + b"4:item" * 50000 + b")"]:
+                p.stdin.write(request)
+                p.stdin.flush()
+                reply = b""
+                while len(reply) < len(request):
+                    ready, _, _ = select.select([p.stdout], [], [], 60)
+                    assert ready, f"no reply to {request[:20]!r}"
+                    reply += p.stdout.read1(len(request) - len(reply))
+                assert reply == request
+            p.stdin.close()
+            assert p.wait(timeout=60) == 0
+        finally:
+            p.kill()

@@ -17,7 +17,7 @@ import io
 import os
 import signal
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import IO, Any, get_type_hints
 
 from ._parvex import ParseError, Parser
@@ -211,12 +211,14 @@ _SHOWN = 40
 class Tracked:
     """Passes a binary stream on to the reader, and keeps what it takes to
     point at an error with bounded memory: the octets from shortly before the
-    reader's position on, and the count of lines before them."""
+    reader's position on, and the count of lines before them. `before_read`
+    runs before each read, which may wait for more to arrive."""
 
-    def __init__(self, raw: IO[bytes]) -> None:
+    def __init__(self, raw: IO[bytes], before_read: Callable[[], object] = lambda: None) -> None:
         read1 = getattr(raw, "read1", None)
         self._raw = raw
         self._read = read1 if callable(read1) else raw.read
+        self._before_read = before_read
         self._reader: Any = None
         self.kept = bytearray()
         self.start = 0         # offset of kept[0] in the stream
@@ -231,6 +233,7 @@ class Tracked:
     def read(self, size: int, /) -> bytes:
         if self._reader is not None:
             self.release(self._reader.offset)
+        self._before_read()
         data = self._read(size)
         if data:
             self.kept += data
@@ -349,7 +352,9 @@ def process(job: Job, name: str, source: IO[bytes] | None, out: Output | IO[byte
         if source is None:  # the standard input was closed
             raise OSError(errno.EBADF, os.strerror(errno.EBADF))
         if job.stream:
-            tracked = Tracked(source)
+            # What was written goes out before more is waited for: a peer
+            # that sends a request and waits for the reply gets it.
+            tracked = Tracked(source, before_read=out.flush)
             reader = iter_parse(tracked, **opts)
             tracked.follow(reader)
             try:
