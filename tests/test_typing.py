@@ -49,6 +49,8 @@ WRONG = [
     ("h: bytes = parvex.Atom(b'a').hint", "Incompatible types in assignment"),
     ("parvex.iter_parse('text')", 'Argument 1 to "iter_parse" has incompatible type "str"'),
     ("parvex.Atom(b'a') < parvex.Atom(b'b')", 'Unsupported left operand type for <'),
+    ("parvex.dump([], open('x', 'wb'), to='json')", 'Argument "to" to "dump" has incompatible type'),
+    ("v: list[parvex.Value] = parvex.parse_files([], errors='return')", "Incompatible types in assignment"),
 ]
 
 

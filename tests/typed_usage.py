@@ -70,7 +70,16 @@ def parallel(paths: list[str]) -> list[Value]:
     strict = functools.partial(parvex.parse_file, canonical=True)
     with ProcessPoolExecutor(max_workers=2) as pool:
         values = list(pool.map(strict, paths))
-    return values + parvex.parse_files(paths, jobs=2)
+    outcomes: list[Value | ParseError | OSError] = parvex.parse_files(paths, errors="return")
+    good = [v for v in outcomes if not isinstance(v, (ParseError, OSError))]
+    return values + parvex.parse_files(paths, jobs=2) + parvex.parse_files(paths, errors="skip") + good
+
+
+def files(path: str) -> Value:
+    with open(path, "wb") as out:
+        parvex.dump([b"a", Atom(b"b", hint=b"t")], out, to="advanced", indent=2)
+    with open(path, "rb") as f:
+        return parvex.load(f, max_input_len=1 << 20)
 
 
 depth: int = parvex.DEFAULT_MAX_DEPTH

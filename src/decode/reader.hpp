@@ -35,6 +35,21 @@ struct PrefixEnd {
 // The offset of a failure because the input ended too soon, which the
 // exit of a read replaces with the length of the input it was given.
 inline constexpr std::uint64_t kEndOfInput = kNoLimit;
+// The offset of a failure because the builder asked a long read to stop,
+// which the exit of a read turns into the builder's own failure.
+inline constexpr std::uint64_t kStopAsked = kNoLimit - 1;
+
+/// How many octets of one string are read between two questions to an
+/// `Interruptible` builder: a millisecond's work or less.
+inline constexpr std::uint64_t kOctetsPerCheck = std::uint64_t{1} << 20;
+
+/// A builder that a read asks, every `kOctetsPerCheck` octets of a single
+/// long string (its own steps it checks itself), whether to stop: true ends
+/// the read as the builder's failure, whose reason the builder keeps.
+template <class B>
+concept Interruptible = Builder<B> && requires(B& b) {
+    { b.interrupted() } -> std::same_as<bool>;
+};
 
 /// A list opened and not yet closed.
 struct OpenList {
@@ -64,6 +79,32 @@ struct Wait {
     std::uint64_t from = 0;
 };
 
+/// An allocator that leaves the octets it adds as they are: a buffer grown
+/// only to be written over is not zeroed first, which for hundreds of
+/// megabytes would take a page fault at a time, with no check between them.
+template <class T>
+struct UninitializedAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitializedAllocator<U>;
+    };
+    UninitializedAllocator() = default;
+    template <class U>
+    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+/// Where an octet string that needs decoding is decoded to, reused from
+/// string to string.
+using Scratch = std::vector<std::uint8_t, UninitializedAllocator<std::uint8_t>>;
+
 /// A reading cursor over a borrowed input, under a borrowed option set.
 struct Reader {
     Reader(const Parser& p, Bytes in) : parser(p), input(in) {}
@@ -83,6 +124,19 @@ struct Reader {
         wait = Wait{std::max(need, input.size() + 1), until, input.size()};
         return fail(kEndOfInput, ErrorKind::UnexpectedEnd);
     }
+
+    /// Lets long strings ask `builder` whether to stop, if it can be asked.
+    template <Builder B>
+    void listen(B& builder) {
+        if constexpr (Interruptible<B>) {
+            asked_ = &builder;
+            ask_ = [](void* b) { return static_cast<B*>(b)->interrupted(); };
+        }
+    }
+    /// Whether the builder asks the read to stop.
+    bool stop_asked() const { return ask_ != nullptr && ask_(asked_); }
+    /// Fails because the builder asked the read to stop.
+    [[nodiscard]] static std::unexpected<Error> stopped_by_builder() { return fail(kStopAsked, ErrorKind::UnexpectedEnd); }
 
     /// Skips the whitespace octets, only where the advanced representation
     /// is allowed.
@@ -131,27 +185,33 @@ struct Reader {
 
     /// Reads one octet string in any form at `pos`. The result views either
     /// the input or `scratch`, and stays valid until `scratch` changes.
-    [[nodiscard]] Result<Bytes> simple_string(Octets& scratch);
+    [[nodiscard]] Result<Bytes> simple_string(Scratch& scratch);
     /// Reads a token; `pos` is on a token-start octet. A token ends at the
-    /// first octet that cannot continue it, or at the end of the input.
+    /// first octet that cannot continue it, or at the end of the input. An
+    /// empty token, which no input has, means the builder asked to stop.
     Bytes token() {
         const std::uint64_t start = pos;
         const std::uint64_t n = input.size();
-        ++pos;
-        while (pos < n && octet::is_token_octet(input[pos])) ++pos;
-        token_end = pos;
+        const std::uint64_t stop = std::min(n, start + kOctetsPerCheck);
+        std::uint64_t p = start + 1;
+        while (p < stop && octet::is_token_octet(input[p])) ++p;
+        if (p == stop && stop != n) [[unlikely]] {
+            p = long_token_end(input, p, ask_, asked_);
+            if (p == kStopAsked) return {};
+        }
+        pos = token_end = p;
         return input.subspan(start, pos - start);
     }
     /// Reads "..." with `pos` on the opening quote; `start` is where the
     /// octet string began (its length's first digit, or the quote).
     [[nodiscard]] Result<Bytes> quoted_string(std::uint64_t start, std::optional<std::uint64_t> length,
-                                              Octets& scratch);
+                                              Scratch& scratch);
     /// Reads #...# with `pos` on the opening number sign.
     [[nodiscard]] Result<Bytes> hexadecimal(std::uint64_t start, std::optional<std::uint64_t> length,
-                                            Octets& scratch);
+                                            Scratch& scratch);
     /// Reads |...| with `pos` on the opening vertical bar.
     [[nodiscard]] Result<Bytes> base64_string(std::uint64_t start, std::optional<std::uint64_t> length,
-                                              Octets& scratch);
+                                              Scratch& scratch);
 
     /// Reads one S-expression at `pos` into `builder`, which then holds one
     /// more value. Whitespace before it is skipped, whitespace after it not.
@@ -171,19 +231,32 @@ struct Reader {
     template <bool More, Builder B>
     [[nodiscard]] ReadResult<void> elements(B& builder, std::vector<OpenList>& lists);
 
+    /// Decodes a base-64 text of any length to `out`, as `base64::decode_to`
+    /// does, asking the builder between slices whether to stop.
+    [[nodiscard]] std::expected<std::uint8_t*, Error> decode_base64(Bytes text, std::uint64_t at, std::uint8_t* out);
+
 private:
     template <Builder B>
     [[nodiscard]] ReadResult<void> transport_block(B& builder);
+    /// Where a token longer than `kOctetsPerCheck` that goes on at `pos`
+    /// ends, or kStopAsked if the builder asked to stop. Apart from the
+    /// reader, so that a call to it costs the common path nothing.
+    static std::uint64_t long_token_end(Bytes input, std::uint64_t pos, bool (*ask)(void*), void* asked);
 
-    Octets scratch_data_;
-    Octets scratch_hint_;
+    Scratch scratch_data_;
+    Scratch scratch_hint_;
+    bool (*ask_)(void*) = nullptr;
+    void* asked_ = nullptr;
 };
 
 namespace detail {
 // The one exit of every read: a failure because the input ended is placed
 // at the end of the input the read was given.
 inline Stop stopped(Stop s, Bytes input) {
-    if (auto* e = std::get_if<Error>(&s); e != nullptr && e->offset == kEndOfInput) e->offset = input.size();
+    if (auto* e = std::get_if<Error>(&s)) {
+        if (e->offset == kEndOfInput) e->offset = input.size();
+        if (e->offset == kStopAsked) return BuilderFailed{};
+    }
     return s;
 }
 }  // namespace detail
@@ -193,6 +266,7 @@ template <Builder B>
 [[nodiscard]] ReadResult<void> read_whole(const Parser& parser, Bytes input, B& builder) {
     if (input.size() > parser.max_input_len) return fail(parser.max_input_len, ErrorKind::InputTooLong);
     Reader r{parser, input};
+    r.listen(builder);
     if (auto s = r.sexp(builder); !s) return std::unexpected(detail::stopped(s.error(), input));
     r.skip_whitespace();
     if (!r.at_end()) return fail(r.pos, ErrorKind::TrailingOctets);
@@ -205,6 +279,7 @@ template <Builder B>
 [[nodiscard]] ReadResult<PrefixEnd> read_prefix(const Parser& parser, Bytes input, B& builder) {
     if (input.size() > parser.max_input_len) return fail(parser.max_input_len, ErrorKind::InputTooLong);
     Reader r{parser, input};
+    r.listen(builder);
     if (auto s = r.sexp(builder); !s) return std::unexpected(detail::stopped(s.error(), input));
     return PrefixEnd{r.pos};
 }
@@ -236,6 +311,7 @@ template <Builder B>
 [[nodiscard]] ReadResult<std::uint64_t> read_on(const Parser& parser, Bytes input, bool more, Suspended& state,
                                                 B& builder) {
     Reader r{parser, input};
+    r.listen(builder);
     r.pos = state.resume;
     auto s = more ? r.elements<true>(builder, state.lists) : r.elements<false>(builder, state.lists);
     state.waiting = !s && more && ran_out(s.error());
@@ -285,8 +361,8 @@ ReadResult<void> Reader::transport_block(B& builder) {
     // The content is read once and dropped, so it goes to a buffer that is
     // not zeroed first: on large blocks that pass costs a third of decoding.
     const auto room = std::make_unique_for_overwrite<std::uint8_t[]>(base64::decode_room(end - text));
-    auto decoded = base64::decode_to(input.subspan(text, end - text), room.get());
-    if (!decoded) return fail(text + decoded.error().offset, ErrorKind::InvalidBase64);
+    auto decoded = decode_base64(input.subspan(text, end - text), text, room.get());
+    if (!decoded) return std::unexpected(decoded.error());
     pos = end + 1;
     const Parser inner = parser.for_transport_content();
     const Bytes content(room.get(), static_cast<std::size_t>(*decoded - room.get()));
@@ -382,6 +458,7 @@ ReadResult<void> Reader::elements(B& builder, std::vector<OpenList>& lists) {
                 if (octet::is_token_start(input[pos]) && parser.allow_advanced) {
                     const std::uint64_t start = pos;
                     const Bytes t = token();
+                    if (t.empty()) [[unlikely]] return stopped_by_builder();
                     if (cut_token()) return truncated(Until::TokenEnd);
                     if (const auto refused = refuses(t.size())) return fail(start, *refused);
                     if (!builder.atom(t)) return std::unexpected(BuilderFailed{});

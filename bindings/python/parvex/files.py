@@ -51,7 +51,7 @@ def read_at_most(fp: Readable, limit: SupportsIndex | None) -> Any:
         size *= 2
     if len(pieces) == 1:
         return pieces[0]
-    return pieces[0][:0].join(pieces) if pieces else fp.read(0)
+    return pieces[0][:0].join(pieces) if pieces else fp.read(0)  # type: ignore[arg-type]
 
 
 def load(fp: Readable, **options: Unpack[ParserOptions]) -> Value:
@@ -84,7 +84,10 @@ def dump(sexp: SexpLike, fp: Writable | io.TextIOBase, *,
     if indent is not None and to != "advanced":
         raise ValueError(f"indent lays out the advanced representation, not the {to} one")
     if to == "canonical":
-        fp.write(to_canonical(sexp))
+        octets = to_canonical(sexp)
+        if isinstance(fp, io.TextIOBase):
+            raise TypeError("the canonical representation is octets: dump it to a binary file")
+        fp.write(octets)
         return
     if to == "transport":
         text = to_transport(sexp)
@@ -92,4 +95,7 @@ def dump(sexp: SexpLike, fp: Writable | io.TextIOBase, *,
         text = to_advanced(sexp)
     else:
         text = to_indented(sexp, indent=indent, width=width)
-    fp.write(text if isinstance(fp, io.TextIOBase) else text.encode("ascii"))  # type: ignore[arg-type]
+    if isinstance(fp, io.TextIOBase):
+        fp.write(text)
+    else:
+        fp.write(text.encode("ascii"))

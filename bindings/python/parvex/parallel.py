@@ -26,7 +26,6 @@ from .files import read_at_most
 __all__ = ["parse_file", "parse_files"]
 
 StrPath = Union[str, "os.PathLike[str]"]
-Errors = Literal["raise", "skip", "return"]
 # What a file that cannot be read or parsed raises, and what `errors` covers.
 FileError = Union[ParseError, OSError]
 _FILE_ERRORS = (ParseError, OSError)
@@ -86,7 +85,7 @@ def parse_files(
     *,
     jobs: int | None = None,
     chunksize: int | None = None,
-    errors: Errors = "raise",
+    errors: Literal["raise", "skip", "return"] = "raise",
     **options: Unpack[ParserOptions],
 ) -> list[Value] | list[Value | FileError]:
     """Reads each file with `parse_file` on `jobs` processes (by default one

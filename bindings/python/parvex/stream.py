@@ -142,7 +142,7 @@ class StreamReader(Iterator[Value]):
         reader's `read1` says so no other way): then its descriptor does not
         poll readable, as it does at the end."""
         try:
-            fd = self._source.fileno()  # type: ignore[union-attr]
+            fd = self._source.fileno()  # type: ignore[union-attr,attr-defined]
             if os.get_blocking(fd):
                 return True
         except (AttributeError, OSError, ValueError):

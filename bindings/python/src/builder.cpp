@@ -2,6 +2,7 @@
 // and the stack's growth.
 #include "builder.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "compat.hpp"
@@ -29,6 +30,28 @@ bool PyBuilder::grow() {
     }
     stack_ = static_cast<PyObject**>(p);
     capacity_ = capacity;
+    return true;
+}
+
+bool PyBuilder::rare_atom(Bytes data) {
+    const auto* p = reinterpret_cast<const char*>(data.data());
+    if (data.size() <= 1) {
+        PyObject* b = PyBytes_FromStringAndSize(p, static_cast<Py_ssize_t>(data.size()));
+        if (b == nullptr) return false;
+        stack_[size_++] = b;
+        return true;
+    }
+    PyObject* b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(data.size()));
+    if (b == nullptr) return false;
+    char* out = PyBytes_AS_STRING(b);
+    for (std::size_t at = 0; at < data.size(); at += kLongAtom) {
+        if (at != 0 && !check_signals()) {
+            Py_DECREF(b);
+            return false;
+        }
+        std::memcpy(out + at, data.data() + at, std::min(kLongAtom, data.size() - at));
+    }
+    stack_[size_++] = b;
     return true;
 }
 

@@ -9,6 +9,7 @@
 
 #include "atom.hpp"
 #include "decode/builder.hpp"
+#include "decode/reader.hpp"
 #include "types/copy.hpp"
 #include "types/sexp.hpp"
 
@@ -29,13 +30,13 @@ public:
 
     bool atom(Bytes data) {
         if (!step()) return false;
-        const auto* p = reinterpret_cast<const char*>(data.data());
-        const auto n = static_cast<Py_ssize_t>(data.size());
-        // CPython shares the objects of zero or one octet; longer ones are
-        // copied here, inline, being short as a rule.
-        PyObject* b = PyBytes_FromStringAndSize(n <= 1 ? p : nullptr, n);
+        // One test for the two rare cases: zero or one octet, whose objects
+        // CPython shares, and a long atom, copied in slices.
+        if (data.size() - 2 >= kLongAtom - 2) [[unlikely]] return rare_atom(data);
+        // Copied here, inline, being short as a rule.
+        PyObject* b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(data.size()));
         if (b == nullptr) return false;
-        if (n > 1) copy_octets(PyBytes_AS_STRING(b), p, data.size());
+        copy_octets(PyBytes_AS_STRING(b), data.data(), data.size());
         stack_[size_++] = b;
         return true;
     }
@@ -43,11 +44,17 @@ public:
     bool list(std::uint64_t count);
     /// The finished value (a new reference), or nullptr with an exception set.
     PyObject* take();
+    /// Whether a signal has raised its exception: the reader asks during a
+    /// long string.
+    bool interrupted() { return !check_signals(); }
 
 private:
     // Steps between two checks for signals: a few hundred microseconds of
     // reading at most, and a cost per step of one decrement.
     static constexpr unsigned kStepsPerCheck = 1u << 15;
+    // From this length on an atom is copied in slices of it, with the
+    // signals checked between them.
+    static constexpr std::size_t kLongAtom = std::size_t{8} << 20;
 
     /// Room for one more object on the stack, and the signals checked in
     /// their turn.
@@ -57,6 +64,7 @@ private:
     }
     bool check_signals();
     bool grow();
+    bool rare_atom(Bytes data);
 
     PyTypeObject* atom_type_;
     // Owned references, in storage from PyMem_Malloc so that a list can
@@ -67,6 +75,6 @@ private:
     unsigned until_check_ = kStepsPerCheck;
 };
 
-static_assert(Builder<PyBuilder>);
+static_assert(Interruptible<PyBuilder>);
 
 }  // namespace parvex::py

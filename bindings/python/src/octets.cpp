@@ -102,8 +102,21 @@ bool octets_of(PyObject* obj, Octets& out) {
             break;
     }
     if (PyType_IsSubtype(Py_TYPE(obj), &PyByteArray_Type)) {
-        const auto* p = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(obj));
-        out.assign(p, p + PyByteArray_GET_SIZE(obj));
+        // In slices, with the signals checked between them, so that the copy
+        // of a large input can be interrupted; a handler that ran could have
+        // resized it.
+        constexpr std::size_t kSlice = std::size_t{8} << 20;
+        const auto n = static_cast<std::size_t>(PyByteArray_GET_SIZE(obj));
+        out.reserve(n);
+        for (std::size_t at = 0; at < n; at += kSlice) {
+            if (at != 0 && PyErr_CheckSignals() != 0) return false;
+            if (static_cast<std::size_t>(PyByteArray_GET_SIZE(obj)) != n) {
+                PyErr_SetString(PyExc_RuntimeError, "bytearray changed size while it was read");
+                return false;
+            }
+            const auto* p = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(obj));
+            out.insert(out.end(), p + at, p + std::min(n, at + kSlice));
+        }
         return true;
     }
     if (PySequence_Check(obj) && (octets_of_unsigned_bytes(obj, out) || octets_of_sequence(obj, out))) return true;

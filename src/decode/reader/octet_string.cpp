@@ -1,6 +1,7 @@
 // Octet strings (RFC 9804 §4.2–§4.5, §6.4): dispatch on the first octet,
 // decimal lengths, and the verbatim, token, hexadecimal and base-64 forms.
 // Quoted strings are in quoted.cpp.
+#include <algorithm>
 #include <cstring>
 
 #include "decode/reader.hpp"
@@ -9,7 +10,7 @@ namespace parvex {
 
 using octet::is_digit;
 
-Result<Bytes> Reader::simple_string(Octets& scratch) {
+Result<Bytes> Reader::simple_string(Scratch& scratch) {
     const std::uint64_t start = pos;
     const std::uint64_t n = input.size();
     if (pos >= n) return truncated();
@@ -36,6 +37,7 @@ Result<Bytes> Reader::simple_string(Octets& scratch) {
                 if (!octet::is_token_start(c)) return fail(start, ErrorKind::UnexpectedOctet);
                 if (!p.allow_advanced) return fail(start, ErrorKind::AdvancedNotAllowed);
                 r = token();
+                if (r->empty()) return stopped_by_builder();
                 break;
         }
     } else {
@@ -87,14 +89,21 @@ Result<Bytes> Reader::simple_string(Octets& scratch) {
     return r;
 }
 
-Result<Bytes> Reader::hexadecimal(std::uint64_t start, std::optional<std::uint64_t> length, Octets& scratch) {
+Result<Bytes> Reader::hexadecimal(std::uint64_t start, std::optional<std::uint64_t> length, Scratch& scratch) {
     const std::uint64_t n = input.size();
     scratch.clear();
     ++pos;  // the opening "#"
     std::uint8_t high = 0;
     bool half = false;  // a high digit is waiting for its low one
+    // The builder is asked each time `pos` reaches `limit`, which the test
+    // for the end of the input serves as well.
+    std::uint64_t limit = std::min(n, pos + kOctetsPerCheck);
     for (;;) {
-        if (pos >= n) return truncated(Until::HexEnd);
+        if (pos >= limit) [[unlikely]] {
+            if (pos >= n) return truncated(Until::HexEnd);
+            if (stop_asked()) return stopped_by_builder();
+            limit = std::min(n, pos + kOctetsPerCheck);
+        }
         const std::uint8_t c = input[pos];
         const std::uint8_t v = octet::hex_value[c];
         if (v != 0xFF) {
@@ -113,7 +122,7 @@ Result<Bytes> Reader::hexadecimal(std::uint64_t start, std::optional<std::uint64
     }
 }
 
-Result<Bytes> Reader::base64_string(std::uint64_t start, std::optional<std::uint64_t> length, Octets& scratch) {
+Result<Bytes> Reader::base64_string(std::uint64_t start, std::optional<std::uint64_t> length, Scratch& scratch) {
     const std::uint64_t n = input.size();
     const std::uint64_t text = pos + 1;
     const void* close = text < n ? std::memchr(input.data() + text, '|', n - text) : nullptr;
@@ -122,12 +131,43 @@ Result<Bytes> Reader::base64_string(std::uint64_t start, std::optional<std::uint
     // Decoded into the scratch buffer, whose room is reused from string to
     // string.
     scratch.resize(base64::decode_room(end - text));
-    auto decoded = base64::decode_to(input.subspan(text, end - text), scratch.data());
-    if (!decoded) return fail(text + decoded.error().offset, ErrorKind::InvalidBase64);
+    auto decoded = decode_base64(input.subspan(text, end - text), text, scratch.data());
+    if (!decoded) return std::unexpected(decoded.error());
     scratch.resize(static_cast<std::size_t>(*decoded - scratch.data()));
     pos = end + 1;
     if (length && *length != scratch.size()) return fail(start, ErrorKind::LengthMismatch);
     return Bytes(scratch);
+}
+
+std::uint64_t Reader::long_token_end(Bytes input, std::uint64_t pos, bool (*ask)(void*), void* asked) {
+    const std::uint64_t n = input.size();
+    while (pos < n && octet::is_token_octet(input[pos])) {
+        if (ask != nullptr && ask(asked)) return kStopAsked;
+        const std::uint64_t stop = std::min(n, pos + kOctetsPerCheck);
+        while (pos < stop && octet::is_token_octet(input[pos])) ++pos;
+    }
+    return pos;
+}
+
+std::expected<std::uint8_t*, Error> Reader::decode_base64(Bytes text, std::uint64_t at, std::uint8_t* out) {
+    // Slices of whole groups, the common case, which the number of octets
+    // they decode to shows; from the first slice that is not (whitespace,
+    // padding or a fault in it), the rest is decoded at once, which gives
+    // the same octets and the same first fault as decoding the whole would.
+    constexpr std::uint64_t kSlice = kOctetsPerCheck / 4 * 4;
+    std::uint64_t from = 0;
+    if (ask_ != nullptr) {
+        while (text.size() - from > kSlice) {
+            auto slice = base64::decode_to(text.subspan(from, kSlice), out);
+            if (!slice || *slice - out != kSlice / 4 * 3) break;
+            out = *slice;
+            from += kSlice;
+            if (stop_asked()) return stopped_by_builder();
+        }
+    }
+    auto rest = base64::decode_to(text.subspan(from), out);
+    if (!rest) return fail(at + from + rest.error().offset, ErrorKind::InvalidBase64);
+    return *rest;
 }
 
 }  // namespace parvex

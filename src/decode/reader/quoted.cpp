@@ -2,31 +2,46 @@
 // escape is judged as it is reached: one that makes the escape invalid is
 // an InvalidEscape at the backslash at once, and input that ends before a
 // so-far valid escape is complete is an UnexpectedEnd.
+#include <algorithm>
+
 #include "decode/reader.hpp"
 
 namespace parvex {
 
-Result<Bytes> Reader::quoted_string(std::uint64_t start, std::optional<std::uint64_t> length, Octets& scratch) {
+Result<Bytes> Reader::quoted_string(std::uint64_t start, std::optional<std::uint64_t> length, Scratch& scratch) {
     const std::uint8_t* in = input.data();
     const std::uint64_t n = input.size();
     const bool high = parser.allow_8bit_in_quoted;
-    scratch.clear();
     ++pos;  // the opening quote
+    // Plain octets stay where they are until an escape needs the string
+    // copied: one without escapes is a view of the input, however long.
+    const std::uint64_t body = pos;
+    bool copied = false;
     for (;;) {
-        // Plain printable octets, copied in one piece.
+        // A run of plain printable octets, in pieces where it runs long.
+        const std::uint64_t stop = std::min(n, pos + kOctetsPerCheck);
         std::uint64_t run = pos;
-        while (run < n && (octet::is(in[run], octet::kQuotePlain) || (high && in[run] >= 0x80))) ++run;
-        scratch.insert(scratch.end(), in + pos, in + run);
+        while (run < stop && (octet::is(in[run], octet::kQuotePlain) || (high && in[run] >= 0x80))) ++run;
+        if (copied) scratch.insert(scratch.end(), in + pos, in + run);
         pos = run;
+        if (pos == stop && stop != n) [[unlikely]] {
+            if (stop_asked()) return stopped_by_builder();
+            continue;
+        }
         if (pos >= n) return truncated(Until::QuoteEnd);
         const std::uint8_t c = in[pos++];
         if (c == '"') {
-            if (length && *length != scratch.size()) return fail(start, ErrorKind::LengthMismatch);
-            return Bytes(scratch);
+            const Bytes s = copied ? Bytes(scratch) : input.subspan(body, pos - 1 - body);
+            if (length && *length != s.size()) return fail(start, ErrorKind::LengthMismatch);
+            return s;
         }
         if (c != '\\') return fail(pos - 1, ErrorKind::UnexpectedOctet);  // not printable
 
         const std::uint64_t backslash = pos - 1;
+        if (!copied) {
+            scratch.assign(in + body, in + backslash);
+            copied = true;
+        }
         if (pos >= n) return truncated();
         const std::uint8_t e = in[pos++];
         switch (e) {
