@@ -1,6 +1,7 @@
 // The canonical representation (RFC 9804 §6.2): length-prefixed octet
-// strings and parentheses, nothing else. A sizing sink computes the exact
-// length first, so that the output is allocated once at its final size.
+// strings and parentheses, nothing else. The writer is a sink for any
+// output; the core sizes a value first (`Sizer`) and writes it into a
+// buffer of exactly that size.
 #pragma once
 
 #include <bit>
@@ -9,8 +10,9 @@
 #include <cstring>
 #include <utility>
 
+#include "encode/output.hpp"
+#include "encode/sink.hpp"
 #include "types/copy.hpp"
-#include "encode/pieces.hpp"
 #include "types/sexp.hpp"
 
 namespace parvex::encode::canonical {
@@ -45,32 +47,68 @@ private:
     std::uint64_t total_ = 0;
 };
 
-/// How far past `p` `put_backed_short_string` may store.
-inline constexpr std::ptrdiff_t kShortStringReach = 20;
+static_assert(Sink<Sizer>);
+
+/// The most octets a length prefix takes: 20 digits and the colon.
+inline constexpr std::size_t kMaxPrefix = 21;
+
+/// Writes the decimal length `n` and its colon at `p`, which has room for
+/// `kMaxPrefix` octets; returns one past the colon.
+inline std::uint8_t* put_length(std::uint8_t* p, std::uint64_t n) {
+    if (n < 100) {  // the common lengths, without the general loop
+        const bool two = n >= 10;
+        p[0] = static_cast<std::uint8_t>('0' + (two ? n / 10 : n));
+        p[1] = two ? static_cast<std::uint8_t>('0' + n % 10) : ':';
+        p[2] = ':';
+        return p + 2 + two;
+    }
+    std::uint8_t digits[kMaxPrefix];
+    std::uint8_t* end = digits + sizeof digits;
+    std::uint8_t* d = end;
+    *--d = ':';
+    do {
+        *--d = static_cast<std::uint8_t>('0' + n % 10);
+        n /= 10;
+    } while (n != 0);
+    const std::size_t k = static_cast<std::size_t>(end - d);
+    std::memcpy(p, d, k);
+    return p + k;
+}
+
+/// The 16 octets that end where `s` ends, readable as the caller knows,
+/// moved so that the string comes first: a short string whole, without a
+/// branch on its length, whichever way the machine orders octets.
+inline unsigned __int128 window_of(Bytes s) {
+    unsigned __int128 w;
+    std::memcpy(&w, s.data() + s.size() - 16, sizeof w);
+    const unsigned shift = 8 * static_cast<unsigned>(16 - s.size());
+    if constexpr (std::endian::native == std::endian::little)
+        return w >> shift;
+    else
+        return w << shift;
+}
+
+/// How far past `p` `put_backed_short_string` may store: "16:" and 16 octets.
+inline constexpr std::size_t kShortStringReach = 19;
 
 /// Writes the string of 1 to 16 octets `s`, whose 16 octets before its end
-/// are readable, with its length prefix at `p`, and without a branch on its
-/// length, which mispredicts where short lengths mix. Stores run up to
-/// `kShortStringReach` octets past `p`, into room that later output
-/// overwrites. Returns the end of the string.
+/// are readable, with its length prefix at `p`, without a branch on its
+/// length (which mispredicts where short lengths mix). Stores run up to
+/// `kShortStringReach` octets past `p`. Returns the end of the string.
 inline std::uint8_t* put_backed_short_string(std::uint8_t* p, Bytes s) {
-    static_assert(std::endian::native == std::endian::little);
     const std::size_t n = s.size();
     const bool two = n >= 10;
-    const std::uint32_t prefix = two ? '1' | static_cast<std::uint32_t>('0' + n - 10) << 8 | ':' << 16
-                                     : static_cast<std::uint32_t>('0' + n) | ':' << 8;
-    std::memcpy(p, &prefix, sizeof prefix);
+    p[0] = static_cast<std::uint8_t>(two ? '1' : '0' + n);
+    p[1] = static_cast<std::uint8_t>(two ? '0' + n - 10 : ':');
+    p[2] = ':';
     p += 2 + two;
-    unsigned __int128 window;  // the 16 octets ending with the string's last
-    std::memcpy(&window, s.data() + n - 16, sizeof window);
-    window >>= 8 * (16 - n);
-    std::memcpy(p, &window, sizeof window);
+    const unsigned __int128 w = window_of(s);
+    std::memcpy(p, &w, sizeof w);
     return p + n;
 }
 
-/// Writes the octets of each event to an output: `Out` takes single octets
-/// (`octet`) and runs of them (`octets`).
-template <class Out>
+/// Writes the canonical octets of each event to an output.
+template <Output Out>
 class BasicWriter {
 public:
     template <class... Args>
@@ -78,10 +116,12 @@ public:
     void open() { out_.octet('('); }
     void close() { out_.octet(')'); }
     void atom(Bytes data) { write_string(data); }
-    /// `atom`, for data whose 16 octets before its end are readable.
     void backed_atom(Bytes data) {
-        if constexpr (requires { out_.backed_short_string(data); }) {
-            if (data.size() - 1 < 16 && out_.backed_short_string(data)) return;
+        if (data.size() - 1 < 16) {
+            if (std::uint8_t* p = out_.room(kShortStringReach)) {
+                out_.commit(put_backed_short_string(p, data));
+                return;
+            }
         }
         write_string(data);
     }
@@ -95,57 +135,30 @@ public:
 
 private:
     void write_string(Bytes s) {
-        const std::size_t len = s.size();
-        if (len < 100) {  // the common lengths, without the general loop
-            if (len >= 10) out_.octet(static_cast<std::uint8_t>('0' + len / 10));
-            out_.octet(static_cast<std::uint8_t>('0' + len % 10));
-            out_.octet(':');
-            out_.octets(s.data(), len);
+        const std::size_t n = s.size();
+        if constexpr (DeferringOutput<Out>) {
+            if (n >= kDeferFrom) {
+                std::uint8_t* p = out_.room(kMaxPrefix);
+                out_.commit(put_length(p, n));
+                out_.defer(s);
+                return;
+            }
+        }
+        if (std::uint8_t* p = out_.room(n + kMaxPrefix)) {
+            p = put_length(p, n);
+            copy_octets(p, s.data(), n);
+            out_.commit(p + n);
             return;
         }
-        std::uint8_t digits[24];  // the longest 64-bit length, and its colon
-        std::uint8_t* end = digits + sizeof digits;
-        std::uint8_t* p = end;
-        *--p = ':';
-        std::uint64_t n = s.size();
-        do {
-            *--p = static_cast<std::uint8_t>('0' + n % 10);
-            n /= 10;
-        } while (n != 0);
-        out_.octets(p, static_cast<std::size_t>(end - p));
-        out_.octets(s.data(), s.size());
+        std::uint8_t prefix[kMaxPrefix];
+        out_.octets(prefix, static_cast<std::size_t>(put_length(prefix, n) - prefix));
+        out_.octets(s.data(), n);
     }
     Out out_;
 };
 
-/// Output into a buffer sized by `Sizer`.
-class BufferOut {
-public:
-    explicit BufferOut(std::uint8_t* p) : p_(p), limit_(p) {}
-    /// With the end of the buffer known, short strings are written with
-    /// stores that run past their own end, into room that later output
-    /// overwrites.
-    BufferOut(std::uint8_t* p, std::uint8_t* end) : p_(p), limit_(end) {}
-    void octet(std::uint8_t c) { *p_++ = c; }
-    void octets(const std::uint8_t* s, std::size_t n) {
-        copy_octets(p_, s, n);
-        p_ += n;
-    }
-    /// `put_backed_short_string` here; false, having written nothing, too
-    /// near the end of the buffer.
-    bool backed_short_string(Bytes s) {
-        if (limit_ - p_ < kShortStringReach) return false;
-        p_ = put_backed_short_string(p_, s);
-        return true;
-    }
-    std::uint8_t* end() const { return p_; }
-
-private:
-    std::uint8_t* p_;
-    std::uint8_t* limit_;
-};
-
-using Writer = BasicWriter<BufferOut>;
+using Writer = BasicWriter<ExactOut>;
+static_assert(BackedSink<Writer>);
 
 /// The number of octets of the canonical form of `value`, saturating.
 std::uint64_t encoded_len(const Sexp& value);

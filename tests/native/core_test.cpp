@@ -150,33 +150,6 @@ void base64_long() {
     }
 }
 
-// The uncached encoder streams to 16-aligned addresses from wherever the
-// text starts: every start modulo 16, each length from where streaming
-// begins, must give the same text as the plain encoder.
-void base64_uncached() {
-    std::vector<std::uint8_t> in(70000);
-    std::uint32_t seed = 777;
-    for (auto& c : in) {
-        seed = seed * 1103515245 + 12345;
-        c = static_cast<std::uint8_t>(seed >> 16);
-    }
-    alignas(16) static char plain[93400], got[93400 + 16];
-    for (std::size_t n : {std::size_t{0}, std::size_t{255}, std::size_t{256}, std::size_t{257}, std::size_t{258},
-                          std::size_t{300}, std::size_t{319}, std::size_t{1000}, std::size_t{69999}, std::size_t{70000}}) {
-        const parvex::Bytes octets(in.data(), n);
-        const std::size_t len = static_cast<std::size_t>(parvex::base64::encode_to(octets, plain) - plain);
-        for (std::size_t offset = 0; offset < 16; ++offset) {
-            std::fill(std::begin(got), std::end(got), '\0');
-            char* end = parvex::base64::encode_to_uncached(octets, got + offset);
-            if (end != got + offset + len || std::string(got + offset, len) != std::string(plain, len) ||
-                got[offset + len] != '\0' || (offset != 0 && got[offset - 1] != '\0')) {
-                std::fprintf(stderr, "uncached base-64 of %zu octets at offset %zu differs\n", n, offset);
-                ++failures;
-            }
-        }
-    }
-}
-
 // The decoder takes 32 alphabet characters at a time where the processor
 // allows, and anything else one character at a time. Around every block
 // boundary of texts up to a few blocks long, with padded and unpadded ends,
@@ -240,7 +213,6 @@ int main() {
     short_atoms();
     base64_exhaustive();
     base64_long();
-    base64_uncached();
     base64_blocks();
     if (failures != 0) return EXIT_FAILURE;
     std::puts("core checks passed");
