@@ -131,6 +131,18 @@ private:
     template <Builder B>
     [[nodiscard]] ReadResult<void> transport_block(B& builder);
 
+    /// Gives `builder` a hintless atom that views the input, by the fast
+    /// path where the builder has one and 16 octets from its start on lie
+    /// within the input.
+    template <Builder B>
+    bool input_atom(B& builder, Bytes data) const {
+        if constexpr (OverreadBuilder<B>) {
+            if (static_cast<std::size_t>(input.data() + input.size() - data.data()) >= 16)
+                return builder.atom_overread(data);
+        }
+        return builder.atom(data);
+    }
+
     Octets scratch_data_;
     Octets scratch_hint_;
 };
@@ -246,14 +258,7 @@ ReadResult<void> Reader::sexp(B& builder) {
             case '5': case '6': case '7': case '8': case '9': {
                 Bytes data;
                 if (fast_verbatim(data)) {
-                    bool built;
-                    if constexpr (OverreadBuilder<B>) {
-                        const auto readable = static_cast<std::size_t>(input.data() + input.size() - data.data());
-                        built = readable >= 16 ? builder.atom_overread(data) : builder.atom(data);
-                    } else {
-                        built = builder.atom(data);
-                    }
-                    if (!built) return std::unexpected(BuilderFailed{});
+                    if (!input_atom(builder, data)) return std::unexpected(BuilderFailed{});
                     break;
                 }
                 [[fallthrough]];
@@ -265,7 +270,7 @@ ReadResult<void> Reader::sexp(B& builder) {
                     const std::uint64_t start = pos;
                     const Bytes t = token();
                     if (const auto refused = refuses(t.size())) return fail(start, *refused);
-                    if (!builder.atom(t)) return std::unexpected(BuilderFailed{});
+                    if (!input_atom(builder, t)) return std::unexpected(BuilderFailed{});
                     break;
                 }
                 auto data = simple_string(scratch_data_);
