@@ -1,14 +1,14 @@
 // The three writers and encoded_len on values built from the input by a
-// small program, among them chains of lists hundreds of thousands of levels
-// deep. Everything runs on a thread with a 512 KiB stack: any walk that
-// recursed per level (writing, comparing, reading back, releasing) would
-// overflow it long before the deepest chain.
-#include <pthread.h>
-
-#include <atomic>
+// small program; each writer's text the same on the portable paths as on
+// the vector paths the processor has. Values nested a million levels deep
+// are written, read back, compared and released without recursion in a
+// check of their own (tests/native/core_test.cpp), so that every input
+// here stays quick to fuzz.
+#include <tuple>
 #include <vector>
 
 #include "common.hpp"
+#include "cpu/features.hpp"
 
 namespace {
 
@@ -16,17 +16,13 @@ using parvex::Atom;
 using parvex::Octets;
 using parvex::Sexp;
 
-// How many programs built a chain of 300000 levels, told at exit.
-std::atomic<unsigned> deepest{0};
-
 // Reads the program: one octet per step, its low three bits the operation.
 //   0 open a list            1 close the innermost list
 //   2 atom, length and octets from the input
 //   3 hinted atom, hint then data as in 2
 //   4 atom with a present, empty hint, data as in 2
 //   5 chain: the last element, or an empty list, inside n + 1 lists, n the
-//     next octet; the first chain of a program with n from 250 to 254 is
-//     (n - 249) * 1000 lists deep instead, and with n = 255 300000 deep
+//     next octet
 //   6 atom of n copies of the octet o, n and o the next two octets
 //   7 n empty atoms, n the next octet
 class Program {
@@ -62,13 +58,7 @@ public:
                     break;
                 case 5: {
                     Sexp v = top.empty() ? Sexp(Sexp::List{}) : take_last(top);
-                    const std::size_t n = next();
-                    std::size_t levels = std::min<std::size_t>(n, 249) + 1;
-                    if (n >= 250 && !deep_) {
-                        levels = n == 255 ? 300000 : (n - 249) * 1000;
-                        deep_ = true;
-                        if (n == 255) ++deepest;
-                    }
+                    const std::size_t levels = std::size_t{next()} + 1;
                     for (std::size_t i = 0; i < levels; ++i) {
                         std::vector<Sexp> one;
                         one.push_back(std::move(v));
@@ -112,36 +102,20 @@ private:
     }
     const std::uint8_t* p_;
     const std::uint8_t* end_;
-    bool deep_ = false;  // only one chain that deep per program, for speed
 };
-
-struct Job {
-    const std::uint8_t* data;
-    std::size_t size;
-};
-
-void* run(void* arg) {
-    const Job& job = *static_cast<const Job*>(arg);
-    const Sexp v = Program(job.data, job.size).build();
-    fuzz::check_written(v, parvex::kNoLimit);
-    return nullptr;
-}
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    std::atexit([] { std::fprintf(stderr, "values 300000 levels deep: %u\n", deepest.load()); });
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    Job job{data, size};
-    pthread_attr_t attr;
-    FUZZ_CHECK(pthread_attr_init(&attr) == 0);
-    FUZZ_CHECK(pthread_attr_setstacksize(&attr, 512 * 1024) == 0);
-    pthread_t thread;
-    FUZZ_CHECK(pthread_create(&thread, &attr, run, &job) == 0);
-    FUZZ_CHECK(pthread_join(thread, nullptr) == 0);
-    pthread_attr_destroy(&attr);
+    const Sexp v = Program(data, size).build();
+    fuzz::check_written(v, parvex::kNoLimit);
+    namespace enc = parvex::encode;
+    // The canonical writer has no vector path of its own.
+    const auto texts = [&] { return std::tuple(enc::advanced::to_string(v), enc::transport::to_string(v)); };
+    const auto vector = texts();
+    const parvex::cpu::Features before = parvex::cpu::restrict_to(parvex::cpu::kPortable);
+    const auto portable = texts();
+    parvex::cpu::restrict_to(before);
+    FUZZ_CHECK(portable == vector);
     return 0;
 }

@@ -1,15 +1,20 @@
 // Checks of the core that Python cannot reach: values far deeper than the
 // Python conversions allow are read, compared, written and released without
 // recursion, the base-64 codec round-trips every input of up to three
-// octets, and its decoder matches a plain one around every block boundary.
+// octets, and its decoder matches a plain one around every block boundary;
+// the codec's checks run once for each set of vector paths the processor
+// has and once for the portable paths, and the writers' output is the same
+// on every path.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "base64/base64.hpp"
+#include "cpu/features.hpp"
 #include "decode/parser.hpp"
 #include "encode/advanced.hpp"
 #include "encode/canonical.hpp"
@@ -205,15 +210,57 @@ void base64_blocks() {
     }
 }
 
+// Each set of vector paths the processor has, then the portable paths.
+constexpr parvex::cpu::Features kEveryPath{true, true, true, true};
+
+void on_each_path(void (*check)()) {
+    const parvex::cpu::Features before = parvex::cpu::restrict_to(kEveryPath);
+    for (const parvex::cpu::Features f : {kEveryPath, parvex::cpu::Features{true, true, false, false},
+                                          parvex::cpu::kPortable}) {
+        parvex::cpu::restrict_to(f);
+        check();
+    }
+    parvex::cpu::restrict_to(before);
+}
+
+// Atoms of every length up to a few vector steps in each of the advanced
+// writer's forms, alone and hinted, written on each path: the texts must be
+// those of the portable path.
+void writers_on_every_path() {
+    using parvex::Atom;
+    using parvex::Sexp;
+    std::vector<Sexp> items;
+    for (const char fill : {'A', '9', ' ', '"', '\\', '\t', '\x80', '\0'}) {
+        for (std::size_t n = 0; n <= 70; ++n) {
+            std::string s(n, 'k');
+            if (n != 0) s[n / 2] = fill;
+            const parvex::Bytes b = bytes(s);
+            items.emplace_back(b);
+            items.emplace_back(Atom{parvex::OctetString(b), parvex::OctetString(bytes(s.substr(0, n / 3)))});
+        }
+    }
+    const Sexp value{Sexp::List(std::move(items))};
+    const auto texts = [&] {
+        return std::tuple(parvex::encode::advanced::to_string(value), parvex::encode::transport::to_string(value),
+                          parvex::encode::canonical::to_vec(value));
+    };
+    const parvex::cpu::Features before = parvex::cpu::restrict_to(parvex::cpu::kPortable);
+    const auto portable = texts();
+    parvex::cpu::restrict_to(kEveryPath);
+    CHECK(texts() == portable);
+    parvex::cpu::restrict_to(before);
+}
+
 }  // namespace
 
 int main() {
     deep_values();
     dense_values();
     short_atoms();
-    base64_exhaustive();
-    base64_long();
-    base64_blocks();
+    writers_on_every_path();
+    on_each_path(base64_exhaustive);
+    on_each_path(base64_long);
+    on_each_path(base64_blocks);
     if (failures != 0) return EXIT_FAILURE;
     std::puts("core checks passed");
     return EXIT_SUCCESS;
