@@ -86,6 +86,21 @@ void short_atoms() {
     }
 }
 
+// A short string whose 16 octets before its end are readable is written
+// with its length by whole-word moves, whichever way the machine orders
+// octets in a word: each length, with other octets right before it.
+void short_strings_by_window() {
+    for (std::size_t n = 1; n <= 16; ++n) {
+        std::uint8_t in[32], out[48];
+        for (std::size_t i = 0; i < sizeof in; ++i) in[i] = static_cast<std::uint8_t>('A' + i);
+        std::fill(std::begin(out), std::end(out), '.');
+        const parvex::Bytes s(in + sizeof in - n, n);
+        std::uint8_t* end = parvex::encode::canonical::put_backed_short_string(out, s);
+        const std::string want = std::to_string(n) + ":" + std::string(s.begin(), s.end());
+        CHECK(std::string(out, end) == want);
+    }
+}
+
 // Values may outnumber half the octets of the input ("j()" is two in three
 // octets): the builder's stack, sized from the input, must grow for them.
 void dense_values() {
@@ -257,6 +272,7 @@ int main() {
     deep_values();
     dense_values();
     short_atoms();
+    short_strings_by_window();
     writers_on_every_path();
     on_each_path(base64_exhaustive);
     on_each_path(base64_long);
