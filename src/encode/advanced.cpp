@@ -96,18 +96,36 @@ std::uint8_t* put_hexadecimal(std::uint8_t* out, Bytes s, bool vector) {
 }
 
 void write_octet_string(Bytes s, std::string& out) {
-    BasicWriter<TextOut, false> w;
+    BasicWriter<TextOut, cpu::Path::Portable> w;
     w.atom(s);
     out += text_of(w.out());
 }
 
+namespace {
+
+template <cpu::Path P>
+std::string text_on(const Sexp& value) {
+    BasicWriter<TextOut, P> w;
+    walk(value, w);
+    return text_of(w.out());
+}
+
+#if defined(__x86_64__)
+[[gnu::target(PARVEX_AVX512_TARGET), gnu::flatten]] std::string text_on_avx512(const Sexp& value) {
+    return text_on<cpu::Path::Avx512>(value);
+}
+#endif
+
+}  // namespace
+
 std::string to_string(const Sexp& value) {
-    const auto write = [&]<bool Vector>() {
-        BasicWriter<TextOut, Vector> w;
-        walk(value, w);
-        return text_of(w.out());
-    };
-    return cpu::active().sse2 ? write.template operator()<true>() : write.template operator()<false>();
+    switch (cpu::best_path(cpu::active())) {
+#if defined(__x86_64__)
+        case cpu::Path::Avx512: return text_on_avx512(value);
+        case cpu::Path::Sse2: return text_on<cpu::Path::Sse2>(value);
+#endif
+        default: return text_on<cpu::Path::Portable>(value);
+    }
 }
 
 }  // namespace parvex::encode::advanced

@@ -9,9 +9,10 @@
 #include <utility>
 
 #if defined(__x86_64__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
+#include "cpu/features.hpp"
 #include "encode/canonical.hpp"
 #include "encode/output.hpp"
 #include "encode/sink.hpp"
@@ -82,6 +83,37 @@ struct Classes {
             static_cast<unsigned>(_mm_movemask_epi8(quotable))};
 }
 
+/// A token or a quoted string without escapes of 1 to 32 octets, in one
+/// step without branches on its length or its form, with AVX-512 masked
+/// loads that read no octet past the string; nullptr, having written nothing
+/// that counts, for any other string. Stores run up to 33 octets past `p`.
+[[gnu::target(PARVEX_AVX512_TARGET)]] inline std::uint8_t* put_short_avx512(std::uint8_t* p, Bytes s) {
+    const std::size_t n = s.size();
+    if (n - 1 >= 32) return nullptr;
+    const __mmask32 mine = _bzhi_u32(~0u, static_cast<unsigned>(n));
+    const __m256i x = _mm256_maskz_loadu_epi8(mine, s.data());
+    // The classes of octet::class_table, looked up by one permute across
+    // its first 128 entries; an octet from 0x80 up is in neither class.
+    const __m512i classes = _mm512_permutex2var_epi8(_mm512_loadu_si512(octet::class_table.data()),
+                                                     _mm512_castsi256_si512(x),
+                                                     _mm512_loadu_si512(octet::class_table.data() + 64));
+    // The two classes are the top two bits of a class octet, so each is
+    // read off as sign bits, with no constant to build.
+    static_assert(octet::kQuotePlain == 0x80 && octet::kTokenOctet == 0x40);
+    const auto ascii = static_cast<std::uint32_t>(~_mm256_movepi8_mask(x));
+    const auto plain = static_cast<std::uint32_t>(_mm512_movepi8_mask(classes)) & ascii;
+    const auto token = static_cast<std::uint32_t>(_mm512_movepi8_mask(_mm512_add_epi8(classes, classes))) & ascii;
+    const bool is_token = (token & mine) == mine && octet::is_token_start(s[0]);
+    if (!is_token && (plain & mine) != mine) return nullptr;
+    // A token lands on the opening quote, and its closing one is scratch
+    // past its end.
+    const std::size_t q = !is_token;
+    p[0] = '"';
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + q), x);
+    p[q + n] = '"';
+    return p + n + 2 * q;
+}
+
 /// `form_of` for a string of at least 16 octets, sixteen at a time.
 inline Form form_of_sse2(Bytes s) {
     const std::uint8_t* p = s.data();
@@ -104,9 +136,8 @@ inline Form form_of_sse2(Bytes s) {
 
 /// Writes the advanced text of each event to a growing output. Elements of
 /// a list are separated by one space, written before anything that follows
-/// an element. `Vector` takes the SSE2 paths (x86-64 only); without it, the
-/// portable ones.
-template <Output Out, bool Vector>
+/// an element. `P` chooses the vector paths (x86-64 only).
+template <Output Out, cpu::Path P>
 class BasicWriter {
     static_assert(Out::kGrows, "the advanced text is not sized in advance");
 
@@ -137,8 +168,8 @@ public:
     Out& out() { return out_; }
 
 private:
-    // How far past its end the short-string path may store.
-    static constexpr std::size_t kReach = 17;
+    // How far past its end the short-string paths may store.
+    static constexpr std::size_t kReach = 33;
 
     // A space where an element came before: written always, kept or not.
     std::uint8_t* gap(std::uint8_t* p) {
@@ -147,34 +178,29 @@ private:
     }
     void element(Bytes data, bool backed) {
         std::uint8_t* p = gap(out_.room(most(data.size()) + 1 + kReach));
-        if (backed) {
-            if (std::uint8_t* end = put_short(p, data)) {
-                out_.commit(end);
-                gap_ = 1;
-                return;
-            }
+        if (std::uint8_t* end = put_short(p, data, backed)) {
+            out_.commit(end);
+        } else {
+            out_.commit(put(p, data));
         }
-        out_.commit(put(p, data));
         gap_ = 1;
     }
 
-    // A token or a quoted string without escapes of 1 to 16 octets, whose 16
-    // octets before its end are readable, in one step without branches on
-    // its length or its form; nullptr, having written nothing that counts,
-    // for any other string.
-    static std::uint8_t* put_short(std::uint8_t* p, Bytes s) {
+    // A token or a quoted string without escapes, short enough for this
+    // path to write in one step; nullptr for any other string.
+    static std::uint8_t* put_short(std::uint8_t* p, Bytes s, bool backed) {
 #if defined(__x86_64__)
-        if constexpr (Vector) {
+        if constexpr (P == cpu::Path::Avx512) {
+            return put_short_avx512(p, s);
+        } else if constexpr (P == cpu::Path::Sse2) {
+            // 1 to 16 octets whose 16 octets before their end are readable.
             const std::size_t n = s.size();
-            if (n - 1 >= 16) return nullptr;
-            // The 16 octets that end the string; its own are the top n.
+            if (!backed || n - 1 >= 16) return nullptr;
             const Classes c = classes_of(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + n - 16)));
-            const unsigned mine = (0xFFFFu << (16 - n)) & 0xFFFF;
+            const unsigned mine = (0xFFFFu << (16 - n)) & 0xFFFF;  // its own octets are the top n
             const bool token = (c.token & mine) == mine && octet::is_token_start(s[0]);
             if (!token && (c.plain & mine) != mine) return nullptr;
-            // A token lands on the opening quote, and its closing one is
-            // scratch past its end.
-            const std::size_t q = !token;
+            const std::size_t q = !token;  // as in put_short_avx512
             const unsigned __int128 w = canonical::window_of(s);
             p[0] = '"';
             std::memcpy(p + q, &w, sizeof w);
@@ -184,14 +210,16 @@ private:
 #endif
         (void)p;
         (void)s;
+        (void)backed;
         return nullptr;
     }
 
     // Any string, its form found first.
     [[gnu::noinline]] static std::uint8_t* put(std::uint8_t* p, Bytes s) {
         const std::size_t n = s.size();
+        constexpr bool vector = P != cpu::Path::Portable;
 #if defined(__x86_64__)
-        const Form f = (Vector && n >= 16) ? form_of_sse2(s) : form_of(s);
+        const Form f = (vector && n >= 16) ? form_of_sse2(s) : form_of(s);
 #else
         const Form f = form_of(s);
 #endif
@@ -210,14 +238,14 @@ private:
             case Form::Hexadecimal:
                 break;
         }
-        return put_hexadecimal(p, s, Vector);
+        return put_hexadecimal(p, s, vector);
     }
 
     Out out_;
     std::size_t gap_ = 0;  // 1 after an element: the next one takes a space
 };
 
-static_assert(BackedSink<BasicWriter<TextOut, false>> && BackedSink<BasicWriter<TextOut, true>>);
+static_assert(BackedSink<BasicWriter<TextOut, cpu::Path::Portable>> && BackedSink<BasicWriter<TextOut, cpu::Path::Avx512>>);
 
 /// Appends the advanced form of one octet string (data or hint) to `out`.
 void write_octet_string(Bytes octets, std::string& out);

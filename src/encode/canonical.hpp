@@ -4,12 +4,18 @@
 // buffer of exactly that size.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <utility>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "cpu/features.hpp"
 #include "encode/output.hpp"
 #include "encode/sink.hpp"
 #include "types/copy.hpp"
@@ -52,16 +58,33 @@ static_assert(Sink<Sizer>);
 /// The most octets a length prefix takes: 20 digits and the colon.
 inline constexpr std::size_t kMaxPrefix = 21;
 
+/// The prefixes of the lengths below 100, each in four octets: its digits
+/// and colon, then its own length, which a four-octet store writes as
+/// scratch past the colon.
+constexpr std::array<std::array<std::uint8_t, 4>, 100> make_short_prefixes() {
+    std::array<std::array<std::uint8_t, 4>, 100> t{};
+    for (unsigned n = 0; n < 100; ++n) {
+        if (n < 10)
+            t[n] = {static_cast<std::uint8_t>('0' + n), ':', ':', 2};
+        else
+            t[n] = {static_cast<std::uint8_t>('0' + n / 10), static_cast<std::uint8_t>('0' + n % 10), ':', 3};
+    }
+    return t;
+}
+
+inline constexpr std::array<std::array<std::uint8_t, 4>, 100> kShortPrefixes = make_short_prefixes();
+
+/// Writes the prefix of a length below 100 at `p`, which has room for 4
+/// octets; returns one past its colon.
+inline std::uint8_t* put_short_length(std::uint8_t* p, std::size_t n) {
+    std::memcpy(p, kShortPrefixes[n].data(), 4);
+    return p + kShortPrefixes[n][3];
+}
+
 /// Writes the decimal length `n` and its colon at `p`, which has room for
 /// `kMaxPrefix` octets; returns one past the colon.
 inline std::uint8_t* put_length(std::uint8_t* p, std::uint64_t n) {
-    if (n < 100) {  // the common lengths, without the general loop
-        const bool two = n >= 10;
-        p[0] = static_cast<std::uint8_t>('0' + (two ? n / 10 : n));
-        p[1] = two ? static_cast<std::uint8_t>('0' + n % 10) : ':';
-        p[2] = ':';
-        return p + 2 + two;
-    }
+    if (n < 100) return put_short_length(p, static_cast<std::size_t>(n));  // the common lengths
     std::uint8_t digits[kMaxPrefix];
     std::uint8_t* end = digits + sizeof digits;
     std::uint8_t* d = end;
@@ -97,33 +120,60 @@ inline constexpr std::size_t kShortStringReach = 19;
 /// `kShortStringReach` octets past `p`. Returns the end of the string.
 inline std::uint8_t* put_backed_short_string(std::uint8_t* p, Bytes s) {
     const std::size_t n = s.size();
-    const bool two = n >= 10;
-    p[0] = static_cast<std::uint8_t>(two ? '1' : '0' + n);
-    p[1] = static_cast<std::uint8_t>(two ? '0' + n - 10 : ':');
-    p[2] = ':';
-    p += 2 + two;
+    p = put_short_length(p, n);
     const unsigned __int128 w = window_of(s);
     std::memcpy(p, &w, sizeof w);
     return p + n;
 }
 
-/// Writes the canonical octets of each event to an output.
-template <Output Out>
+#if defined(__x86_64__)
+/// Writes the string of 1 to 32 octets `s` with its length prefix at `p`,
+/// with AVX-512 masked loads that read no octet past the string, without a
+/// branch on its length. Stores run up to `kMaskedReach` octets past `p`.
+[[gnu::target(PARVEX_AVX512_TARGET)]] inline std::uint8_t* put_short_string_avx512(std::uint8_t* p, Bytes s) {
+    const std::size_t n = s.size();
+    p = put_short_length(p, n);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p),
+                        _mm256_maskz_loadu_epi8(_bzhi_u32(~0u, static_cast<unsigned>(n)), s.data()));
+    return p + n;
+}
+#endif
+
+/// How far past `p` `put_short_string_avx512` may store: "32:" and 32 octets.
+inline constexpr std::size_t kMaskedReach = 35;
+
+/// Writes the canonical octets of each event to an output. `P` chooses the
+/// vector paths (x86-64 only).
+template <Output Out, cpu::Path P = cpu::Path::Portable>
 class BasicWriter {
 public:
     template <class... Args>
     explicit BasicWriter(Args&&... args) : out_(std::forward<Args>(args)...) {}
     void open() { out_.octet('('); }
     void close() { out_.octet(')'); }
-    void atom(Bytes data) { write_string(data); }
-    void backed_atom(Bytes data) {
-        if (data.size() - 1 < 16) {
-            if (std::uint8_t* p = out_.room(kShortStringReach)) {
-                out_.commit(put_backed_short_string(p, data));
-                return;
+    void atom(Bytes data) {
+#if defined(__x86_64__)
+        if constexpr (P == cpu::Path::Avx512) {
+            if (data.size() - 1 < 32) {
+                if (std::uint8_t* p = out_.room(kMaskedReach)) {
+                    out_.commit(put_short_string_avx512(p, data));
+                    return;
+                }
             }
         }
+#endif
         write_string(data);
+    }
+    void backed_atom(Bytes data) {
+        if constexpr (P != cpu::Path::Avx512) {
+            if (data.size() - 1 < 16) {
+                if (std::uint8_t* p = out_.room(kShortStringReach)) {
+                    out_.commit(put_backed_short_string(p, data));
+                    return;
+                }
+            }
+        }
+        atom(data);
     }
     void atom(Bytes data, Bytes hint) {
         out_.octet('[');

@@ -47,7 +47,7 @@ public:
     bool walk(PyObject* x, S& sink);
 
 private:
-    static constexpr Py_ssize_t kAhead = 6;
+    static constexpr Py_ssize_t kAhead = 16;
     struct Frame {
         PyObject* const* items;
         Py_ssize_t size;

@@ -200,40 +200,79 @@ PyObject* write_bound(const Signature& sig, PyObject* const* args, Py_ssize_t na
     });
 }
 
+// MARK: each writer on each path
+
+template <cpu::Path P>
+PyObject* canonical(PyObject* sexp) {
+    Source source;
+    encode::canonical::BasicWriter<BytesOut, P> writer;
+    if (!source.walk(sexp, writer)) return nullptr;
+    return writer.out().finish();
+}
+
+template <cpu::Path P>
+PyObject* transport(PyObject* sexp) {
+    // The canonical octets, turned into base-64 text as they come.
+    Source source;
+    encode::canonical::BasicWriter<encode::transport::Base64Out<Base64TextOut>, P> writer;
+    Base64TextOut& text = writer.out().text();
+    text.octet('{');
+    if (!source.walk(sexp, writer)) return nullptr;
+    writer.out().finish();
+    text.octet('}');
+    return text.finish();
+}
+
+template <cpu::Path P>
+PyObject* advanced(PyObject* sexp) {
+    Source source;
+    encode::advanced::BasicWriter<AsciiOut, P> writer;
+    if (!source.walk(sexp, writer)) return nullptr;
+    return writer.out().storage().finish(writer.out().size());
+}
+
+// The AVX-512 instantiations, each compiled whole for that target.
+#if defined(__x86_64__)
+[[gnu::target(PARVEX_AVX512_TARGET), gnu::flatten]] PyObject* canonical_avx512(PyObject* sexp) {
+    return canonical<cpu::Path::Avx512>(sexp);
+}
+[[gnu::target(PARVEX_AVX512_TARGET), gnu::flatten]] PyObject* transport_avx512(PyObject* sexp) {
+    return transport<cpu::Path::Avx512>(sexp);
+}
+[[gnu::target(PARVEX_AVX512_TARGET), gnu::flatten]] PyObject* advanced_avx512(PyObject* sexp) {
+    return advanced<cpu::Path::Avx512>(sexp);
+}
+#endif
+
 }  // namespace
 
 PyObject* to_canonical_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return write_bound(to_canonical_sig, args, nargsf, kwnames, [](PyObject* sexp) -> PyObject* {
-        Source source;
-        encode::canonical::BasicWriter<BytesOut> writer;
-        if (!source.walk(sexp, writer)) return nullptr;
-        return writer.out().finish();
+#if defined(__x86_64__)
+        if (cpu::best_path(cpu::active()) == cpu::Path::Avx512) return canonical_avx512(sexp);
+#endif
+        return canonical<cpu::Path::Portable>(sexp);
     });
 }
 
 PyObject* to_transport_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return write_bound(to_transport_sig, args, nargsf, kwnames, [](PyObject* sexp) -> PyObject* {
-        // The canonical octets, turned into base-64 text as they come.
-        Source source;
-        encode::canonical::BasicWriter<encode::transport::Base64Out<Base64TextOut>> writer;
-        Base64TextOut& text = writer.out().text();
-        text.octet('{');
-        if (!source.walk(sexp, writer)) return nullptr;
-        writer.out().finish();
-        text.octet('}');
-        return text.finish();
+#if defined(__x86_64__)
+        if (cpu::best_path(cpu::active()) == cpu::Path::Avx512) return transport_avx512(sexp);
+#endif
+        return transport<cpu::Path::Portable>(sexp);
     });
 }
 
 PyObject* to_advanced_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return write_bound(to_advanced_sig, args, nargsf, kwnames, [](PyObject* sexp) -> PyObject* {
-        const auto write = [&]<bool Vector>() -> PyObject* {
-            Source source;
-            encode::advanced::BasicWriter<AsciiOut, Vector> writer;
-            if (!source.walk(sexp, writer)) return nullptr;
-            return writer.out().storage().finish(writer.out().size());
-        };
-        return cpu::active().sse2 ? write.template operator()<true>() : write.template operator()<false>();
+        switch (cpu::best_path(cpu::active())) {
+#if defined(__x86_64__)
+            case cpu::Path::Avx512: return advanced_avx512(sexp);
+            case cpu::Path::Sse2: return advanced<cpu::Path::Sse2>(sexp);
+#endif
+            default: return advanced<cpu::Path::Portable>(sexp);
+        }
     });
 }
 
