@@ -84,7 +84,7 @@ struct Classes {
 }
 
 /// A token or a quoted string without escapes of 1 to 32 octets, in one
-/// step without branches on its length or its form, with AVX-512 masked
+/// step without branches on its length, with AVX-512 masked
 /// loads that read no octet past the string; nullptr, having written nothing
 /// that counts, for any other string. Stores run up to 33 octets past `p`.
 [[gnu::target(PARVEX_AVX512_TARGET)]] inline std::uint8_t* put_short_avx512(std::uint8_t* p, Bytes s) {
@@ -105,13 +105,14 @@ struct Classes {
     const auto token = static_cast<std::uint32_t>(_mm512_movepi8_mask(_mm512_add_epi8(classes, classes))) & ascii;
     const bool is_token = (token & mine) == mine && octet::is_token_start(s[0]);
     if (!is_token && (plain & mine) != mine) return nullptr;
-    // A token lands on the opening quote, and its closing one is scratch
-    // past its end.
-    const std::size_t q = !is_token;
+    if (is_token) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), x);
+        return p + n;
+    }
     p[0] = '"';
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + q), x);
-    p[q + n] = '"';
-    return p + n + 2 * q;
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + 1), x);
+    p[1 + n] = '"';
+    return p + n + 2;
 }
 
 /// `form_of` for a string of at least 16 octets, sixteen at a time.
@@ -200,12 +201,15 @@ private:
             const unsigned mine = (0xFFFFu << (16 - n)) & 0xFFFF;  // its own octets are the top n
             const bool token = (c.token & mine) == mine && octet::is_token_start(s[0]);
             if (!token && (c.plain & mine) != mine) return nullptr;
-            const std::size_t q = !token;  // as in put_short_avx512
             const unsigned __int128 w = canonical::window_of(s);
+            if (token) {
+                std::memcpy(p, &w, sizeof w);
+                return p + n;
+            }
             p[0] = '"';
-            std::memcpy(p + q, &w, sizeof w);
-            p[q + n] = '"';
-            return p + n + 2 * q;
+            std::memcpy(p + 1, &w, sizeof w);
+            p[1 + n] = '"';
+            return p + n + 2;
         }
 #endif
         (void)p;

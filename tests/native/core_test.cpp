@@ -241,14 +241,41 @@ void on_each_path(void (*check)()) {
 // Atoms of every length up to a few vector steps in each of the advanced
 // writer's forms, alone and hinted, written on each path: the texts must be
 // those of the portable path.
+// The same strings as sent by the Python binding: with the 16 octets before
+// each string's end readable (as in a bytes object), each through a writer
+// of path P by `backed_atom`.
+template <parvex::cpu::Path P>
+std::pair<std::string, std::string> backed_texts(const std::vector<std::string>& strings) {
+    namespace enc = parvex::encode;
+    enc::advanced::BasicWriter<enc::TextOut, P> advanced;
+    enc::canonical::BasicWriter<enc::TextOut, P> canonical;
+    advanced.open();
+    for (const std::string& s : strings) {
+        std::vector<std::uint8_t> backed(16, '#');
+        backed.insert(backed.end(), s.begin(), s.end());
+        const parvex::Bytes b(backed.data() + 16, s.size());
+        advanced.backed_atom(b);
+        canonical.backed_atom(b);
+    }
+    advanced.close();
+    return {enc::text_of(advanced.out()), enc::text_of(canonical.out())};
+}
+
+// Atoms of every length up to a few vector steps in each of the advanced
+// writer's forms, alone and hinted, written on each path: the texts must be
+// those of the portable path.
 void writers_on_every_path() {
     using parvex::Atom;
     using parvex::Sexp;
+    using parvex::cpu::Path;
+    std::vector<std::string> strings;
     std::vector<Sexp> items;
     for (const char fill : {'A', '9', ' ', '"', '\\', '\t', '\x80', '\0'}) {
         for (std::size_t n = 0; n <= 70; ++n) {
             std::string s(n, 'k');
             if (n != 0) s[n / 2] = fill;
+            strings.push_back(s);
+            if (n != 0) strings.push_back(fill + s.substr(1));
             const parvex::Bytes b = bytes(s);
             items.emplace_back(b);
             items.emplace_back(Atom{parvex::OctetString(b), parvex::OctetString(bytes(s.substr(0, n / 3)))});
@@ -261,9 +288,25 @@ void writers_on_every_path() {
     };
     const parvex::cpu::Features before = parvex::cpu::restrict_to(parvex::cpu::kPortable);
     const auto portable = texts();
-    parvex::cpu::restrict_to(kEveryPath);
-    CHECK(texts() == portable);
+    for (const parvex::cpu::Features f : {parvex::cpu::Features{true, true, false, false}, kEveryPath}) {
+        parvex::cpu::restrict_to(f);
+        CHECK(texts() == portable);
+    }
     parvex::cpu::restrict_to(before);
+
+    const auto plain = backed_texts<Path::Portable>(strings);
+    std::string want_advanced = "(", want_canonical;
+    for (const std::string& s : strings) {
+        parvex::encode::advanced::write_octet_string(bytes(s), want_advanced);
+        want_advanced += ' ';
+        want_canonical += std::to_string(s.size()) + ":" + s;
+    }
+    want_advanced.back() = ')';
+    CHECK(plain == std::pair(want_advanced, want_canonical));
+#if defined(__x86_64__)
+    CHECK(backed_texts<Path::Sse2>(strings) == plain);
+    if (parvex::cpu::best_path(parvex::cpu::active()) == Path::Avx512) CHECK(backed_texts<Path::Avx512>(strings) == plain);
+#endif
 }
 
 }  // namespace

@@ -58,6 +58,11 @@ private:
     bool push(PyObject* seq) {
         Frame& f = stack_[depth_++];
         f = Frame{PySequence_Fast_ITEMS(seq), PySequence_Fast_GET_SIZE(seq), 0, false};
+        // The objects of a list lie wherever they were made: ask for the
+        // first few at once, and then each one that many items ahead as the
+        // walk goes (below), so that their loads overlap.
+        const Py_ssize_t first = f.size < kAhead ? f.size : kAhead;
+        for (Py_ssize_t i = 0; i < first; ++i) __builtin_prefetch(f.items[i]);
         return !pinned_ || own(f);
     }
     void pop() {
@@ -119,8 +124,6 @@ bool Source::walk(PyObject* x, S& sink) {
             if (depth_ == 0) return true;
             Frame& top = stack_[depth_ - 1];
             if (top.next < top.size) {
-                // The objects of a list lie wherever they were made: ask for
-                // one a few items ahead while this one is written.
                 if (top.size - top.next > kAhead) __builtin_prefetch(top.items[top.next + kAhead]);
                 x = top.items[top.next++];
                 break;
