@@ -38,14 +38,15 @@ Features restrict_to(Features allowed) noexcept;
 inline constexpr Features kPortable{};
 
 /// The instruction set a writer's code is instantiated for, chosen once
-/// per call: plain C++, SSE2, or AVX-512 with VBMI and BMI2, whose masked
+/// per call: plain C++; SSE2; AVX2, whose octet shuffles move a string and
+/// look up 16-entry tables; or AVX-512 with VBMI and BMI2, whose masked
 /// loads touch no octet outside a string and whose octet permutes look up
 /// 128-entry tables.
-enum class Path : unsigned char { Portable, Sse2, Avx512 };
+enum class Path : unsigned char { Portable, Sse2, Avx2, Avx512 };
 
 /// The richest path that `f` allows.
 constexpr Path best_path(Features f) {
-    return f.avx512vbmi ? Path::Avx512 : f.sse2 ? Path::Sse2 : Path::Portable;
+    return f.avx512vbmi ? Path::Avx512 : f.avx2 ? Path::Avx2 : f.sse2 ? Path::Sse2 : Path::Portable;
 }
 
 /// What code compiled for `Path::Avx512` is compiled with: a function whose
@@ -53,5 +54,7 @@ constexpr Path best_path(Features f) {
 /// so that every helper, templates included, is compiled into it with these
 /// instructions allowed, and none outside it.
 #define PARVEX_AVX512_TARGET "avx2,bmi2,avx512f,avx512bw,avx512vl,avx512vbmi"
+/// The same for `Path::Avx2`.
+#define PARVEX_AVX2_TARGET "avx2"
 
 }  // namespace parvex::cpu

@@ -114,6 +114,9 @@ std::string text_on(const Sexp& value) {
 [[gnu::target(PARVEX_AVX512_TARGET), gnu::flatten]] std::string text_on_avx512(const Sexp& value) {
     return text_on<cpu::Path::Avx512>(value);
 }
+[[gnu::target(PARVEX_AVX2_TARGET), gnu::flatten]] std::string text_on_avx2(const Sexp& value) {
+    return text_on<cpu::Path::Avx2>(value);
+}
 #endif
 
 }  // namespace
@@ -122,6 +125,7 @@ std::string to_string(const Sexp& value) {
     switch (cpu::best_path(cpu::active())) {
 #if defined(__x86_64__)
         case cpu::Path::Avx512: return text_on_avx512(value);
+        case cpu::Path::Avx2: return text_on_avx2(value);
         case cpu::Path::Sse2: return text_on<cpu::Path::Sse2>(value);
 #endif
         default: return text_on<cpu::Path::Portable>(value);

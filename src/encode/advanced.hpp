@@ -3,6 +3,7 @@
 // those rules allows; list elements separated by single spaces.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -115,6 +116,54 @@ struct Classes {
     return p + n + 2;
 }
 
+/// For each low nibble, the high nibbles (0 to 7, one bit each) that make an
+/// octet of class `k` with it; octets from 0x80 up are in neither class the
+/// tables serve. Two octet shuffles then test 16 octets at once.
+constexpr std::array<std::uint8_t, 16> make_nibble_table(std::uint8_t k) {
+    std::array<std::uint8_t, 16> t{};
+    for (unsigned lo = 0; lo < 16; ++lo)
+        for (unsigned hi = 0; hi < 8; ++hi)
+            if (octet::class_table[hi << 4 | lo] & k) t[lo] = static_cast<std::uint8_t>(t[lo] | 1u << hi);
+    return t;
+}
+
+inline constexpr std::array<std::uint8_t, 16> kTokenByLow = make_nibble_table(octet::kTokenOctet);
+inline constexpr std::array<std::uint8_t, 16> kPlainByLow = make_nibble_table(octet::kQuotePlain);
+inline constexpr std::array<std::uint8_t, 16> kHighBit = {1, 2, 4, 8, 16, 32, 64, 128, 0, 0, 0, 0, 0, 0, 0, 0};
+
+// Bit i set where octet i is in the class whose table is `table`, given
+// its low nibbles and the bit of its high nibble.
+[[gnu::target(PARVEX_AVX2_TARGET)]] inline unsigned in_class(const std::array<std::uint8_t, 16>& table, __m128i low,
+                                                             __m128i high) {
+    const __m128i hit =
+        _mm_and_si128(_mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table.data())), low), high);
+    return ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(hit, _mm_setzero_si128())));
+}
+
+/// A token or a quoted string without escapes of 1 to 16 octets, whose 16
+/// octets before its end are readable, with AVX2's octet shuffles: nullptr,
+/// having written nothing that counts, for any other string. Stores run up
+/// to 17 octets past `p`.
+[[gnu::target(PARVEX_AVX2_TARGET)]] inline std::uint8_t* put_short_avx2(std::uint8_t* p, Bytes s) {
+    const std::size_t n = s.size();
+    if (n - 1 >= 16) return nullptr;
+    const __m128i x = canonical::window_avx2(s);  // the string, then zeros
+    const __m128i low = _mm_and_si128(x, _mm_set1_epi8(0x0F));
+    const __m128i high = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(kHighBit.data())),
+                                          _mm_and_si128(_mm_srli_epi16(x, 4), _mm_set1_epi8(0x0F)));
+    const unsigned mine = (1u << n) - 1;
+    const bool token = (in_class(kTokenByLow, low, high) & mine) == mine && octet::is_token_start(s[0]);
+    if (!token && (in_class(kPlainByLow, low, high) & mine) != mine) return nullptr;
+    if (token) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), x);
+        return p + n;
+    }
+    p[0] = '"';
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 1), x);
+    p[1 + n] = '"';
+    return p + n + 2;
+}
+
 /// `form_of` for a string of at least 16 octets, sixteen at a time.
 inline Form form_of_sse2(Bytes s) {
     const std::uint8_t* p = s.data();
@@ -193,6 +242,8 @@ private:
 #if defined(__x86_64__)
         if constexpr (P == cpu::Path::Avx512) {
             return put_short_avx512(p, s);
+        } else if constexpr (P == cpu::Path::Avx2) {
+            return backed ? put_short_avx2(p, s) : nullptr;
         } else if constexpr (P == cpu::Path::Sse2) {
             // 1 to 16 octets whose 16 octets before their end are readable.
             const std::size_t n = s.size();

@@ -127,6 +127,24 @@ inline std::uint8_t* put_backed_short_string(std::uint8_t* p, Bytes s) {
 }
 
 #if defined(__x86_64__)
+/// Row k moves octet k + i of a 16-octet window to octet i, zeros after.
+constexpr std::array<std::array<std::uint8_t, 16>, 17> make_shifts_down() {
+    std::array<std::array<std::uint8_t, 16>, 17> t{};
+    for (std::size_t k = 0; k <= 16; ++k)
+        for (std::size_t i = 0; i < 16; ++i) t[k][i] = static_cast<std::uint8_t>(k + i < 16 ? k + i : 0x80);
+    return t;
+}
+
+inline constexpr std::array<std::array<std::uint8_t, 16>, 17> kShiftsDown = make_shifts_down();
+
+/// `window_of` with one octet shuffle (SSSE3, which AVX2 implies): the 16
+/// octets that end where `s` (1 to 16 octets) ends, readable as the caller
+/// knows, with the string first and zeros after.
+[[gnu::target(PARVEX_AVX2_TARGET)]] inline __m128i window_avx2(Bytes s) {
+    const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + s.size() - 16));
+    return _mm_shuffle_epi8(w, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kShiftsDown[16 - s.size()].data())));
+}
+
 /// Writes the string of 1 to 32 octets `s` with its length prefix at `p`,
 /// with AVX-512 masked loads that read no octet past the string, without a
 /// branch on its length. Stores run up to `kMaskedReach` octets past `p`.
@@ -168,6 +186,14 @@ public:
         if constexpr (P != cpu::Path::Avx512) {
             if (data.size() - 1 < 16) {
                 if (std::uint8_t* p = out_.room(kShortStringReach)) {
+#if defined(__x86_64__)
+                    if constexpr (P == cpu::Path::Avx2) {
+                        p = put_short_length(p, data.size());
+                        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), window_avx2(data));
+                        out_.commit(p + data.size());
+                        return;
+                    }
+#endif
                     out_.commit(put_backed_short_string(p, data));
                     return;
                 }

@@ -231,7 +231,7 @@ PyObject* advanced(PyObject* sexp) {
     return writer.out().storage().finish(writer.out().size());
 }
 
-// The AVX-512 instantiations, each compiled whole for that target.
+// The AVX-512 and AVX2 instantiations, each compiled whole for its target.
 #if defined(__x86_64__)
 [[gnu::target(PARVEX_AVX512_TARGET), gnu::flatten]] PyObject* canonical_avx512(PyObject* sexp) {
     return canonical<cpu::Path::Avx512>(sexp);
@@ -242,25 +242,40 @@ PyObject* advanced(PyObject* sexp) {
 [[gnu::target(PARVEX_AVX512_TARGET), gnu::flatten]] PyObject* advanced_avx512(PyObject* sexp) {
     return advanced<cpu::Path::Avx512>(sexp);
 }
+[[gnu::target(PARVEX_AVX2_TARGET), gnu::flatten]] PyObject* canonical_avx2(PyObject* sexp) {
+    return canonical<cpu::Path::Avx2>(sexp);
+}
+[[gnu::target(PARVEX_AVX2_TARGET), gnu::flatten]] PyObject* transport_avx2(PyObject* sexp) {
+    return transport<cpu::Path::Avx2>(sexp);
+}
+[[gnu::target(PARVEX_AVX2_TARGET), gnu::flatten]] PyObject* advanced_avx2(PyObject* sexp) {
+    return advanced<cpu::Path::Avx2>(sexp);
+}
 #endif
 
 }  // namespace
 
 PyObject* to_canonical_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return write_bound(to_canonical_sig, args, nargsf, kwnames, [](PyObject* sexp) -> PyObject* {
+        switch (cpu::best_path(cpu::active())) {
 #if defined(__x86_64__)
-        if (cpu::best_path(cpu::active()) == cpu::Path::Avx512) return canonical_avx512(sexp);
+            case cpu::Path::Avx512: return canonical_avx512(sexp);
+            case cpu::Path::Avx2: return canonical_avx2(sexp);
 #endif
-        return canonical<cpu::Path::Portable>(sexp);
+            default: return canonical<cpu::Path::Portable>(sexp);
+        }
     });
 }
 
 PyObject* to_transport_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return write_bound(to_transport_sig, args, nargsf, kwnames, [](PyObject* sexp) -> PyObject* {
+        switch (cpu::best_path(cpu::active())) {
 #if defined(__x86_64__)
-        if (cpu::best_path(cpu::active()) == cpu::Path::Avx512) return transport_avx512(sexp);
+            case cpu::Path::Avx512: return transport_avx512(sexp);
+            case cpu::Path::Avx2: return transport_avx2(sexp);
 #endif
-        return transport<cpu::Path::Portable>(sexp);
+            default: return transport<cpu::Path::Portable>(sexp);
+        }
     });
 }
 
@@ -269,6 +284,7 @@ PyObject* to_advanced_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
         switch (cpu::best_path(cpu::active())) {
 #if defined(__x86_64__)
             case cpu::Path::Avx512: return advanced_avx512(sexp);
+            case cpu::Path::Avx2: return advanced_avx2(sexp);
             case cpu::Path::Sse2: return advanced<cpu::Path::Sse2>(sexp);
 #endif
             default: return advanced<cpu::Path::Portable>(sexp);
