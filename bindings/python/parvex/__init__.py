@@ -5,8 +5,9 @@ The reading and writing is done by the extension module `parvex._parvex`,
 whose names are re-exported here as the very same objects. The package adds
 reading a stream of S-expressions (`iter_parse`), an indented form for
 people (`to_indented`), parsing files on several processes (`parse_file`,
-`parse_files`), pickling and copying of `Atom`, and the command line
-(`python -m parvex`).
+`parse_files`), pickling and copying of `Atom`, look-ups, integers and
+hashes of values (`find`, `extract`, `to_int`, `digest`, ...), GnuPG's key
+files (`parvex.gnupg`), and the command line (`python -m parvex`).
 """
 
 from typing import TYPE_CHECKING
@@ -28,6 +29,14 @@ from ._types import OctetsLike as OctetsLike, SexpLike as SexpLike, Value as Val
 from .indent import to_indented as to_indented
 from .parallel import parse_file as parse_file, parse_files as parse_files
 from .stream import StreamReader as StreamReader, iter_parse as iter_parse
+from .values import (
+    digest as digest,
+    extract as extract,
+    find as find,
+    find_all as find_all,
+    from_int as from_int,
+    to_int as to_int,
+)
 
 del _reduce
 
@@ -69,4 +78,10 @@ __all__ = [
     "Value",
     "OctetsLike",
     "SexpLike",
+    "find",
+    "find_all",
+    "extract",
+    "to_int",
+    "from_int",
+    "digest",
 ]
