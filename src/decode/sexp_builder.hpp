@@ -1,7 +1,5 @@
-// The builder that gives the reader's output as core values. A builder
-// keeps a stack of finished values: `atom` pushes one, `list(n)` replaces
-// the top n by one list holding them in order. Each returns false only for
-// a failure of the builder's own.
+// The builder that gives the reader's output as core values. It never
+// fails: running out of memory throws std::bad_alloc.
 #pragma once
 
 #include <algorithm>
@@ -10,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "decode/builder.hpp"
 #include "types/sexp.hpp"
 
 namespace parvex {
@@ -82,5 +81,7 @@ private:
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
 };
+
+static_assert(OverreadBuilder<SexpBuilder>);
 
 }  // namespace parvex

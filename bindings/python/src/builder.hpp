@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "atom.hpp"
+#include "decode/builder.hpp"
 #include "types/copy.hpp"
 #include "types/sexp.hpp"
 
@@ -16,7 +17,9 @@ namespace parvex::py {
 /// Builds the reader's output as Python objects as it is read: bytes for a
 /// hintless atom, Atom for a hinted one, list for a list. It keeps a stack
 /// of finished objects; `list(n)` replaces the top n by a list of them.
-/// Each step returns false with a Python exception set on failure.
+/// Each step returns false with a Python exception set on failure, among
+/// them a KeyboardInterrupt: the signals are checked every so many steps,
+/// so that a long read can be interrupted.
 class PyBuilder {
 public:
     explicit PyBuilder(PyTypeObject* atom_type) : atom_type_(atom_type) {}
@@ -25,7 +28,7 @@ public:
     ~PyBuilder();
 
     bool atom(Bytes data) {
-        if (size_ == capacity_ && !grow()) return false;
+        if (!step()) return false;
         const auto* p = reinterpret_cast<const char*>(data.data());
         const auto n = static_cast<Py_ssize_t>(data.size());
         // CPython shares the objects of zero or one octet; longer ones are
@@ -42,6 +45,17 @@ public:
     PyObject* take();
 
 private:
+    // Steps between two checks for signals: a few hundred microseconds of
+    // reading at most, and a cost per step of one decrement.
+    static constexpr unsigned kStepsPerCheck = 1u << 15;
+
+    /// Room for one more object on the stack, and the signals checked in
+    /// their turn.
+    bool step() {
+        if (--until_check_ == 0 && !check_signals()) return false;
+        return size_ != capacity_ || grow();
+    }
+    bool check_signals();
     bool grow();
 
     PyTypeObject* atom_type_;
@@ -50,6 +64,9 @@ private:
     PyObject** stack_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
+    unsigned until_check_ = kStepsPerCheck;
 };
+
+static_assert(Builder<PyBuilder>);
 
 }  // namespace parvex::py
