@@ -2,6 +2,9 @@
 
 import doctest
 import hashlib
+import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 from hypothesis import given, strategies as st
@@ -10,6 +13,7 @@ import parvex
 import parvex.gnupg
 import parvex.values
 from parvex import Atom, extract, find, find_all, from_int, to_int
+from support import child_env
 
 H = Atom(b"n", hint=b"h")
 TREE = parvex.parse(b"(n r (n a (n b)) ([h]n c) (m (n d) ((n e))) () n)")
@@ -125,6 +129,13 @@ def test_digest_hashes_the_canonical_octets(algorithm):
 def test_digest_refuses(algorithm, message):
     with pytest.raises(ValueError, match=message):
         parvex.digest(b"a", algorithm)
+
+
+def test_benchmark_runs():
+    bench = Path(__file__).parent.parent / "bench" / "values.py"
+    done = subprocess.run([sys.executable, str(bench), "--keys", "30", "--repeat", "1"],
+                          capture_output=True, text=True, env=child_env(), timeout=300)
+    assert done.returncode == 0 and "keygrip" in done.stdout, done.stderr
 
 
 @pytest.mark.parametrize("module", [parvex.values, parvex.gnupg])
