@@ -179,11 +179,12 @@ def _pieces(key: SexpLike) -> Iterator[str]:
             yield ")"
 
 
-def _key_entry(name: str, key: SexpLike) -> bytes:
-    """`Name: key` wrapped as GnuPG wraps it: lines break before a space
-    (which the continuation line then carries after its own) or inside a
-    hexadecimal string, never at the end of a line, so the key reads the
-    same whether a reader joins lines with or without a line feed."""
+def _key_lines(name: str, key: SexpLike) -> bytes:
+    """The entry `Name: key`, wrapped to _WIDTH columns as GnuPG wraps its
+    own: a line breaks before a space (which the continuation line then
+    carries after its own), next to a parenthesis or inside a hexadecimal
+    string, never in a token or a quoted string, so the key reads the same
+    whether a reader joins the lines with a line feed or without one."""
     lines: list[str] = []
     line = f"{name}: "
     for piece in _pieces(key):
@@ -310,7 +311,7 @@ class KeyFile:
             parts = []
             for entry in self._entries:
                 if entry is self._key_entry and (entry.raw is None or not unchanged):
-                    parts.append(_key_entry(entry.name or "Key", self._key))
+                    parts.append(_key_lines(entry.name or "Key", self._key))
                 else:
                     parts.append(entry.raw or b"")
             data = b"".join(parts)
