@@ -15,6 +15,7 @@
 #include "decode/builder.hpp"
 #include "decode/error.hpp"
 #include "decode/parser.hpp"
+#include "decode/scratch.hpp"
 #include "types/octet_classes.hpp"
 #include "types/sexp.hpp"
 
@@ -199,7 +200,7 @@ ReadResult<void> Reader::sexp(B& builder) {
     skip_whitespace();
     if (!at_end() && input[pos] == '{') return transport_block(builder);
 
-    std::vector<OpenList> stack;
+    ScratchStack<OpenList, 1> stack;
     for (;;) {
         skip_whitespace();
         if (at_end()) return truncated();
