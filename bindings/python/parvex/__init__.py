@@ -29,21 +29,30 @@ from ._types import OctetsLike as OctetsLike, SexpLike as SexpLike, Value as Val
 from .indent import to_indented as to_indented
 from .parallel import parse_file as parse_file, parse_files as parse_files
 from .stream import StreamReader as StreamReader, iter_parse as iter_parse
-from .values import (
-    digest as digest,
-    extract as extract,
-    find as find,
-    find_all as find_all,
-    from_int as from_int,
-    to_int as to_int,
-)
 
 del _reduce
 
 if TYPE_CHECKING:
     __version__: str
+    from .values import (
+        digest as digest,
+        extract as extract,
+        find as find,
+        find_all as find_all,
+        from_int as from_int,
+        to_int as to_int,
+    )
 else:
+    # Loaded on first use, so that `import parvex` (in every worker of
+    # parse_files, say) holds what reading and writing need and no more.
+    _VALUES = ("find", "find_all", "extract", "to_int", "from_int", "digest")
+
     def __getattr__(name):
+        if name in _VALUES:
+            from . import values
+
+            globals().update((n, getattr(values, n)) for n in _VALUES)
+            return globals()[name]
         # The version is looked up on first use: importlib.metadata alone
         # would double the time `import parvex` takes.
         if name != "__version__":
