@@ -8,6 +8,7 @@ import os
 import random
 import shutil
 import subprocess
+from types import SimpleNamespace
 
 import pytest
 
@@ -34,6 +35,7 @@ KEY = [b"private-key", [b"rsa", [b"n", b"\x00\xc3"], [b"e", b"\x03"]]]
     (b'Key: (a "caf\xc3\xa9")\nN: caf\xc3\xa9\n', [b"a", "café".encode()], {"n": ["café"]}),
     (b"(private-key (rsa (n #00c3#) (e #03#)))", KEY, {}),
     (b"(11:private-key(3:rsa(1:n2:\x00\xc3)(1:e1:\x03)))", KEY, {}),
+    (parvex.to_transport(KEY).encode(), KEY, {}),  # which GnuPG would not read
     (b'(a "\xff")', [b"a", b"\xff"], {}),
 ])
 def test_reads_and_gives_back(data, key, fields):
@@ -163,12 +165,18 @@ def gnupg(request, tmp_path_factory):
         conf += "disable-extended-key-format\n"
     (home / "gpg-agent.conf").write_text(conf)
     home.chmod(0o700)
-    env = dict(os.environ, GNUPGHOME=str(home))
+    # GnuPG runs as itself, without the sanitizer runtime .ci/sanitize.sh preloads.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"} | {"GNUPGHOME": str(home)}
 
     def gpg(*args, passphrase=""):
         return subprocess.run(["gpg", "--batch", "--pinentry-mode", "loopback", "--passphrase",
                                passphrase, "--trust-model", "always", *args], env=env,
                               check=True, capture_output=True, timeout=300).stdout
+
+    def stop_agent():  # which reads the key files again when it next starts
+        subprocess.run(["gpgconf", "--kill", "gpg-agent"], env=env, timeout=60, check=True)
+
+    request.addfinalizer(stop_agent)
 
     alice, bob = USERS
     gpg("--quick-gen-key", alice, "default", "default", "never")
@@ -185,8 +193,8 @@ def gnupg(request, tmp_path_factory):
                 fpr = fields[9]
             elif fields[0] == "grp":
                 keys[fields[9]] = (fpr, passphrase, usage)
-    yield request.param, home, gpg, keys
-    subprocess.run(["gpgconf", "--kill", "gpg-agent"], env=env, timeout=60)
+    return SimpleNamespace(form=request.param, home=home, gpg=gpg, stop_agent=stop_agent,
+                           keys=keys)
 
 
 def _ssh_rsa(line):
@@ -202,8 +210,8 @@ def _ssh_rsa(line):
 
 @needs_gpg
 def test_reads_what_gnupg_writes(gnupg):
-    form, home, gpg, keys = gnupg
-    paths = sorted((home / "private-keys-v1.d").glob("*.key"))
+    form, gpg, keys = gnupg.form, gnupg.gpg, gnupg.keys
+    paths = sorted((gnupg.home / "private-keys-v1.d").glob("*.key"))
     assert len(paths) == 4 and sorted(p.stem for p in paths) == sorted(keys)
     for path in paths:
         data = path.read_bytes()
@@ -220,19 +228,19 @@ def test_reads_what_gnupg_writes(gnupg):
 
 @needs_gpg
 def test_gnupg_uses_the_files_written_back(gnupg, tmp_path):
-    form, home, gpg, keys = gnupg
+    gpg = gnupg.gpg
     message = tmp_path / "message"
     message.write_bytes(b"hello")
-    for path in (home / "private-keys-v1.d").glob("*.key"):
+    for path in (gnupg.home / "private-keys-v1.d").glob("*.key"):
         data = path.read_bytes()
         kf = read_key_file(data)
         kf.key = parse(to_canonical(kf.key))
         written = kf.to_bytes()
         # Written afresh: GnuPG's canonical octets, or parvex's own wrapping.
-        assert (written == data) == (form != "extended")
+        assert (written == data) == (gnupg.form != "extended")
         path.write_bytes(written)
-    subprocess.run(["gpgconf", "--kill", "gpg-agent"], env=dict(os.environ, GNUPGHOME=str(home)))
-    for grip, (fpr, passphrase, usage) in keys.items():
+    gnupg.stop_agent()
+    for grip, (fpr, passphrase, usage) in gnupg.keys.items():
         out = tmp_path / grip
         if "s" in usage:
             gpg("--local-user", fpr + "!", "--output", out, "--sign", message,

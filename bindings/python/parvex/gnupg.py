@@ -226,7 +226,9 @@ class KeyFile:
         self._assigned = False
         self._entries: list[_Entry] = []
         self._key_entry: Optional[_Entry] = None  # None in the one-S-expression form
-        if data[:1] == b"(":  # as GnuPG tells the two forms apart
+        # GnuPG tells the forms apart by a first "(" (and reads no "{", the
+        # transport representation, which no name can start either).
+        if data[:1] in (b"(", b"{"):
             self._key: Value = _KEY_READER.parse(data)
         else:
             self._entries = _entries(data)
