@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "atom.hpp"
+#include "compat.hpp"
 #include "decode/builder.hpp"
 #include "types/copy.hpp"
 #include "types/sexp.hpp"
@@ -39,6 +40,16 @@ public:
         stack_[size_++] = b;
         return true;
     }
+    /// `atom`, where 16 octets from `data.data()` on are readable.
+    bool atom_overread(Bytes data) {
+        const std::size_t n = data.size();
+        if (!compat::kShortBytes || n < 2 || n > 15) return atom(data);
+        if (!step()) return false;
+        PyObject* b = compat::short_bytes(data.data(), n);
+        if (b == nullptr) return false;
+        stack_[size_++] = b;
+        return true;
+    }
     bool atom(Bytes data, Bytes hint);
     bool list(std::uint64_t count);
     /// The finished value (a new reference), or nullptr with an exception set.
@@ -67,6 +78,6 @@ private:
     unsigned until_check_ = kStepsPerCheck;
 };
 
-static_assert(Builder<PyBuilder>);
+static_assert(OverreadBuilder<PyBuilder>);
 
 }  // namespace parvex::py
