@@ -179,6 +179,31 @@ PyObject* parse_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     });
 }
 
+// Every option as a keyword and its value, in the order of the table: what
+// pickling and copying rebuild a parser from.
+PyObject* options_method(PyObject* self, PyObject*) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        const Names* n = names();
+        if (n == nullptr) return nullptr;
+        const Parser& p = reinterpret_cast<ParserObject*>(self)->options;
+        Ref dict = Ref::steal(PyDict_New());
+        if (!dict) return nullptr;
+        for (std::size_t i = 0; i < parser_options.size(); ++i) {
+            const OptionInfo& o = parser_options[i];
+            const std::uint64_t v = o.get(p);
+            Ref value;
+            if (o.kind != OptionKind::Limit)
+                value = Ref::borrow(v != 0 ? Py_True : Py_False);
+            else if (v == kNoLimit && o.default_value == kNoLimit)
+                value = Ref::borrow(Py_None);
+            else
+                value = Ref::steal(PyLong_FromUnsignedLongLong(v));
+            if (!value || PyDict_SetItem(dict.get(), n->options[i], value.get()) < 0) return nullptr;
+        }
+        return dict.release();
+    });
+}
+
 PyMethodDef methods[] = {
     {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_method<parse_sig, ReadMode::Whole>)),
      METH_FASTCALL | METH_KEYWORDS,
@@ -198,6 +223,10 @@ PyMethodDef methods[] = {
      "The stream reader's step: `parse_prefix`, with the offsets of a ParseError\n"
      "counted from `base`, and a third item that is True where the S-expression\n"
      "ends with a token at the end of `data`, which more data could continue."},
+    {"_options", options_method, METH_NOARGS,
+     "_options($self)\n--\n\n"
+     "Every option as the keyword that sets it and its value: Parser(**p._options())\n"
+     "is a parser with the same options."},
     {nullptr, nullptr, 0, nullptr},
 };
 
