@@ -20,7 +20,7 @@ import re
 from collections.abc import Iterator
 from typing import Any, Optional
 
-from ._parvex import Atom, ParseError, Parser, to_advanced, to_canonical
+from ._parvex import Atom, ParseError, Parser, _parse_error, to_advanced, to_canonical
 from ._types import SexpLike, Value
 from .values import find
 
@@ -118,16 +118,6 @@ def _entries(data: bytes) -> list[_Entry]:
     return entries
 
 
-def _moved(error: ParseError, offset: int) -> ParseError:
-    """The same failure at `offset`: a ParseError's message is its kind's
-    text followed by " at offset N", N being its `offset`."""
-    text = str(error).removesuffix(f" at offset {error.offset}")
-    moved = ParseError(f"{text} at offset {offset}")
-    moved.offset = offset
-    moved.kind = error.kind
-    return moved
-
-
 def _key_value(entry: _Entry) -> Value:
     """The key that `entry` holds; a ParseError counts from the file's start."""
     try:
@@ -139,7 +129,7 @@ def _key_value(entry: _Entry) -> Value:
         within = at - 1 if at == len(entry.value) and at else at
         i = bisect.bisect_right([v for v, _ in entry.spans], within) - 1
         value_at, file_at = entry.spans[max(i, 0)]
-        raise _moved(e, file_at + at - value_at) from None
+        raise _parse_error(e.kind, file_at + at - value_at) from None
 
 
 # MARK: writing the key
