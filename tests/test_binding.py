@@ -333,11 +333,11 @@ def test_extension_exports_only_its_init_function():
 def test_private_parse_error_is_the_readers(kind):
     # What the package's own readers raise for a failure inside a piece of a
     # larger input: the same exception the reader raises.
-    e = m._parse_error(kind, 7)
+    e = Parser._parse_error(kind, 7)
     assert type(e) is ParseError and (e.kind, e.offset) == (kind, 7)
     assert e.args == (f"{MESSAGES[kind]} at offset 7",)
 
 
 def test_private_parse_error_refuses_unknown_kinds():
     with pytest.raises(ValueError, match="no such kind of ParseError: 'too_wide'"):
-        m._parse_error("too_wide", 0)
+        Parser._parse_error("too_wide", 0)

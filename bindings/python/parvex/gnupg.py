@@ -20,7 +20,7 @@ import re
 from collections.abc import Iterator
 from typing import Any, Optional
 
-from ._parvex import Atom, ParseError, Parser, _parse_error, to_advanced, to_canonical
+from ._parvex import Atom, ParseError, Parser, to_advanced, to_canonical
 from ._types import SexpLike, Value
 from .values import find
 
@@ -129,7 +129,7 @@ def _key_value(entry: _Entry) -> Value:
         within = at - 1 if at == len(entry.value) and at else at
         i = bisect.bisect_right([v for v, _ in entry.spans], within) - 1
         value_at, file_at = entry.spans[max(i, 0)]
-        raise _parse_error(e.kind, file_at + at - value_at) from None
+        raise Parser._parse_error(e.kind, file_at + at - value_at) from None
 
 
 # MARK: writing the key

@@ -26,7 +26,7 @@ from collections.abc import Iterator
 from io import BytesIO
 from typing import Protocol, Union, Unpack
 
-from ._parvex import ParseError, Parser, _parse_error
+from ._parvex import ParseError, Parser
 from ._types import ParserOptions, Value
 
 __all__ = ["StreamReader", "iter_parse"]
@@ -169,7 +169,7 @@ class StreamReader(Iterator[Value]):
         """Raises input_too_long for the S-expression that starts the
         buffer, which goes on past the limit."""
         assert self._limit is not None
-        raise _parse_error("input_too_long", self.offset + self._limit)
+        raise Parser._parse_error("input_too_long", self.offset + self._limit)
 
     def _ends_at_limit(self, buf: bytearray) -> bool:
         """Whether the S-expression that fills the first `limit` octets ends
