@@ -32,6 +32,39 @@ parvex::Bytes bytes(const std::string& s) {
     return parvex::Bytes(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
 }
 
+// The octets of a value are laid out the same on every CPU: strings on
+// either side of the inline limit, with every state of the hint, keep their
+// octets and states through copies and moves, are never taken for lists,
+// and hash to the values pinned here (the Python module's tests pin the
+// same hashes).
+void atom_layout() {
+    const std::string octets(40, 'q');
+    for (std::size_t n : {0, 1, 14, 15, 16, 17, 40}) {
+        const std::string data = octets.substr(0, n);
+        for (int h : {-1, 0, 15, 16}) {  // -1: no hint
+            parvex::Atom a{parvex::OctetString(bytes(data)), {}};
+            if (h >= 0) a.hint.emplace(bytes(octets.substr(0, static_cast<std::size_t>(h))));
+            const parvex::Atom copy = a;
+            const parvex::Sexp v(std::move(a));
+            for (const parvex::Atom* x : {&copy, &v.atom()}) {
+                CHECK(std::string(x->data.begin(), x->data.end()) == data);
+                CHECK(x->hint.has_value() == (h >= 0));
+                if (x->hint) CHECK(x->hint->size() == static_cast<std::size_t>(h));
+            }
+            CHECK(v.is_atom() && v.atom() == copy && v.atom().hash() == copy.hash());
+        }
+    }
+    const auto hash = [](const char* data, const char* hint) {
+        parvex::Atom a{parvex::OctetString(bytes(data)), {}};
+        if (hint != nullptr) a.hint.emplace(bytes(hint));
+        return a.hash();
+    };
+    CHECK(hash("", nullptr) == 0x76be999e3e25b2a0);
+    CHECK(hash("abc", "text/plain") == 0x9498d16d3f357369);
+    CHECK(hash("x", "") == 0x1f0f4998b8dc97a4);
+    CHECK(hash("an atom of more than fifteen octets", "a hint of more than fifteen octets") == 0x153065f5c46a2842);
+}
+
 void deep_values() {
     constexpr std::size_t depth = 1'000'000;
     const std::string text = std::string(depth, '(') + "1:x" + std::string(depth, ')');
@@ -235,6 +268,7 @@ void base64_blocks() {
 }  // namespace
 
 int main() {
+    atom_layout();
     deep_values();
     dense_values();
     short_atoms();
