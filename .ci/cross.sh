@@ -3,17 +3,20 @@
 # harnesses (each with a main() that replays files, fuzz/replay.cpp) with
 # Debian's cross compilers, under UndefinedBehaviorSanitizer, and runs them
 # under qemu-user: s390x is big-endian, aarch64 has other vector units.
-# The harnesses replay the fuzzers' seed corpus and the reproducers of
-# past faults, through the readers and the writers.
+# The harnesses replay the fuzzers' seed corpus, the reproducers of past
+# faults and, where .ci/fuzz.sh ran before, the corpus it grew, through the
+# readers and the writers.
 #
 #   PARVEX_CROSS_ARCHES  CPUs to check (default "s390x aarch64")
 #   PARVEX_CROSS_BUILD   build folder (default build/cross)
+#   PARVEX_FUZZ_BUILD    the fuzzers' build folder (default build/fuzz)
 # Needs g++-<arch>-linux-gnu and qemu-user (Debian packages).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 read -r -a arches <<<"${PARVEX_CROSS_ARCHES:-s390x aarch64}"
 build=${PARVEX_CROSS_BUILD:-build/cross}
+grown=${PARVEX_FUZZ_BUILD:-build/fuzz}/corpus
 
 generator=()
 if command -v ninja >/dev/null; then generator=(-G Ninja); fi
@@ -36,7 +39,9 @@ for arch in "${arches[@]}"; do
     [ -x "$bin" ] || continue
     h=${bin##*/fuzz_}
     inputs=("$build/seeds/$h")
-    if [ -d "tests/regressions/$h" ]; then inputs+=("tests/regressions/$h"); fi
+    for d in "tests/regressions/$h" "$grown/$h" "$grown/$h.empty"; do
+      if [ -d "$d" ]; then inputs+=("$d"); fi
+    done
     if ! "qemu-$arch" "$bin" "${inputs[@]}" >"$dir/replay_$h.log" 2>&1; then
       echo "$arch: fuzz_$h FAILED on a replayed input; its output:" >&2
       tail -n 40 "$dir/replay_$h.log" >&2

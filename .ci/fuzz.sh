@@ -50,7 +50,7 @@ report_failure() {
 # One run of harness $1 for $2 seconds, labelled $3, into the corpus folder
 # $4 with the seeds of the folders after it; appends its figures to `line`.
 fuzz_run() {
-  local h=$1 secs=$2 label=$3 corpus=$4 log="$4.log"
+  local h=$1 secs=$2 label=$3 corpus=$4 log="$build/fuzz_${1}_$3.log"
   shift 4
   local extra flags
   read -r -a extra <<<"$(harness_flags "$h")"

@@ -132,6 +132,14 @@ void short_atoms() {
             CHECK(got.is_atom() && got.atom().data.size() == n &&
                   std::equal(atom.begin(), atom.end(), got.atom().data.begin()));
         }
+        // The writers' branch-free form, for strings of 1 to 16 octets whose
+        // 16 octets before their end are readable.
+        if (n == 0 || n > 16) continue;
+        const std::string backed = std::string(16, '-') + atom;
+        std::uint8_t out[3 + 16 + parvex::encode::canonical::kShortStringReach] = {};
+        const std::uint8_t* const end = parvex::encode::canonical::put_backed_short_string(
+            out, bytes(backed).last(n));
+        CHECK(std::string(static_cast<const std::uint8_t*>(out), end) == item);
     }
 }
 
