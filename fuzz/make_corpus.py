@@ -5,23 +5,42 @@ chains.
 
     python3 fuzz/make_corpus.py OUTDIR      # OUTDIR/<harness>/<seed name>
 
-The reader seeds start with the option header that fuzz/common.hpp reads;
-`header` and `options` here are its two directions. tests/test_hostile.py
+The reader seeds start with the option header that fuzz/common.hpp reads,
+drawn from the reader's option table (src/decode/parser.hpp); `header` and
+`options` here are its two directions. tests/test_hostile.py
 reads the seeds back through the Python module to check what they cover.
 """
 
 import base64
 import pathlib
+import re
 import sys
 
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def _option_table():
+    """The rows of the reader's option table, (kind, field, default), read
+    from the header that declares them, in its order."""
+    text = (ROOT / "src" / "decode" / "parser.hpp").read_text()
+    rows = re.findall(r"X\((Limit|Flag|Leniency), (\w+), (\w+), \w+\)", text)
+    if not rows:
+        raise RuntimeError("no option table in src/decode/parser.hpp")
+    return rows
+
+
 NO_LIMIT = 2**64 - 1
-FLAGS = ("allow_advanced", "allow_transport", "allow_display_hints", "allow_empty_atoms",
-         "allow_empty_lists", "allow_list_as_first_element", "allow_hexadecimal",
-         "allow_base64", "allow_lengths")
-LIMITS = ("max_depth", "max_atom_len", "max_input_len")
+_ROWS = _option_table()
+# Parser keywords: a leniency's has a leading underscore.
+FLAGS = tuple(("_" if kind == "Leniency" else "") + field
+              for kind, field, _ in _ROWS if kind != "Limit")
+LIMITS = tuple(field for kind, field, _ in _ROWS if kind == "Limit")
+DEFAULT_FLAGS = {("_" if kind == "Leniency" else "") + field: default == "true"
+                 for kind, field, default in _ROWS if kind != "Limit"}
 # The limits one header octet can name, from 240 on (below 240 it is the value).
 EDGES = {240: 1024, 241: 65536, 242: 2**32, 243: 2**63, 244: NO_LIMIT - 1, 255: NO_LIMIT}
-HEADER = 5
+FLAG_OCTETS = (len(FLAGS) + 7) // 8
+HEADER = FLAG_OCTETS + 1 + len(LIMITS)
 
 
 def limit_octet(value):
@@ -39,10 +58,10 @@ def header(fail_at=None, **options):
     unknown = set(options) - set(FLAGS) - set(LIMITS)
     if unknown:
         raise TypeError(f"unknown options {sorted(unknown)}")
-    bits = sum(1 << i for i, name in enumerate(FLAGS) if options.get(name, True))
-    builder = 127 if fail_at is None else fail_at
-    assert 0 <= builder <= 127
-    return bytes([bits & 0xFF, (bits >> 8) | builder << 1,
+    bits = sum(1 << i for i, name in enumerate(FLAGS) if options.get(name, DEFAULT_FLAGS[name]))
+    assert fail_at is None or 0 <= fail_at < 255
+    builder = 255 if fail_at is None else fail_at
+    return bytes([*bits.to_bytes(FLAG_OCTETS, "little"), builder,
                   *(limit_octet(options.get(name, NO_LIMIT)) for name in LIMITS)])
 
 
@@ -50,9 +69,9 @@ def options(data):
     """Parser keyword arguments and the text of a reader input, as the
     harnesses read them."""
     h = bytes(data[:HEADER]) + b"\xff" * max(0, HEADER - len(data))
-    bits = h[0] | (h[1] & 1) << 8
+    bits = int.from_bytes(h[:FLAG_OCTETS], "little")
     kwargs = {name: bool(bits >> i & 1) for i, name in enumerate(FLAGS)}
-    for name, octet in zip(LIMITS, h[2:]):
+    for name, octet in zip(LIMITS, h[FLAG_OCTETS + 1:]):
         kwargs[name] = octet if octet < 240 else EDGES.get(octet, NO_LIMIT)
     return kwargs, bytes(data[HEADER:])
 
@@ -88,6 +107,7 @@ ACCEPT = {
     "depth_edge": (b"(" * 3 + b"x" + b")" * 3, dict(max_depth=3)),
     "atom_len_edge": (b"(3:abc #61 62 63#)", dict(max_atom_len=3)),
     "input_len_edge": (b"(a b)", dict(max_input_len=5)),
+    "8bit_in_quoted": (b'(comment "\xc3\xa9t\xe9")', dict(_allow_8bit_in_quoted=True)),
     # More values than half the octets: the builder's stack must grow.
     "dense_empty_lists": (b"(j()j()j()j()j())", {}),
 }
@@ -182,7 +202,7 @@ def reader_seeds():
     out += [(f"reject_{name}", header(**opts) + text, kind) for name, (text, opts, kind) in REJECT.items()]
     out += [("accept_builder_fails_first", header(fail_at=0) + b"(a [b]c)", "accept"),
             ("accept_builder_fails_inside", header(fail_at=3) + transport(b"(1:a(1:b))"), "accept"),
-            ("reject_short_header", b"\xff\xff", "unexpected_end")]
+            ("reject_short_header", b"\xff" * (HEADER - 1), "unexpected_end")]
     return out
 
 

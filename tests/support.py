@@ -43,6 +43,17 @@ def same(got, want):
     return True
 
 
+class Index:
+    """An integer only through `__index__`: `value` itself, or what calling
+    it returns (or raises)."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value() if callable(self.value) else self.value
+
+
 def child_env(**extra):
     """The environment for a child interpreter that imports the parvex this
     one imported, whether installed or taken from a source tree."""

@@ -11,16 +11,9 @@ import pytest
 
 import parvex
 from parvex import Atom
+from support import Index
 
 PREFIX = "expected bytes, str, or Atom, and got "
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class NoLen:

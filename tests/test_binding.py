@@ -12,6 +12,7 @@ import pytest
 import parvex
 import parvex._parvex as m
 from parvex import Atom, Parser, ParseError
+from support import Index
 
 READERS = ["Atom", "Parser", "ParseError", "DEFAULT_HINT", "DEFAULT_MAX_DEPTH",
            "parse", "parse_canonical"]
@@ -141,14 +142,6 @@ def numpy_like(name, module="numpy", **namespace):
 
 class IntSub(int):
     pass
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class Boom:

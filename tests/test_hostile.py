@@ -17,7 +17,7 @@ import pytest
 
 import parvex
 from parvex import Atom, ParseError, Parser
-from support import child_env
+from support import Index, child_env
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 U64 = 2**64 - 1
@@ -220,14 +220,6 @@ def test_endless_and_huge_sequences():
     assert got["Atom Oversized"] == ["ok", 'Atom(b"ab")']
 
 
-class Index:
-    def __init__(self, behaviour):
-        self.behaviour = behaviour
-
-    def __index__(self):
-        return self.behaviour()
-
-
 def boom():
     raise ArithmeticError("boom")
 
@@ -419,7 +411,7 @@ def test_the_fuzzers_seeds_reach_every_representation_and_every_error_kind(messa
     header = make.header(allow_hexadecimal=False, max_depth=1024, max_atom_len=3,
                          max_input_len=2**63)
     options, _ = make.options(header)
-    assert options == dict({f: f != "allow_hexadecimal" for f in make.FLAGS},
+    assert options == dict(make.DEFAULT_FLAGS, allow_hexadecimal=False,
                            max_depth=1024, max_atom_len=3, max_input_len=2**63)
 
 

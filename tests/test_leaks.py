@@ -18,6 +18,7 @@ import tracemalloc
 import pytest
 
 import parvex
+from support import Index
 from parvex import Atom, ParseError, Parser
 
 ITERATIONS = 4000
@@ -231,13 +232,8 @@ def atom_cases():
     yield "eq_ignoring_hint, bad other", fails(TypeError, None, ATOM.eq_ignoring_hint, {})
 
 
-class Index:
-    def __index__(self):
-        return 3
-
-
 def parser_cases():
-    yield "new", succeeds(Parser, canonical=True, max_depth=Index(), max_atom_len=None,
+    yield "new", succeeds(Parser, canonical=True, max_depth=Index(3), max_atom_len=None,
                           max_input_len=2**64 - 1, allow_base64=False)
     yield "new, not a bool", fails(TypeError, "allow_lengths", Parser, allow_lengths=1)
     yield "new, None for a bool", fails(TypeError, "canonical", Parser, canonical=None)

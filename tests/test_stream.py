@@ -167,9 +167,9 @@ def test_an_s_expression_spanning_many_chunks():
         def __init__(self):
             self.parser, self.calls = parvex.Parser(), 0
 
-        def parse_prefix(self, data):
+        def _read_next(self, data, base):
             self.calls += 1
-            return self.parser.parse_prefix(data)
+            return self.parser._read_next(data, base)
 
     big = [[b"k%d" % i, b"v" * (i % 50)] for i in range(20000)]
     data = b"x " + parvex.to_advanced(big).encode() + b" y"

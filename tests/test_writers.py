@@ -12,6 +12,7 @@ from hypothesis import given, settings, strategies as st
 import parvex
 import parvex._parvex as m
 from parvex import Atom, to_advanced, to_canonical, to_transport
+from support import Index
 
 WRITERS = {"to_canonical": to_canonical, "to_transport": to_transport,
            "to_advanced": to_advanced}
@@ -207,9 +208,6 @@ class Bytes(bytes): pass
 class Str(str): pass
 class List(list): pass
 class Tuple(tuple): pass
-class Index:
-    def __index__(self):
-        return 0xFF
 class Seq:  # no __len__: the length is found by iterating
     def __getitem__(self, i):
         if i < 3:
@@ -231,7 +229,7 @@ shared = [b"a"]
 
 @pytest.mark.parametrize("value, data", [
     (bytearray(b"x"), b"1:x"), (range(2), b"2:\x00\x01"), (memoryview(b"xy"), b"2:xy"),
-    (array.array("B", [1, 2]), b"2:\x01\x02"), (collections.deque([True, Index()]), b"2:\x01\xff"),
+    (array.array("B", [1, 2]), b"2:\x01\x02"), (collections.deque([True, Index(0xFF)]), b"2:\x01\xff"),
     (Seq(), b"3:abc"), (Bytes(b"ab"), b"2:ab"), (Str("ab"), b"2:ab"),
     (List([b"a", Tuple([b"b"])]), b"(1:a(1:b))"), (Point(b"x", "y"), b"(1:x1:y)"),
     ([range(3), bytearray()], b"(3:\x00\x01\x020:)"), ([shared, (shared,)], b"((1:a)((1:a)))"),

@@ -5,17 +5,23 @@
 
 namespace parvex {
 
+namespace {
+// SexpBuilder never fails (running out of memory throws), so a read into it
+// stops only for the input's fault.
+std::unexpected<Error> input_fault(const Stop& s) { return std::unexpected(std::get<Error>(s)); }
+}  // namespace
+
 Result<Sexp> Parser::parse(Bytes input) const {
-    SexpBuilder b(input.size());
-    if (auto r = read_whole(*this, input, b); !r) return std::unexpected(r.error());
+    SexpBuilder b;
+    if (auto r = read_whole(*this, input, b); !r) return input_fault(r.error());
     return b.take();
 }
 
 Result<Prefix> Parser::parse_prefix(Bytes input) const {
-    SexpBuilder b(input.size());
+    SexpBuilder b;
     auto r = read_prefix(*this, input, b);
-    if (!r) return std::unexpected(r.error());
-    return Prefix{b.take(), *r};
+    if (!r) return input_fault(r.error());
+    return Prefix{b.take(), r->consumed};
 }
 
 Result<Sexp> parse(Bytes input) { return Parser::defaults().parse(input); }

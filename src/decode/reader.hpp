@@ -1,22 +1,46 @@
 // The reader: one S-expression from octets (RFC 9804 §6), lists kept on an
 // explicit stack rather than the call stack. Values go to a builder, so the
-// same loop can produce core values or any other tree; see SexpBuilder in
-// decode/sexp_builder.hpp for the contract.
+// same loop can produce core values or any other tree; decode/builder.hpp
+// holds the contract.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <variant>
 #include <vector>
 
 #include "base64/base64.hpp"
+#include "decode/builder.hpp"
 #include "decode/error.hpp"
 #include "decode/parser.hpp"
+#include "decode/scratch.hpp"
 #include "types/octet_classes.hpp"
 #include "types/sexp.hpp"
 
 namespace parvex {
+
+/// How a read through a builder ends when it gives no value: the input's
+/// fault, or the builder's own failure.
+using Stop = std::variant<Error, BuilderFailed>;
+template <class T>
+using ReadResult = std::expected<T, Stop>;
+
+/// Where an S-expression read from the front of an input ended.
+struct PrefixEnd {
+    std::uint64_t consumed;
+    /// It ends with a token at the very end of the input, which more input
+    /// could continue; anything else ends where it says it does.
+    bool open;
+};
+
+// The offset of a failure because the input ended too soon, which the
+// exit of a read replaces with the length of the input it was given.
+inline constexpr std::uint64_t kEndOfInput = kNoLimit;
+
+/// Fails because the input ended in the middle of the S-expression.
+[[nodiscard]] inline std::unexpected<Error> truncated() { return fail(kEndOfInput, ErrorKind::UnexpectedEnd); }
 
 /// A reading cursor over a borrowed input, under a borrowed option set.
 struct Reader {
@@ -25,6 +49,7 @@ struct Reader {
     const Parser& parser;
     Bytes input;
     std::uint64_t pos = 0;
+    std::uint64_t token_end = 0;  // one past the latest token
 
     bool at_end() const { return pos >= input.size(); }
 
@@ -35,6 +60,15 @@ struct Reader {
         while (pos < input.size() && octet::is_whitespace(input[pos])) ++pos;
     }
 
+    /// What the options say of an octet string of `size` decoded octets,
+    /// data or hint: nothing, or why it is refused. Every form of string,
+    /// the fast paths included, is judged here, once it has been read whole.
+    std::optional<ErrorKind> refuses(std::uint64_t size) const {
+        if (size == 0 && !parser.allow_empty_atoms) return ErrorKind::EmptyAtomNotAllowed;
+        if (size > parser.max_atom_len) return ErrorKind::AtomTooLong;
+        return std::nullopt;
+    }
+
     /// Reads the common verbatim string "n:octets" at `pos` (on a digit)
     /// without the general dispatch. Returns false, with `pos` unchanged,
     /// wherever anything is unusual, for `simple_string` to report.
@@ -43,23 +77,25 @@ struct Reader {
         const std::uint64_t n = input.size();
         std::uint64_t p = pos;
         std::uint64_t length = in[p++] - '0';
-        // Up to 19 digits cannot overflow; a leading zero takes the slow path.
-        const std::uint64_t last = p + 18;
+        if (p >= n) return false;
         if (length != 0) {
             // Lengths of one and two digits mix in most inputs: the second
             // digit is taken without a branch that would mispredict.
-            if (p < n) {
-                const std::uint64_t d = in[p] - std::uint64_t{'0'};
-                const bool digit = d < 10;
-                length = length * (digit ? 10 : 1) + (digit ? d : 0);
-                p += digit;
-            }
-            while (p < n && p < last && octet::is_digit(in[p])) length = length * 10 + (in[p++] - '0');
+            const std::uint64_t d = in[p] - std::uint64_t{'0'};
+            const bool digit = d < 10;
+            length = length * (digit ? 10 : 1) + (digit ? d : 0);
+            p += digit;
+            if (p >= n) return false;
         }
-        if (p >= n || in[p] != ':') return false;
+        if (in[p] != ':') {  // a third digit or more, or a leading zero
+            if (length == 0) return false;
+            // Up to 19 digits cannot overflow.
+            const std::uint64_t last = pos + 19;
+            while (p < n && p < last && octet::is_digit(in[p])) length = length * 10 + (in[p++] - '0');
+            if (p >= n || in[p] != ':') return false;
+        }
         ++p;
-        if (length > n - p || length > parser.max_atom_len || (length == 0 && !parser.allow_empty_atoms))
-            return false;
+        if (length > n - p || refuses(length)) return false;
         out = input.subspan(p, length);
         pos = p + length;
         return true;
@@ -75,6 +111,7 @@ struct Reader {
         const std::uint64_t n = input.size();
         ++pos;
         while (pos < n && octet::is_token_octet(input[pos])) ++pos;
+        token_end = pos;
         return input.subspan(start, pos - start);
     }
     /// Reads "..." with `pos` on the opening quote; `start` is where the
@@ -90,52 +127,67 @@ struct Reader {
 
     /// Reads one S-expression at `pos` into `builder`, which then holds one
     /// more value. Whitespace before it is skipped, whitespace after it not.
-    template <class Builder>
-    [[nodiscard]] Result<void> sexp(Builder& builder);
+    template <Builder B>
+    [[nodiscard]] ReadResult<void> sexp(B& builder);
 
 private:
-    template <class Builder>
-    [[nodiscard]] Result<void> transport_block(Builder& builder);
+    template <Builder B>
+    [[nodiscard]] ReadResult<void> transport_block(B& builder);
+
+    /// Gives `builder` a hintless atom that views the input, by the fast
+    /// path where the builder has one and 16 octets from its start on lie
+    /// within the input.
+    template <Builder B>
+    bool input_atom(B& builder, Bytes data) const {
+        if constexpr (OverreadBuilder<B>) {
+            if (static_cast<std::size_t>(input.data() + input.size() - data.data()) >= 16)
+                return builder.atom_overread(data);
+        }
+        return builder.atom(data);
+    }
 
     Octets scratch_data_;
     Octets scratch_hint_;
 };
 
+namespace detail {
+// The one exit of every read: a failure because the input ended is placed
+// at the end of the input the read was given.
+inline Stop stopped(Stop s, Bytes input) {
+    if (auto* e = std::get_if<Error>(&s); e != nullptr && e->offset == kEndOfInput) e->offset = input.size();
+    return s;
+}
+}  // namespace detail
+
 /// Reads an input that must hold exactly one S-expression into `builder`.
-template <class Builder>
-[[nodiscard]] Result<void> read_whole(const Parser& parser, Bytes input, Builder& builder) {
+template <Builder B>
+[[nodiscard]] ReadResult<void> read_whole(const Parser& parser, Bytes input, B& builder) {
     if (input.size() > parser.max_input_len) return fail(parser.max_input_len, ErrorKind::InputTooLong);
     Reader r{parser, input};
-    if (auto s = r.sexp(builder); !s) return s;
+    if (auto s = r.sexp(builder); !s) return std::unexpected(detail::stopped(s.error(), input));
     r.skip_whitespace();
     if (!r.at_end()) return fail(r.pos, ErrorKind::TrailingOctets);
     return {};
 }
 
 /// Reads the S-expression at the front of `input` into `builder`; returns
-/// the number of octets up to its last one.
-template <class Builder>
-[[nodiscard]] Result<std::uint64_t> read_prefix(const Parser& parser, Bytes input, Builder& builder) {
+/// where it ended.
+template <Builder B>
+[[nodiscard]] ReadResult<PrefixEnd> read_prefix(const Parser& parser, Bytes input, B& builder) {
     if (input.size() > parser.max_input_len) return fail(parser.max_input_len, ErrorKind::InputTooLong);
     Reader r{parser, input};
-    if (auto s = r.sexp(builder); !s) return std::unexpected(s.error());
-    return r.pos;
+    if (auto s = r.sexp(builder); !s) return std::unexpected(detail::stopped(s.error(), input));
+    return PrefixEnd{r.pos, r.pos == input.size() && r.token_end == r.pos};
 }
 
-// A builder reports a failure of its own (Python's MemoryError, say) by
-// returning false; the read then ends with this error, which no input can
-// produce (no input is 2**64 - 1 octets long), so the caller knows to report
-// the builder's own failure instead.
-inline constexpr Error kBuilderFailed{kNoLimit, ErrorKind::UnexpectedEnd};
-
-template <class Builder>
-Result<void> Reader::transport_block(Builder& builder) {
+template <Builder B>
+ReadResult<void> Reader::transport_block(B& builder) {
     const std::uint64_t brace = pos;
     if (!parser.allow_transport) return fail(brace, ErrorKind::TransportNotAllowed);
     const std::uint64_t text = brace + 1;
     const void* close = text < input.size() ? std::memchr(input.data() + text, '}', input.size() - text)
                                             : nullptr;
-    if (close == nullptr) return fail(input.size(), ErrorKind::UnexpectedEnd);
+    if (close == nullptr) return truncated();
     const std::uint64_t end = static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(close) - input.data());
     // The content is read once and dropped, so it goes to a buffer that is
     // not zeroed first: on large blocks that pass costs a third of decoding.
@@ -145,15 +197,16 @@ Result<void> Reader::transport_block(Builder& builder) {
     pos = end + 1;
     const Parser inner = parser.for_transport_content();
     const Bytes content(room.get(), static_cast<std::size_t>(*decoded - room.get()));
+    // A failure inside the block is reported at its brace.
     if (auto r = read_whole(inner, content, builder); !r) {
-        if (r.error() == kBuilderFailed) return r;
-        return fail(brace, r.error().kind);
+        if (auto* e = std::get_if<Error>(&r.error())) return fail(brace, e->kind);
+        return r;
     }
     return {};
 }
 
-template <class Builder>
-Result<void> Reader::sexp(Builder& builder) {
+template <Builder B>
+ReadResult<void> Reader::sexp(B& builder) {
     struct OpenList {
         std::uint64_t open_offset;  // the "(", where closing errors point
         std::uint64_t count;        // elements so far
@@ -162,27 +215,36 @@ Result<void> Reader::sexp(Builder& builder) {
     skip_whitespace();
     if (!at_end() && input[pos] == '{') return transport_block(builder);
 
-    std::vector<OpenList> stack;
+    // The innermost open list is kept in `top`, where it can stay in
+    // registers; `outer` holds the lists around it.
+    ScratchStack<OpenList, 1> outer;
+    OpenList top{};
+    std::uint64_t depth = 0;
+    const bool advanced = parser.allow_advanced;
     for (;;) {
-        skip_whitespace();
-        if (at_end()) return fail(input.size(), ErrorKind::UnexpectedEnd);
+        if (advanced) skip_whitespace();
+        if (at_end()) return truncated();
         bool completed_list = false;
         switch (input[pos]) {
             case '(':
-                if (stack.size() >= parser.max_depth) return fail(pos, ErrorKind::TooDeep);
-                stack.push_back(OpenList{pos, 0, false});
+                if (depth >= parser.max_depth) return fail(pos, ErrorKind::TooDeep);
+                if (depth++ != 0) outer.push_back(top);
+                top = OpenList{pos, 0, false};
                 ++pos;
                 continue;
             case ')': {
-                if (stack.empty()) return fail(pos, ErrorKind::UnmatchedParenthesis);
-                const OpenList list = stack.back();
-                stack.pop_back();
+                if (depth == 0) return fail(pos, ErrorKind::UnmatchedParenthesis);
+                const OpenList list = top;
+                if (--depth != 0) {
+                    top = outer.back();
+                    outer.pop_back();
+                }
                 ++pos;
                 if (list.count == 0 && !parser.allow_empty_lists)
                     return fail(list.open_offset, ErrorKind::EmptyListNotAllowed);
                 if (list.count != 0 && list.first_is_list && !parser.allow_list_as_first_element)
                     return fail(list.open_offset, ErrorKind::ListAsFirstElementNotAllowed);
-                if (!builder.list(list.count)) return std::unexpected(kBuilderFailed);
+                if (!builder.list(list.count)) return std::unexpected(BuilderFailed{});
                 completed_list = true;
                 break;
             }
@@ -194,28 +256,21 @@ Result<void> Reader::sexp(Builder& builder) {
                 auto hint = simple_string(scratch_hint_);
                 if (!hint) return std::unexpected(hint.error());
                 skip_whitespace();
-                if (at_end()) return fail(input.size(), ErrorKind::UnexpectedEnd);
+                if (at_end()) return truncated();
                 if (input[pos] != ']') return fail(pos, ErrorKind::UnexpectedOctet);
                 ++pos;
                 skip_whitespace();
                 if (!at_end() && input[pos] == '(') return fail(pos, ErrorKind::HintOnList);
                 auto data = simple_string(scratch_data_);
                 if (!data) return std::unexpected(data.error());
-                if (!builder.atom(*data, *hint)) return std::unexpected(kBuilderFailed);
+                if (!builder.atom(*data, *hint)) return std::unexpected(BuilderFailed{});
                 break;
             }
             case '0': case '1': case '2': case '3': case '4':
             case '5': case '6': case '7': case '8': case '9': {
                 Bytes data;
                 if (fast_verbatim(data)) {
-                    bool built;
-                    if constexpr (requires { builder.atom_overread(data); }) {
-                        const auto readable = static_cast<std::size_t>(input.data() + input.size() - data.data());
-                        built = readable >= 16 ? builder.atom_overread(data) : builder.atom(data);
-                    } else {
-                        built = builder.atom(data);
-                    }
-                    if (!built) return std::unexpected(kBuilderFailed);
+                    if (!input_atom(builder, data)) return std::unexpected(BuilderFailed{});
                     break;
                 }
                 [[fallthrough]];
@@ -226,18 +281,17 @@ Result<void> Reader::sexp(Builder& builder) {
                 if (octet::is_token_start(input[pos]) && parser.allow_advanced) {
                     const std::uint64_t start = pos;
                     const Bytes t = token();
-                    if (t.size() > parser.max_atom_len) return fail(start, ErrorKind::AtomTooLong);
-                    if (!builder.atom(t)) return std::unexpected(kBuilderFailed);
+                    if (const auto refused = refuses(t.size())) return fail(start, *refused);
+                    if (!input_atom(builder, t)) return std::unexpected(BuilderFailed{});
                     break;
                 }
                 auto data = simple_string(scratch_data_);
                 if (!data) return std::unexpected(data.error());
-                if (!builder.atom(*data)) return std::unexpected(kBuilderFailed);
+                if (!builder.atom(*data)) return std::unexpected(BuilderFailed{});
                 break;
             }
         }
-        if (stack.empty()) return {};
-        OpenList& top = stack.back();
+        if (depth == 0) return {};
         if (top.count++ == 0) top.first_is_list = completed_list;
     }
 }

@@ -1,7 +1,9 @@
 """Types of the extension module that the `parvex` package re-exports."""
 
 from collections.abc import Sequence
-from typing import Final, SupportsIndex, TypeAlias, Union, final
+from typing import Final, TypeAlias, Union, Unpack, final
+
+from ._types import ParserOptions
 
 _Octets: TypeAlias = Union[bytes, bytearray, memoryview, str, Atom, Sequence[int]]
 _Value: TypeAlias = Union[bytes, Atom, list[_Value]]
@@ -38,25 +40,13 @@ class Atom:
 
 @final
 class Parser:
-    def __new__(
-        cls,
-        *,
-        canonical: bool = False,
-        max_depth: SupportsIndex = ...,
-        max_atom_len: SupportsIndex | None = None,
-        max_input_len: SupportsIndex | None = None,
-        allow_advanced: bool = True,
-        allow_transport: bool = True,
-        allow_display_hints: bool = True,
-        allow_empty_atoms: bool = True,
-        allow_empty_lists: bool = True,
-        allow_list_as_first_element: bool = True,
-        allow_hexadecimal: bool = True,
-        allow_base64: bool = True,
-        allow_lengths: bool = True,
-    ) -> Parser: ...
+    def __new__(cls, **options: Unpack[ParserOptions]) -> Parser: ...
     def parse(self, data: _Octets) -> _Value: ...
     def parse_prefix(self, data: _Octets) -> tuple[_Value, int]: ...
+    # The stream reader's step (parvex.stream), not part of the API.
+    def _read_next(self, data: _Octets, base: int) -> tuple[_Value, int, bool]: ...
+    # Every option's keyword and value (pickling), not part of the API.
+    def _options(self) -> dict[str, bool | int | None]: ...
 
 class ParseError(ValueError):
     # Set on every instance the reading functions raise; absent on one built

@@ -15,17 +15,16 @@ import io
 import os
 import sys
 from collections.abc import Sequence
-from typing import IO, Any
+from typing import IO, Any, get_type_hints
 
 from ._parvex import (
-    DEFAULT_MAX_DEPTH,
     ParseError,
     Parser,
     to_advanced,
     to_canonical,
     to_transport,
 )
-from ._types import Value
+from ._types import ParserOptions, Value
 from .indent import to_indented
 from .stream import iter_parse
 
@@ -33,22 +32,20 @@ __all__ = ["main"]
 
 STDIN = "-"
 
-# The restriction flags, as (option, Parser keyword, what it refuses).
-_RESTRICTIONS = [
-    ("--no-advanced", "allow_advanced",
-     "the advanced representation (tokens, quoted, hexadecimal and base-64 "
-     "strings) and all whitespace"),
-    ("--no-transport", "allow_transport", "basic transport blocks {...}"),
-    ("--no-display-hints", "allow_display_hints", "display hints [...]"),
-    ("--no-empty-atoms", "allow_empty_atoms", "zero-length octet strings"),
-    ("--no-empty-lists", "allow_empty_lists", "empty lists ()"),
-    ("--no-list-as-first-element", "allow_list_as_first_element",
-     "a list as the first element of a list"),
-    ("--no-hexadecimal", "allow_hexadecimal", "hexadecimal strings #...#"),
-    ("--no-base64", "allow_base64", "base-64 strings |...|"),
-    ("--no-lengths", "allow_lengths",
-     "a decimal length before a quoted, hexadecimal or base-64 string"),
-]
+
+def _reading_flags() -> list[tuple[str, str, str]]:
+    """The command-line flag, Parser keyword and help of every reading
+    option, in the order of `Parser`'s keywords: `--canonical`, `--max-X N`
+    for a limit and `--no-X` for an `allow_X` flag, which refuses X."""
+    flags = []
+    for keyword, hint in get_type_hints(ParserOptions, include_extras=True).items():
+        what = hint.__metadata__[0]
+        if keyword.startswith("allow_"):
+            flags.append(("--no-" + keyword[6:].replace("_", "-"), keyword, f"refuse {what}"))
+        else:
+            flags.append(("--" + keyword.replace("_", "-"), keyword, what))
+    return flags
+
 
 _EXAMPLES = """\
 examples:
@@ -134,20 +131,18 @@ def build_parser() -> argparse.ArgumentParser:
     rd = cli.add_argument_group(
         "reading", "The options of parvex.Parser. By default every representation\n"
                    "is accepted and lists may nest 1024 deep.")
-    rd.add_argument("--canonical", action="store_true",
-                    help="accept only the canonical representation (implies "
-                         "--no-advanced --no-transport), e.g. --check --canonical")
-    rd.add_argument("--max-depth", type=_count, metavar="N", default=DEFAULT_MAX_DEPTH,
-                    help=f"most lists open at once (default: {DEFAULT_MAX_DEPTH}), "
-                         "e.g. --max-depth 64")
-    rd.add_argument("--max-atom-len", type=_count, metavar="N",
-                    help="longest octet string, data or hint, after decoding "
-                         "(default: no limit), e.g. --max-atom-len 65536")
-    rd.add_argument("--max-input-len", type=_count, metavar="N",
-                    help="longest input in octets; with --stream, longest "
-                         "S-expression (default: no limit), e.g. --max-input-len 1048576")
-    for flag, _, what in _RESTRICTIONS:
-        rd.add_argument(flag, action="store_true", help=f"refuse {what}")
+    # Absent from the namespace unless given, so that the parser's own
+    # defaults apply.
+    for flag, keyword, what in _reading_flags():
+        if keyword == "max_input_len":
+            what += "; with --stream, of each S-expression"
+        if flag.startswith("--max-"):
+            rd.add_argument(flag, dest=keyword, type=_count, metavar="N",
+                            default=argparse.SUPPRESS, help=what)
+        else:
+            rd.add_argument(flag, dest=keyword, action="store_const",
+                            const=not flag.startswith("--no-"), default=argparse.SUPPRESS,
+                            help=what)
     return cli
 
 
@@ -177,14 +172,8 @@ class Job:
 
 
 def _job(args: argparse.Namespace) -> Job:
-    options: dict[str, Any] = {
-        "canonical": args.canonical,
-        "max_depth": args.max_depth,
-        "max_atom_len": args.max_atom_len,
-        "max_input_len": args.max_input_len,
-    }
-    for flag, keyword, _ in _RESTRICTIONS:
-        options[keyword] = not getattr(args, flag[2:].replace("-", "_"))
+    options = {keyword: getattr(args, keyword) for _, keyword, _ in _reading_flags()
+               if hasattr(args, keyword)}
     return Job(to=args.to, indent=args.indent, width=args.width, check=args.check,
                stream=args.stream, options=options)
 
@@ -288,7 +277,7 @@ def process(job: Job, name: str, source: IO[bytes], out: IO[bytes],
                 err.write(tracked.point(name, e))
                 return False
         else:
-            limit = opts["max_input_len"]
+            limit = opts.get("max_input_len")
             # Past the limit one octet tells as much as the rest would.
             data = source.read() if limit is None else source.read(limit + 1)
             try:

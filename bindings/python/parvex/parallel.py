@@ -1,44 +1,28 @@
 """Parsing many files on several processes.
 
 The module holds the interpreter lock for the whole of each call, so threads
-do not parse in parallel; processes do. A `Parser` cannot cross a process
-boundary (its options cannot be read back), so the worker here takes the
-parser's keywords instead and builds its own. Parsed values, `Atom`s
-included, come back by pickling.
+do not parse in parallel; processes do. The worker here takes the parser's
+keywords and builds its own parser. Parsed values, `Atom`s included, come
+back by pickling.
 """
 
 from __future__ import annotations
 
 import functools
+import operator
 import os
 from collections.abc import Callable, Iterable
-from typing import Union
+from typing import Union, Unpack
 
-from ._parvex import DEFAULT_MAX_DEPTH, ParseError, Parser
-from ._types import Value
+from ._parvex import ParseError, Parser
+from ._types import ParserOptions, Value
 
 __all__ = ["parse_file", "parse_files"]
 
 StrPath = Union[str, "os.PathLike[str]"]
 
 
-def parse_file(
-    path: StrPath,
-    *,
-    canonical: bool = False,
-    max_depth: int = DEFAULT_MAX_DEPTH,
-    max_atom_len: int | None = None,
-    max_input_len: int | None = None,
-    allow_advanced: bool = True,
-    allow_transport: bool = True,
-    allow_display_hints: bool = True,
-    allow_empty_atoms: bool = True,
-    allow_empty_lists: bool = True,
-    allow_list_as_first_element: bool = True,
-    allow_hexadecimal: bool = True,
-    allow_base64: bool = True,
-    allow_lengths: bool = True,
-) -> Value:
+def parse_file(path: StrPath, **options: Unpack[ParserOptions]) -> Value:
     """Reads the one S-expression that a file holds, under a `Parser` built
     from the keywords.
 
@@ -48,16 +32,10 @@ def parse_file(
     `max_input_len` no more than that many octets and one are read. A
     `ParseError` gets the note "while reading '{path}'".
     """
-    parser = Parser(
-        canonical=canonical, max_depth=max_depth, max_atom_len=max_atom_len,
-        max_input_len=max_input_len, allow_advanced=allow_advanced,
-        allow_transport=allow_transport, allow_display_hints=allow_display_hints,
-        allow_empty_atoms=allow_empty_atoms, allow_empty_lists=allow_empty_lists,
-        allow_list_as_first_element=allow_list_as_first_element,
-        allow_hexadecimal=allow_hexadecimal, allow_base64=allow_base64,
-        allow_lengths=allow_lengths)
+    parser = Parser(**options)
+    limit = options.get("max_input_len")
     with open(path, "rb") as f:
-        data = f.read() if max_input_len is None else f.read(max_input_len + 1)
+        data = f.read() if limit is None else f.read(operator.index(limit) + 1)
     try:
         return parser.parse(data)
     except ParseError as e:
@@ -70,7 +48,7 @@ def parse_files(
     *,
     jobs: int | None = None,
     chunksize: int | None = None,
-    **options: bool | int | None,
+    **options: Unpack[ParserOptions],
 ) -> list[Value]:
     """Reads each file with `parse_file` on `jobs` processes (by default one
     for each processor) and returns the values in the order of `paths`.
@@ -79,8 +57,9 @@ def parse_files(
     its exception; `ProcessPoolExecutor.map` with `parse_file` is the way to
     keep going past failures. With `jobs=1` no process is started.
     """
+    Parser(**options)  # a bad keyword fails here, before any file is read
     paths = list(paths)
-    work: Callable[[StrPath], Value] = functools.partial(parse_file, **options)  # type: ignore[arg-type]
+    work: Callable[[StrPath], Value] = functools.partial(parse_file, **options)
     if jobs is None:
         jobs = os.cpu_count() or 1
     if jobs < 1:

@@ -20,15 +20,14 @@ linear in its size.
 
 from __future__ import annotations
 
-import functools
 import operator
 import re
 from collections.abc import Iterator
 from io import BytesIO
-from typing import Protocol, Union
+from typing import Protocol, Union, Unpack
 
-from ._parvex import DEFAULT_MAX_DEPTH, ParseError, Parser
-from ._types import Value
+from ._parvex import ParseError, Parser
+from ._types import ParserOptions, Value
 
 __all__ = ["StreamReader", "iter_parse"]
 
@@ -53,25 +52,6 @@ class BinaryReadable(Protocol):
 
 
 Source = Union[BinaryReadable, bytes, bytearray, memoryview]
-
-
-def _retarget(error: ParseError, base: int) -> ParseError:
-    """The same failure with its offset counted from the start of the stream."""
-    offset = base + error.offset
-    text, sep, _ = str(error).rpartition(" at offset ")
-    if not sep:  # not a message of the module's own form
-        text = str(error)
-    moved = ParseError(f"{text} at offset {offset}")
-    moved.offset = offset
-    moved.kind = error.kind
-    return moved
-
-
-def _too_long(base: int, limit: int) -> ParseError:
-    error = ParseError(f"input longer than allowed at offset {base + limit}")
-    error.offset = base + limit
-    error.kind = "input_too_long"
-    return error
 
 
 class StreamReader(Iterator[Value]):
@@ -153,16 +133,16 @@ class StreamReader(Iterator[Value]):
             cap = len(buf) if limit is None else min(len(buf), limit)
             size = min(cap, self._window)
             try:
-                value, consumed = self._parser.parse_prefix(buf[:size])
+                value, consumed, _ = self._parser._read_next(buf[:size], self.offset)
             except ParseError as e:
-                if e.kind != "unexpected_end" or e.offset != size:
-                    raise _retarget(e, self.offset) from None
+                if e.kind != "unexpected_end" or e.offset != self.offset + size:
+                    raise
                 if size < cap:
                     self._window = 2 * size
                 elif limit is not None and size == limit and len(buf) > limit:
-                    raise _too_long(self.offset, limit) from None
+                    self._too_long(buf)
                 elif self._eof:
-                    raise _retarget(e, self.offset) from None
+                    raise
                 else:
                     self._window = max(self._window, 2 * size)
                     self._fill()
@@ -175,7 +155,7 @@ class StreamReader(Iterator[Value]):
                 if size < len(buf):
                     # At the length limit, with the next octet in hand.
                     if not self._ends_at_limit(buf):
-                        raise _too_long(self.offset, size)
+                        self._too_long(buf)
                 else:
                     self._window = max(self._window, 2 * size)
                     self._fill()
@@ -184,6 +164,13 @@ class StreamReader(Iterator[Value]):
             self.offset += consumed
             self._window = max(_FIRST_WINDOW, 2 * consumed)
             return value
+
+    def _too_long(self, buf: bytearray) -> None:
+        """Raises the parser's own input_too_long for the S-expression that
+        starts the buffer, which goes on past the limit."""
+        assert self._limit is not None and len(buf) > self._limit
+        self._parser._read_next(buf[:self._limit + 1], self.offset)
+        raise AssertionError("a parser read more than its max_input_len")
 
     def _ends_at_limit(self, buf: bytearray) -> bool:
         """Whether the S-expression that fills the first `limit` octets ends
@@ -201,19 +188,7 @@ def iter_parse(
     source: Source,
     *,
     chunk_size: int = DEFAULT_CHUNK_SIZE,
-    canonical: bool = False,
-    max_depth: int = DEFAULT_MAX_DEPTH,
-    max_atom_len: int | None = None,
-    max_input_len: int | None = None,
-    allow_advanced: bool = True,
-    allow_transport: bool = True,
-    allow_display_hints: bool = True,
-    allow_empty_atoms: bool = True,
-    allow_empty_lists: bool = True,
-    allow_list_as_first_element: bool = True,
-    allow_hexadecimal: bool = True,
-    allow_base64: bool = True,
-    allow_lengths: bool = True,
+    **options: Unpack[ParserOptions],
 ) -> StreamReader:
     """Reads the S-expressions of a binary stream one after another.
 
@@ -238,17 +213,16 @@ def iter_parse(
     """
     if isinstance(chunk_size, bool) or not isinstance(chunk_size, int) or chunk_size < 1:
         raise ValueError(f"chunk_size must be a positive integer, not {chunk_size!r}")
-    make = functools.partial(
-        Parser, canonical=canonical, max_depth=max_depth, max_atom_len=max_atom_len,
-        allow_advanced=allow_advanced, allow_transport=allow_transport,
-        allow_display_hints=allow_display_hints,
-        allow_empty_atoms=allow_empty_atoms, allow_empty_lists=allow_empty_lists,
-        allow_list_as_first_element=allow_list_as_first_element,
-        allow_hexadecimal=allow_hexadecimal, allow_base64=allow_base64,
-        allow_lengths=allow_lengths)
     # Parser checks every keyword and reports a bad one as it always does.
-    parser = make(max_input_len=max_input_len)
+    parser = Parser(**options)
+    max_input_len = options.get("max_input_len")
     limit = None if max_input_len is None else operator.index(max_input_len)
-    unlimited = None if limit is None else make()
-    return StreamReader(source, chunk_size, parser,
-                        allow_advanced and not canonical, limit, unlimited)
+    unlimited = None
+    if limit is not None:
+        rest = options.copy()
+        rest["max_input_len"] = None
+        unlimited = Parser(**rest)
+    # Whitespace is skipped where the advanced representation is allowed,
+    # which it is unless a keyword refuses it.
+    skip = options.get("allow_advanced", True) and not options.get("canonical", False)
+    return StreamReader(source, chunk_size, parser, skip, limit, unlimited)

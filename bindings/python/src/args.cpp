@@ -30,10 +30,10 @@ bool too_many_positional(const Signature& sig, Py_ssize_t given) {
 Py_ssize_t find(const Signature& sig, const Names& names, PyObject* key) {
     const std::size_t n = sig.size();
     for (std::size_t i = 0; i < n; ++i)
-        if (names.*param(sig, i).interned == key) return static_cast<Py_ssize_t>(i);
+        if (param(sig, i).key(names) == key) return static_cast<Py_ssize_t>(i);
     if (!PyUnicode_Check(key)) return -1;
     for (std::size_t i = 0; i < n; ++i)
-        if (PyUnicode_Compare(names.*param(sig, i).interned, key) == 0) return static_cast<Py_ssize_t>(i);
+        if (PyUnicode_Compare(param(sig, i).key(names), key) == 0) return static_cast<Py_ssize_t>(i);
     return -1;
 }
 

@@ -15,7 +15,10 @@ namespace parvex::py {
 
 struct Param {
     const char* name;
-    PyObject* Names::*interned;
+    PyObject* Names::*interned;  // or nullptr for a Parser option:
+    std::size_t option = 0;      // its index in `parser_options`
+
+    PyObject* key(const Names& n) const { return interned != nullptr ? n.*interned : n.options[option]; }
 };
 
 struct Signature {

@@ -3,7 +3,6 @@
 #include "builder.hpp"
 
 #include <cstring>
-#include <new>
 
 #include "compat.hpp"
 
@@ -14,18 +13,27 @@ PyBuilder::~PyBuilder() {
     PyMem_Free(stack_);
 }
 
+bool PyBuilder::check_signals() {
+    until_check_ = kStepsPerCheck;
+    return PyErr_CheckSignals() == 0;
+}
+
 bool PyBuilder::grow() {
     const std::size_t capacity = capacity_ == 0 ? 256 : 2 * capacity_;
-    if (capacity > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*)) throw std::bad_alloc();
-    void* p = PyMem_Realloc(stack_, capacity * sizeof(PyObject*));
-    if (p == nullptr) throw std::bad_alloc();  // memory exhaustion is fatal
+    void* p = capacity <= static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*)
+                  ? PyMem_Realloc(stack_, capacity * sizeof(PyObject*))
+                  : nullptr;
+    if (p == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
     stack_ = static_cast<PyObject**>(p);
     capacity_ = capacity;
     return true;
 }
 
 bool PyBuilder::atom(Bytes data, Bytes hint) {
-    if (size_ == capacity_ && !grow()) return false;
+    if (!step()) return false;
     PyObject* a = new_atom(atom_type_, Atom{OctetString(data), OctetString(hint)});
     if (a == nullptr) return false;
     stack_[size_++] = a;
@@ -37,7 +45,7 @@ bool PyBuilder::list(std::uint64_t count) {
         PyErr_SetString(PyExc_TypeError, "a list was built from elements that are not there");
         return false;
     }
-    if (size_ == capacity_ && !grow()) return false;
+    if (!step()) return false;
     const std::size_t first = size_ - count;
     PyObject* list;
     if (compat::kListAdopts && first == 0 && count >= 1024) {
@@ -47,18 +55,20 @@ bool PyBuilder::list(std::uint64_t count) {
         // it is more than the items need: returned to the C library, it
         // would teach it to serve the next parse of this size from fresh
         // pages, each a page fault, rather than from the room just freed.
-        std::size_t allocated = capacity_;
         if (count < capacity_ / 2) {
-            void* items = PyMem_Realloc(stack_, count * sizeof(PyObject*));
-            if (items == nullptr) throw std::bad_alloc();
-            stack_ = static_cast<PyObject**>(items);
-            capacity_ = allocated = count;
+            if (void* items = PyMem_Realloc(stack_, count * sizeof(PyObject*))) {
+                stack_ = static_cast<PyObject**>(items);
+                capacity_ = count;
+            }
         }
-        list = compat::list_adopting(stack_, count, allocated);
+        list = compat::list_adopting(stack_, count, capacity_);
         if (list == nullptr) return false;
         stack_ = nullptr;
         size_ = capacity_ = 0;
-        if (!grow()) return false;
+        if (!grow()) {
+            Py_DECREF(list);
+            return false;
+        }
     } else {
         list = PyList_New(static_cast<Py_ssize_t>(count));
         if (list == nullptr) return false;

@@ -8,6 +8,8 @@
 #include <cstdint>
 
 #include "atom.hpp"
+#include "compat.hpp"
+#include "decode/builder.hpp"
 #include "types/copy.hpp"
 #include "types/sexp.hpp"
 
@@ -16,7 +18,9 @@ namespace parvex::py {
 /// Builds the reader's output as Python objects as it is read: bytes for a
 /// hintless atom, Atom for a hinted one, list for a list. It keeps a stack
 /// of finished objects; `list(n)` replaces the top n by a list of them.
-/// Each step returns false with a Python exception set on failure.
+/// Each step returns false with a Python exception set on failure, among
+/// them a KeyboardInterrupt: the signals are checked every so many steps,
+/// so that a long read can be interrupted.
 class PyBuilder {
 public:
     explicit PyBuilder(PyTypeObject* atom_type) : atom_type_(atom_type) {}
@@ -25,7 +29,7 @@ public:
     ~PyBuilder();
 
     bool atom(Bytes data) {
-        if (size_ == capacity_ && !grow()) return false;
+        if (!step()) return false;
         const auto* p = reinterpret_cast<const char*>(data.data());
         const auto n = static_cast<Py_ssize_t>(data.size());
         // CPython shares the objects of zero or one octet; longer ones are
@@ -36,12 +40,33 @@ public:
         stack_[size_++] = b;
         return true;
     }
+    /// `atom`, where 16 octets from `data.data()` on are readable.
+    bool atom_overread(Bytes data) {
+        const std::size_t n = data.size();
+        if (!compat::kShortBytes || n < 2 || n > 15) return atom(data);
+        if (!step()) return false;
+        PyObject* b = compat::short_bytes(data.data(), n);
+        if (b == nullptr) return false;
+        stack_[size_++] = b;
+        return true;
+    }
     bool atom(Bytes data, Bytes hint);
     bool list(std::uint64_t count);
     /// The finished value (a new reference), or nullptr with an exception set.
     PyObject* take();
 
 private:
+    // Steps between two checks for signals: a few hundred microseconds of
+    // reading at most, and a cost per step of one decrement.
+    static constexpr unsigned kStepsPerCheck = 1u << 15;
+
+    /// Room for one more object on the stack, and the signals checked in
+    /// their turn.
+    bool step() {
+        if (--until_check_ == 0 && !check_signals()) return false;
+        return size_ != capacity_ || grow();
+    }
+    bool check_signals();
     bool grow();
 
     PyTypeObject* atom_type_;
@@ -50,6 +75,9 @@ private:
     PyObject** stack_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
+    unsigned until_check_ = kStepsPerCheck;
 };
+
+static_assert(OverreadBuilder<PyBuilder>);
 
 }  // namespace parvex::py

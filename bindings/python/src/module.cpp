@@ -27,7 +27,7 @@ PyObject* parse_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* data;
         if (!bind(parse_sig, args, nargsf, kwnames, &data)) return nullptr;
-        return read(Parser::defaults(), data, false);
+        return read(Parser::defaults(), data, ReadMode::Whole);
     });
 }
 
@@ -35,7 +35,7 @@ PyObject* parse_canonical_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* data;
         if (!bind(parse_canonical_sig, args, nargsf, kwnames, &data)) return nullptr;
-        return read(Parser::canonical(), data, false);
+        return read(Parser::canonical(), data, ReadMode::Whole);
     });
 }
 

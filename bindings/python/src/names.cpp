@@ -32,26 +32,19 @@ const Names* make() {
         {&Names::other, "other"},
         {&Names::sexp, "sexp"},
         {&Names::canonical, "canonical"},
-        {&Names::max_depth, "max_depth"},
-        {&Names::max_atom_len, "max_atom_len"},
-        {&Names::max_input_len, "max_input_len"},
-        {&Names::allow_advanced, "allow_advanced"},
-        {&Names::allow_transport, "allow_transport"},
-        {&Names::allow_display_hints, "allow_display_hints"},
-        {&Names::allow_empty_atoms, "allow_empty_atoms"},
-        {&Names::allow_empty_lists, "allow_empty_lists"},
-        {&Names::allow_list_as_first_element, "allow_list_as_first_element"},
-        {&Names::allow_hexadecimal, "allow_hexadecimal"},
-        {&Names::allow_base64, "allow_base64"},
-        {&Names::allow_lengths, "allow_lengths"},
-        {&Names::allow_8bit_in_quoted, "_allow_8bit_in_quoted"},
+        {&Names::base, "base"},
     };
-    static_assert(sizeof entries / sizeof entries[0] * sizeof(PyObject*) == sizeof(Names),
+    static_assert((sizeof entries / sizeof entries[0] + parser_options.size()) * sizeof(PyObject*) == sizeof(Names),
                   "every name has an entry");
     for (const Entry& e : entries) {
         if (n.*e.slot != nullptr) continue;  // kept from an earlier, failed attempt
         n.*e.slot = PyUnicode_InternFromString(e.text);
         if (n.*e.slot == nullptr) return nullptr;
+    }
+    for (std::size_t i = 0; i < parser_options.size(); ++i) {
+        if (n.options[i] != nullptr) continue;
+        n.options[i] = PyUnicode_InternFromString(keyword(parser_options[i]).c_str());
+        if (n.options[i] == nullptr) return nullptr;
     }
     return &n;
 }

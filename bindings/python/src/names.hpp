@@ -3,6 +3,10 @@
 
 #include <Python.h>
 
+#include <string>
+
+#include "decode/parser.hpp"
+
 namespace parvex::py {
 
 struct Names {
@@ -23,22 +27,19 @@ struct Names {
     PyObject* other;
     PyObject* sexp;
     PyObject* canonical;
-    PyObject* max_depth;
-    PyObject* max_atom_len;
-    PyObject* max_input_len;
-    PyObject* allow_advanced;
-    PyObject* allow_transport;
-    PyObject* allow_display_hints;
-    PyObject* allow_empty_atoms;
-    PyObject* allow_empty_lists;
-    PyObject* allow_list_as_first_element;
-    PyObject* allow_hexadecimal;
-    PyObject* allow_base64;
-    PyObject* allow_lengths;
-    PyObject* allow_8bit_in_quoted;  // "_allow_8bit_in_quoted", not documented
+    PyObject* base;
+    /// The Parser keywords of the option table, in its order.
+    PyObject* options[parser_options.size()];
 };
 
 /// The names, or nullptr with an exception set if they could not be made.
 const Names* names();
+
+/// The Python keyword of an option: its name, with a leading underscore for
+/// a leniency, which is kept out of the documented keywords.
+inline std::string keyword(const OptionInfo& o) {
+    std::string k = o.kind == OptionKind::Leniency ? "_" : "";
+    return k.append(o.name);
+}
 
 }  // namespace parvex::py

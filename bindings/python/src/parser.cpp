@@ -4,6 +4,8 @@
 #include "parser.hpp"
 
 #include <array>
+#include <string>
+#include <string_view>
 
 #include "args.hpp"
 #include "atom.hpp"
@@ -93,73 +95,47 @@ bool to_size(PyObject* v, std::uint64_t& out) {
 
 // MARK: construction
 
-enum class Kind { Flag, Size, OptionalSize };
-
-struct Option {
-    Param param;
-    Kind kind;
-    bool Parser::*flag;
-    std::uint64_t Parser::*size;
-};
-
-// In declaration order, which is also the order of conversion. The first,
-// `canonical`, sets no field of its own.
-constexpr Option options[] = {
-    {{"canonical", &Names::canonical}, Kind::Flag, nullptr, nullptr},
-    {{"max_depth", &Names::max_depth}, Kind::Size, nullptr, &Parser::max_depth},
-    {{"max_atom_len", &Names::max_atom_len}, Kind::OptionalSize, nullptr, &Parser::max_atom_len},
-    {{"max_input_len", &Names::max_input_len}, Kind::OptionalSize, nullptr, &Parser::max_input_len},
-    {{"allow_advanced", &Names::allow_advanced}, Kind::Flag, &Parser::allow_advanced, nullptr},
-    {{"allow_transport", &Names::allow_transport}, Kind::Flag, &Parser::allow_transport, nullptr},
-    {{"allow_display_hints", &Names::allow_display_hints}, Kind::Flag, &Parser::allow_display_hints, nullptr},
-    {{"allow_empty_atoms", &Names::allow_empty_atoms}, Kind::Flag, &Parser::allow_empty_atoms, nullptr},
-    {{"allow_empty_lists", &Names::allow_empty_lists}, Kind::Flag, &Parser::allow_empty_lists, nullptr},
-    {{"allow_list_as_first_element", &Names::allow_list_as_first_element}, Kind::Flag,
-     &Parser::allow_list_as_first_element, nullptr},
-    {{"allow_hexadecimal", &Names::allow_hexadecimal}, Kind::Flag, &Parser::allow_hexadecimal, nullptr},
-    {{"allow_base64", &Names::allow_base64}, Kind::Flag, &Parser::allow_base64, nullptr},
-    {{"allow_lengths", &Names::allow_lengths}, Kind::Flag, &Parser::allow_lengths, nullptr},
-    // A leniency for GnuPG's key files, left out of the documented keywords.
-    {{"_allow_8bit_in_quoted", &Names::allow_8bit_in_quoted}, Kind::Flag, &Parser::allow_8bit_in_quoted, nullptr},
-};
-constexpr std::size_t kOptions = sizeof options / sizeof options[0];
-
+// `canonical`, which sets no field of its own, then the options of the
+// table, in its order, which is also the order of conversion.
 constexpr auto keyword_params = [] {
-    std::array<Param, kOptions> p{};
-    for (std::size_t i = 0; i < kOptions; ++i) p[i] = options[i].param;
+    std::array<Param, 1 + parser_options.size()> p{};
+    p[0] = {"canonical", &Names::canonical};
+    for (std::size_t i = 0; i < parser_options.size(); ++i) p[i + 1] = {parser_options[i].name.data(), nullptr, i};
     return p;
 }();
 constexpr Signature new_sig{"Parser.__new__()", {}, 0, keyword_params};
 
+// A limit whose default is no limit also takes None for it.
+bool to_option(const OptionInfo& o, PyObject* v, const Names& n, Parser& p) {
+    if (o.kind == OptionKind::Limit) {
+        std::uint64_t size = kNoLimit;
+        if (v == Py_None && o.default_value == kNoLimit) {
+        } else if (!to_size(v, size)) {
+            return false;
+        }
+        o.set(p, size);
+        return true;
+    }
+    bool flag;
+    if (!to_bool(v, n, flag)) return false;
+    o.set(p, flag);
+    return true;
+}
+
 PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* slots[kOptions];
+        PyObject* slots[keyword_params.size()];
         if (!bind(new_sig, args, kwargs, slots)) return nullptr;
         const Names* n = names();
         if (n == nullptr) return nullptr;
         Parser p = Parser::defaults();
         bool canonical = false;
-        for (std::size_t i = 0; i < kOptions; ++i) {
+        for (std::size_t i = 0; i < keyword_params.size(); ++i) {
             PyObject* v = slots[i];
             if (v == nullptr) continue;
-            const Option& o = options[i];
-            bool ok = true;
-            switch (o.kind) {
-                case Kind::Flag:
-                    ok = to_bool(v, *n, o.flag != nullptr ? p.*o.flag : canonical);
-                    break;
-                case Kind::OptionalSize:
-                    if (v == Py_None) {
-                        p.*o.size = kNoLimit;
-                        break;
-                    }
-                    [[fallthrough]];
-                case Kind::Size:
-                    ok = to_size(v, p.*o.size);
-                    break;
-            }
+            const bool ok = i == 0 ? to_bool(v, *n, canonical) : to_option(parser_options[i - 1], v, *n, p);
             if (!ok) {
-                add_processing_note(o.param.name);
+                add_processing_note(PyUnicode_AsUTF8(keyword_params[i].key(*n)));
                 return nullptr;
             }
         }
@@ -186,35 +162,75 @@ PyObject* parser_repr(PyObject*) { return PyUnicode_FromString("Parser()"); }
 constexpr Param data_params[] = {{"data", &Names::data}};
 constexpr Signature parse_sig{"Parser.parse()", data_params, 1, {}};
 constexpr Signature parse_prefix_sig{"Parser.parse_prefix()", data_params, 1, {}};
+constexpr Param next_params[] = {{"data", &Names::data}, {"base", &Names::base}};
+constexpr Signature read_next_sig{"Parser._read_next()", next_params, 2, {}};
 
-template <const Signature& Sig, bool Prefix>
+template <const Signature& Sig, ReadMode Mode>
 PyObject* parse_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* data;
-        if (!bind(Sig, args, nargsf, kwnames, &data)) return nullptr;
-        return read(reinterpret_cast<ParserObject*>(self)->options, data, Prefix);
+        PyObject* slots[2];
+        if (!bind(Sig, args, nargsf, kwnames, slots)) return nullptr;
+        std::uint64_t base = 0;
+        if (Mode == ReadMode::Next) {
+            base = PyLong_AsUnsignedLongLong(slots[1]);
+            if (base == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) return nullptr;
+        }
+        return read(reinterpret_cast<ParserObject*>(self)->options, slots[0], Mode, base);
+    });
+}
+
+// Every option as a keyword and its value, in the order of the table: what
+// pickling and copying rebuild a parser from.
+PyObject* options_method(PyObject* self, PyObject*) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        const Names* n = names();
+        if (n == nullptr) return nullptr;
+        const Parser& p = reinterpret_cast<ParserObject*>(self)->options;
+        Ref dict = Ref::steal(PyDict_New());
+        if (!dict) return nullptr;
+        for (std::size_t i = 0; i < parser_options.size(); ++i) {
+            const OptionInfo& o = parser_options[i];
+            const std::uint64_t v = o.get(p);
+            Ref value;
+            if (o.kind != OptionKind::Limit)
+                value = Ref::borrow(v != 0 ? Py_True : Py_False);
+            else if (v == kNoLimit && o.default_value == kNoLimit)
+                value = Ref::borrow(Py_None);
+            else
+                value = Ref::steal(PyLong_FromUnsignedLongLong(v));
+            if (!value || PyDict_SetItem(dict.get(), n->options[i], value.get()) < 0) return nullptr;
+        }
+        return dict.release();
     });
 }
 
 PyMethodDef methods[] = {
-    {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_method<parse_sig, false>)),
+    {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_method<parse_sig, ReadMode::Whole>)),
      METH_FASTCALL | METH_KEYWORDS,
      "parse($self, data)\n--\n\nReads one S-expression, which is the whole of the input."},
     {"parse_prefix",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_method<parse_prefix_sig, true>)),
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_method<parse_prefix_sig, ReadMode::Prefix>)),
      METH_FASTCALL | METH_KEYWORDS,
      "parse_prefix($self, data)\n--\n\n"
      "Reads one S-expression from the start of the input, and returns it with\n"
      "the number of octets it occupied.\n\n"
      "What follows is not examined, so this is the way to read a stream of\n"
      "S-expressions one after another."},
+    {"_read_next",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_method<read_next_sig, ReadMode::Next>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_read_next($self, data, base)\n--\n\n"
+     "The stream reader's step: `parse_prefix`, with the offsets of a ParseError\n"
+     "counted from `base`, and a third item that is True where the S-expression\n"
+     "ends with a token at the end of `data`, which more data could continue."},
+    {"_options", options_method, METH_NOARGS,
+     "_options($self)\n--\n\n"
+     "Every option as the keyword that sets it and its value: Parser(**p._options())\n"
+     "is a parser with the same options."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-constexpr const char parser_doc[] =
-    "Parser(*, canonical=False, max_depth=..., max_atom_len=None, max_input_len=None, allow_advanced=True, "
-    "allow_transport=True, allow_display_hints=True, allow_empty_atoms=True, allow_empty_lists=True, "
-    "allow_list_as_first_element=True, allow_hexadecimal=True, allow_base64=True, allow_lengths=True)\n--\n\n"
+constexpr std::string_view parser_prose =
     "A reader of S-expressions, and the restrictions it reads against.\n\n"
     "Built with no arguments it accepts every representation of \u00a76, which is\n"
     "what \u00a76 asks a reader to accept. Each keyword turns on one of the\n"
@@ -223,8 +239,26 @@ constexpr const char parser_doc[] =
     "A parser holds no state between parses, so one may be built once and used\n"
     "as often as wanted.";
 
+// The text signature lists the documented keywords with their defaults: a
+// limit's as None where it is no limit, else as "...".
+const char* parser_doc() {
+    static const std::string doc = [] {
+        std::string d = "Parser(*, canonical=False";
+        for (const OptionInfo& o : parser_options) {
+            if (o.kind == OptionKind::Leniency) continue;
+            d.append(", ").append(o.name).append("=");
+            if (o.kind == OptionKind::Limit)
+                d.append(o.default_value == kNoLimit ? "None" : "...");
+            else
+                d.append(o.default_value != 0 ? "True" : "False");
+        }
+        return d.append(")\n--\n\n").append(parser_prose);
+    }();
+    return doc.c_str();
+}
+
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(parser_doc)},
+    {Py_tp_doc, nullptr},  // parser_doc(), set when the type is made
     {Py_tp_new, reinterpret_cast<void*>(parser_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(parser_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(parser_repr)},
@@ -245,10 +279,13 @@ Once<PyTypeObject> type_cell;
 }  // namespace
 
 PyTypeObject* parser_type() {
-    return type_cell.get([] { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec)); });
+    return type_cell.get([] {
+        slots[0].pfunc = const_cast<char*>(parser_doc());
+        return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    });
 }
 
-PyObject* read(const Parser& options, PyObject* data, bool prefix) {
+PyObject* read(const Parser& options, PyObject* data, ReadMode mode, std::uint64_t base) {
     Octets storage;
     Bytes input;
     if (!input_octets(data, storage, input)) {
@@ -259,24 +296,26 @@ PyObject* read(const Parser& options, PyObject* data, bool prefix) {
     if (atom == nullptr) return nullptr;
     [[maybe_unused]] compat::GcPause pause;
     PyBuilder builder(atom);
-    std::uint64_t consumed = 0;
-    Result<void> r;
-    if (prefix) {
-        auto p = read_prefix(options, input, builder);
-        if (p) consumed = *p;
-        else r = std::unexpected(p.error());
-    } else {
+    PrefixEnd end{};
+    ReadResult<void> r;
+    if (mode == ReadMode::Whole) {
         r = read_whole(options, input, builder);
+    } else if (auto p = read_prefix(options, input, builder)) {
+        end = *p;
+    } else {
+        r = std::unexpected(p.error());
     }
     if (!r) {
-        if (r.error() != kBuilderFailed) raise_parse_error(r.error());
+        // A builder's failure has set its own exception.
+        if (const Error* e = std::get_if<Error>(&r.error())) raise_parse_error(Error{e->offset + base, e->kind});
         return nullptr;
     }
     Ref value = Ref::steal(builder.take());
-    if (!value || !prefix) return value.release();
-    Ref count = Ref::steal(PyLong_FromUnsignedLongLong(consumed));
+    if (!value || mode == ReadMode::Whole) return value.release();
+    Ref count = Ref::steal(PyLong_FromUnsignedLongLong(end.consumed));
     if (!count) return nullptr;
-    return PyTuple_Pack(2, value.get(), count.get());
+    if (mode == ReadMode::Prefix) return PyTuple_Pack(2, value.get(), count.get());
+    return PyTuple_Pack(3, value.get(), count.get(), end.open ? Py_True : Py_False);
 }
 
 }  // namespace parvex::py

@@ -16,8 +16,14 @@ struct ParserObject {
 /// The process-wide Parser type (borrowed), or nullptr with an exception set.
 PyTypeObject* parser_type();
 
-/// Reads `data` (any octet value) under `options`: the value, or with
-/// `prefix` a (value, consumed) tuple. Raises ParseError for rejected input.
-PyObject* read(const Parser& options, PyObject* data, bool prefix);
+enum class ReadMode {
+    Whole,   // the value
+    Prefix,  // (value, consumed)
+    Next,    // (value, consumed, open): see `Parser._read_next`
+};
+
+/// Reads `data` (any octet value) under `options`, as `mode` says. Raises
+/// ParseError for rejected input, its offset counted from `base`.
+PyObject* read(const Parser& options, PyObject* data, ReadMode mode, std::uint64_t base = 0);
 
 }  // namespace parvex::py

@@ -12,7 +12,7 @@ using octet::is_digit;
 Result<Bytes> Reader::simple_string(Octets& scratch) {
     const std::uint64_t start = pos;
     const std::uint64_t n = input.size();
-    if (pos >= n) return fail(n, ErrorKind::UnexpectedEnd);
+    if (pos >= n) return truncated();
     const std::uint8_t c = input[pos];
     const Parser& p = parser;
     Result<Bytes> r;
@@ -42,21 +42,21 @@ Result<Bytes> Reader::simple_string(Octets& scratch) {
         // A decimal length, then the form it counts.
         std::uint64_t length = c - '0';
         ++pos;
-        if (pos >= n) return fail(n, ErrorKind::UnexpectedEnd);
+        if (pos >= n) return truncated();
         if (c == '0' && is_digit(input[pos])) return fail(start, ErrorKind::LengthLeadingZero);
         while (is_digit(input[pos])) {
             if (__builtin_mul_overflow(length, 10, &length) ||
                 __builtin_add_overflow(length, input[pos] - '0', &length))
                 return fail(start, ErrorKind::LengthOverflow);
             ++pos;
-            if (pos >= n) return fail(n, ErrorKind::UnexpectedEnd);
+            if (pos >= n) return truncated();
         }
         switch (input[pos]) {
             case ':': {
                 const std::uint64_t body = pos + 1;
                 std::uint64_t end;
                 if (__builtin_add_overflow(body, length, &end)) return fail(body, ErrorKind::LengthOverflow);
-                if (end > n) return fail(n, ErrorKind::UnexpectedEnd);
+                if (end > n) return truncated();
                 pos = end;
                 r = input.subspan(body, length);
                 break;
@@ -83,9 +83,7 @@ Result<Bytes> Reader::simple_string(Octets& scratch) {
         }
     }
     if (!r) return r;
-    // Both tests count decoded octets, once the whole form has been read.
-    if (r->empty() && !p.allow_empty_atoms) return fail(start, ErrorKind::EmptyAtomNotAllowed);
-    if (r->size() > p.max_atom_len) return fail(start, ErrorKind::AtomTooLong);
+    if (const auto refused = refuses(r->size())) return fail(start, *refused);
     return r;
 }
 
@@ -96,7 +94,7 @@ Result<Bytes> Reader::hexadecimal(std::uint64_t start, std::optional<std::uint64
     std::uint8_t high = 0;
     bool half = false;  // a high digit is waiting for its low one
     for (;;) {
-        if (pos >= n) return fail(n, ErrorKind::UnexpectedEnd);
+        if (pos >= n) return truncated();
         const std::uint8_t c = input[pos];
         const std::uint8_t v = octet::hex_value[c];
         if (v != 0xFF) {
@@ -119,7 +117,7 @@ Result<Bytes> Reader::base64_string(std::uint64_t start, std::optional<std::uint
     const std::uint64_t n = input.size();
     const std::uint64_t text = pos + 1;
     const void* close = text < n ? std::memchr(input.data() + text, '|', n - text) : nullptr;
-    if (close == nullptr) return fail(n, ErrorKind::UnexpectedEnd);
+    if (close == nullptr) return truncated();
     const std::uint64_t end = static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(close) - input.data());
     // Decoded into the scratch buffer, whose room is reused from string to
     // string.

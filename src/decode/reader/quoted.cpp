@@ -18,7 +18,7 @@ Result<Bytes> Reader::quoted_string(std::uint64_t start, std::optional<std::uint
         while (run < n && (octet::is(in[run], octet::kQuotePlain) || (high && in[run] >= 0x80))) ++run;
         scratch.insert(scratch.end(), in + pos, in + run);
         pos = run;
-        if (pos >= n) return fail(n, ErrorKind::UnexpectedEnd);
+        if (pos >= n) return truncated();
         const std::uint8_t c = in[pos++];
         if (c == '"') {
             if (length && *length != scratch.size()) return fail(start, ErrorKind::LengthMismatch);
@@ -27,7 +27,7 @@ Result<Bytes> Reader::quoted_string(std::uint64_t start, std::optional<std::uint
         if (c != '\\') return fail(pos - 1, ErrorKind::UnexpectedOctet);  // not printable
 
         const std::uint64_t backslash = pos - 1;
-        if (pos >= n) return fail(n, ErrorKind::UnexpectedEnd);
+        if (pos >= n) return truncated();
         const std::uint8_t e = in[pos++];
         switch (e) {
             case '"': case '\'': case '?': case '\\':
@@ -43,7 +43,7 @@ Result<Bytes> Reader::quoted_string(std::uint64_t start, std::optional<std::uint
             case 'x': {
                 unsigned v = 0;
                 for (int i = 0; i < 2; ++i) {
-                    if (pos >= n) return fail(n, ErrorKind::UnexpectedEnd);
+                    if (pos >= n) return truncated();
                     const std::uint8_t h = octet::hex_value[in[pos]];
                     if (h == 0xFF) return fail(backslash, ErrorKind::InvalidEscape);
                     v = v * 16 + h;
@@ -55,7 +55,7 @@ Result<Bytes> Reader::quoted_string(std::uint64_t start, std::optional<std::uint
             case '0': case '1': case '2': case '3': {
                 unsigned v = e - '0';
                 for (int i = 0; i < 2; ++i) {
-                    if (pos >= n) return fail(n, ErrorKind::UnexpectedEnd);
+                    if (pos >= n) return truncated();
                     const std::uint8_t d = in[pos];
                     if (d < '0' || d > '7') return fail(backslash, ErrorKind::InvalidEscape);
                     v = v * 8 + (d - '0');
