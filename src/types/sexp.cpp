@@ -1,5 +1,7 @@
-// Atom hashing, and the release and comparison of S-expression trees with
-// explicit stacks so that nesting depth never reaches the native call stack.
+// Atom hashing, and the release and comparison of S-expression trees
+// without recursion, so that nesting depth never reaches the native call
+// stack: release threads its way back up through the tree itself, and
+// comparison keeps an explicit stack.
 #include "types/sexp.hpp"
 
 #include "types/siphash.hpp"

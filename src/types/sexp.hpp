@@ -95,7 +95,7 @@ private:
 };
 
 /// An S-expression: an atom or a list, in 32 octets. Destruction and
-/// equality walk the tree with an explicit stack, never with recursion.
+/// equality walk the tree without recursion.
 class Sexp {
 public:
     using List = SexpList;
