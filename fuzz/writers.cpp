@@ -134,8 +134,10 @@ private:
         std::unique_lock lock(w.mutex_);
         for (;;) {
             w.changed_.wait(lock, [&w] { return w.pending_; });
-            const Sexp v = Program(w.data_, w.size_).build();
-            fuzz::check_written(v, parvex::kNoLimit);
+            {
+                const Sexp v = Program(w.data_, w.size_).build();
+                fuzz::check_written(v, parvex::kNoLimit);
+            }  // released within the input, where leaks are looked for
             w.pending_ = false;
             w.changed_.notify_one();
         }
