@@ -39,6 +39,7 @@ int main(int argc, char** argv) {
         // A block of exactly the input's size, so that a read past it is a
         // read past the block.
         const std::vector<std::uint8_t> data(text.begin(), text.end());
+        std::fprintf(stderr, "%s\n", f.c_str());  // the last one named is the one that failed
         LLVMFuzzerTestOneInput(data.data(), data.size());
     }
     std::printf("%zu inputs replayed\n", files.size());
