@@ -22,6 +22,8 @@ namespace {
 constexpr Param data_params[] = {{"data", &Names::data}};
 constexpr Signature parse_sig{"parse()", data_params, 1, {}};
 constexpr Signature parse_canonical_sig{"parse_canonical()", data_params, 1, {}};
+constexpr Param parse_error_params[] = {{"kind", &Names::kind}, {"offset", &Names::offset}};
+constexpr Signature parse_error_sig{"_parse_error()", parse_error_params, 2, {}};
 
 PyObject* parse_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -36,6 +38,29 @@ PyObject* parse_canonical_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf
         PyObject* data;
         if (!bind(parse_canonical_sig, args, nargsf, kwnames, &data)) return nullptr;
         return read(Parser::canonical(), data, ReadMode::Whole);
+    });
+}
+
+// The ParseError that the reader raises for `kind` at `offset`: for the
+// package's own readers, which read pieces of a larger input and report
+// failures where they lie in the whole.
+PyObject* parse_error_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* slots[2];
+        if (!bind(parse_error_sig, args, nargsf, kwnames, slots)) return nullptr;
+        Py_ssize_t n;
+        const char* kind = PyUnicode_Check(slots[0]) ? PyUnicode_AsUTF8AndSize(slots[0], &n) : nullptr;
+        if (kind == nullptr) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "kind must be a str");
+            return nullptr;
+        }
+        const std::uint64_t offset = PyLong_AsUnsignedLongLong(slots[1]);
+        if (offset == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) return nullptr;
+        for (const ErrorInfo& e : error_table)
+            if (e.kind_string == std::string_view(kind, static_cast<std::size_t>(n)))
+                return new_parse_error(Error{offset, e.kind});
+        PyErr_Format(PyExc_ValueError, "no such kind of ParseError: %R", slots[0]);
+        return nullptr;
     });
 }
 
@@ -64,6 +89,10 @@ PyMethodDef functions[] = {
     {"to_advanced", fastcall(to_advanced_fn), METH_FASTCALL | METH_KEYWORDS,
      "to_advanced(sexp)\n--\n\nReturns the advanced representation of the S-expression (\u00a76.4)."},
 };
+
+PyMethodDef private_function = {
+    "_parse_error", fastcall(parse_error_fn), METH_FASTCALL | METH_KEYWORDS,
+    "_parse_error(kind, offset)\n--\n\nThe ParseError the reader raises for `kind` at `offset`."};
 
 // MARK: initialisation
 
@@ -124,6 +153,11 @@ int exec_module(PyObject* module) {
         if (add_new(module, "DEFAULT_MAX_DEPTH", PyLong_FromUnsignedLongLong(kDefaultMaxDepth)) < 0) return -1;
         for (PyMethodDef& def : functions)
             if (add_function(module, &def) < 0) return -1;
+        // Private, for the package; not in __all__.
+        Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+        if (!module_name) return -1;
+        Ref f = Ref::steal(PyCMethod_New(&private_function, module, module_name.get(), nullptr));
+        if (!f || PyModule_AddObjectRef(module, "_parse_error", f.get()) < 0) return -1;
         return 0;
     });
 }
