@@ -54,16 +54,19 @@ inline constexpr std::ptrdiff_t kShortStringReach = 20;
 /// `kShortStringReach` octets past `p`, into room that later output
 /// overwrites. Returns the end of the string.
 inline std::uint8_t* put_backed_short_string(std::uint8_t* p, Bytes s) {
-    static_assert(std::endian::native == std::endian::little);
+    constexpr bool little = std::endian::native == std::endian::little;
     const std::size_t n = s.size();
     const bool two = n >= 10;
-    const std::uint32_t prefix = two ? '1' | static_cast<std::uint32_t>('0' + n - 10) << 8 | ':' << 16
-                                     : static_cast<std::uint32_t>('0' + n) | ':' << 8;
+    std::uint32_t prefix = two ? '1' | static_cast<std::uint32_t>('0' + n - 10) << 8 | ':' << 16
+                               : static_cast<std::uint32_t>('0' + n) | ':' << 8;
+    if constexpr (!little) prefix = std::byteswap(prefix);  // the first octet in the low bits
     std::memcpy(p, &prefix, sizeof prefix);
     p += 2 + two;
     unsigned __int128 window;  // the 16 octets ending with the string's last
     std::memcpy(&window, s.data() + n - 16, sizeof window);
-    window >>= 8 * (16 - n);
+    // Moves the string to the window's first octets in memory order.
+    if constexpr (little) window >>= 8 * (16 - n);
+    else window <<= 8 * (16 - n);
     std::memcpy(p, &window, sizeof window);
     return p + n;
 }
