@@ -224,7 +224,7 @@ inline void check_value(const Sexp& v, const Parser& p, Bytes text) {
 class WatchingBuilder {
 public:
     // Like SexpBuilder, which it wraps, but without the short-atom fast path.
-    WatchingBuilder(std::uint64_t fail_at, std::size_t) : fail_at_(fail_at) {}
+    WatchingBuilder(std::uint64_t fail_at, std::size_t input_len) : inner_(input_len), fail_at_(fail_at) {}
     bool atom(Bytes data) { return step(1, 0) && inner_.atom(data); }
     bool atom(Bytes data, Bytes hint) { return step(1, 0) && inner_.atom(data, hint); }
     bool list(std::uint64_t count) { return step(1, count) && inner_.list(count); }

@@ -1,9 +1,15 @@
 // The three writers and encoded_len on values built from the input by a
 // small program; each writer's text the same on the portable paths as on
-// the vector paths the processor has. Values nested a million levels deep
-// are written, read back, compared and released without recursion in a
-// check of their own (tests/native/core_test.cpp), so that every input
-// here stays quick to fuzz.
+// the vector paths the processor has. Everything runs on a thread with a
+// 512 KiB stack: a walk
+// that recursed per level (writing, comparing, reading back, releasing)
+// would overflow it on the deeper values. Values hundreds of thousands of
+// levels deep, which take seconds each, are the native checks' own
+// (tests/native/core_test.cpp), so that the fuzzer's minute goes to shapes.
+#include <pthread.h>
+
+#include <condition_variable>
+#include <mutex>
 #include <tuple>
 #include <vector>
 
@@ -21,10 +27,12 @@ using parvex::Sexp;
 //   2 atom, length and octets from the input
 //   3 hinted atom, hint then data as in 2
 //   4 atom with a present, empty hint, data as in 2
-//   5 chain: the last element, or an empty list, inside n + 1 lists, n the
-//     next octet
+//   5 chain: the last element, or an empty list, inside n % 64 + 1 lists,
+//     n the next octet
 //   6 atom of n copies of the octet o, n and o the next two octets
-//   7 n empty atoms, n the next octet
+//   7 n % 64 empty atoms, n the next octet
+// Counts stay small so that an input takes well under a millisecond: deep
+// values come from many chains, as wide ones from many steps.
 class Program {
 public:
     Program(const std::uint8_t* data, std::size_t size) : p_(data), end_(data + size) {}
@@ -58,8 +66,7 @@ public:
                     break;
                 case 5: {
                     Sexp v = top.empty() ? Sexp(Sexp::List{}) : take_last(top);
-                    const std::size_t levels = std::size_t{next()} + 1;
-                    for (std::size_t i = 0; i < levels; ++i) {
+                    for (std::size_t levels = std::size_t{next()} % 64 + 1; levels > 0; --levels) {
                         std::vector<Sexp> one;
                         one.push_back(std::move(v));
                         v = Sexp(Sexp::List(std::move(one)));
@@ -73,7 +80,7 @@ public:
                     break;
                 }
                 case 7:
-                    for (std::size_t n = next(); n > 0; --n) top.push_back(Sexp(Atom{}));
+                    for (std::size_t n = next() % 64; n > 0; --n) top.push_back(Sexp(Atom{}));
                     break;
             }
         }
@@ -104,18 +111,66 @@ private:
     const std::uint8_t* end_;
 };
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const Sexp v = Program(data, size).build();
-    fuzz::check_written(v, parvex::kNoLimit);
+/// The advanced and transport texts of `v` on the portable paths equal
+/// those on the vector paths (the canonical writer has none of its own).
+void check_paths(const Sexp& v) {
     namespace enc = parvex::encode;
-    // The canonical writer has no vector path of its own.
     const auto texts = [&] { return std::tuple(enc::advanced::to_string(v), enc::transport::to_string(v)); };
     const auto vector = texts();
     const parvex::cpu::Features before = parvex::cpu::restrict_to(parvex::cpu::kPortable);
     const auto portable = texts();
     parvex::cpu::restrict_to(before);
     FUZZ_CHECK(portable == vector);
+}
+
+/// The thread with the small stack, started once and handed one input at a
+/// time: a thread of its own for each input cost more than most checks.
+class Worker {
+public:
+    Worker() {
+        pthread_attr_t attr;
+        FUZZ_CHECK(pthread_attr_init(&attr) == 0);
+        FUZZ_CHECK(pthread_attr_setstacksize(&attr, 512 * 1024) == 0);
+        pthread_t thread;
+        FUZZ_CHECK(pthread_create(&thread, &attr, loop, this) == 0);
+        pthread_attr_destroy(&attr);
+    }
+    void run(const std::uint8_t* data, std::size_t size) {
+        std::unique_lock lock(mutex_);
+        data_ = data;
+        size_ = size;
+        pending_ = true;
+        changed_.notify_one();
+        changed_.wait(lock, [this] { return !pending_; });
+    }
+
+private:
+    static void* loop(void* self) {
+        auto& w = *static_cast<Worker*>(self);
+        std::unique_lock lock(w.mutex_);
+        for (;;) {
+            w.changed_.wait(lock, [&w] { return w.pending_; });
+            {
+                const Sexp v = Program(w.data_, w.size_).build();
+                fuzz::check_written(v, parvex::kNoLimit);
+                check_paths(v);
+            }  // released within the input, where leaks are looked for
+            w.pending_ = false;
+            w.changed_.notify_one();
+        }
+    }
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    const std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+    bool pending_ = false;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // Never destroyed: the worker waits on it until the process ends.
+    static Worker& worker = *new Worker;
+    worker.run(data, size);
     return 0;
 }

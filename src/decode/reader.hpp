@@ -77,20 +77,23 @@ struct Reader {
         const std::uint64_t n = input.size();
         std::uint64_t p = pos;
         std::uint64_t length = in[p++] - '0';
-        // Up to 19 digits cannot overflow; a leading zero takes the slow path.
-        const std::uint64_t last = p + 18;
+        if (p >= n) return false;
         if (length != 0) {
             // Lengths of one and two digits mix in most inputs: the second
             // digit is taken without a branch that would mispredict.
-            if (p < n) {
-                const std::uint64_t d = in[p] - std::uint64_t{'0'};
-                const bool digit = d < 10;
-                length = length * (digit ? 10 : 1) + (digit ? d : 0);
-                p += digit;
-            }
-            while (p < n && p < last && octet::is_digit(in[p])) length = length * 10 + (in[p++] - '0');
+            const std::uint64_t d = in[p] - std::uint64_t{'0'};
+            const bool digit = d < 10;
+            length = length * (digit ? 10 : 1) + (digit ? d : 0);
+            p += digit;
+            if (p >= n) return false;
         }
-        if (p >= n || in[p] != ':') return false;
+        if (in[p] != ':') {  // a third digit or more, or a leading zero
+            if (length == 0) return false;
+            // Up to 19 digits cannot overflow.
+            const std::uint64_t last = pos + 19;
+            while (p < n && p < last && octet::is_digit(in[p])) length = length * 10 + (in[p++] - '0');
+            if (p >= n || in[p] != ':') return false;
+        }
         ++p;
         if (length > n - p || refuses(length)) return false;
         out = input.subspan(p, length);
@@ -212,21 +215,30 @@ ReadResult<void> Reader::sexp(B& builder) {
     skip_whitespace();
     if (!at_end() && input[pos] == '{') return transport_block(builder);
 
-    ScratchStack<OpenList, 1> stack;
+    // The innermost open list is kept in `top`, where it can stay in
+    // registers; `outer` holds the lists around it.
+    ScratchStack<OpenList, 1> outer;
+    OpenList top{};
+    std::uint64_t depth = 0;
+    const bool advanced = parser.allow_advanced;
     for (;;) {
-        skip_whitespace();
+        if (advanced) skip_whitespace();
         if (at_end()) return truncated();
         bool completed_list = false;
         switch (input[pos]) {
             case '(':
-                if (stack.size() >= parser.max_depth) return fail(pos, ErrorKind::TooDeep);
-                stack.push_back(OpenList{pos, 0, false});
+                if (depth >= parser.max_depth) return fail(pos, ErrorKind::TooDeep);
+                if (depth++ != 0) outer.push_back(top);
+                top = OpenList{pos, 0, false};
                 ++pos;
                 continue;
             case ')': {
-                if (stack.empty()) return fail(pos, ErrorKind::UnmatchedParenthesis);
-                const OpenList list = stack.back();
-                stack.pop_back();
+                if (depth == 0) return fail(pos, ErrorKind::UnmatchedParenthesis);
+                const OpenList list = top;
+                if (--depth != 0) {
+                    top = outer.back();
+                    outer.pop_back();
+                }
                 ++pos;
                 if (list.count == 0 && !parser.allow_empty_lists)
                     return fail(list.open_offset, ErrorKind::EmptyListNotAllowed);
@@ -279,8 +291,7 @@ ReadResult<void> Reader::sexp(B& builder) {
                 break;
             }
         }
-        if (stack.empty()) return {};
-        OpenList& top = stack.back();
+        if (depth == 0) return {};
         if (top.count++ == 0) top.first_is_list = completed_list;
     }
 }

@@ -39,6 +39,16 @@ public:
 
     void* data() const { return data_; }
     std::size_t bytes() const { return bytes_; }
+    /// At least `bytes` octets, with nothing stored in them yet.
+    void reserve_empty(std::size_t bytes) {
+        if (bytes <= bytes_) return;
+        std::free(data_);
+        data_ = nullptr;
+        bytes_ = 0;
+        data_ = std::malloc(bytes);
+        if (data_ == nullptr) throw std::bad_alloc();
+        bytes_ = bytes;
+    }
     /// At least `bytes` octets; what was stored is kept, moved octet for
     /// octet where the block moves.
     void grow(std::size_t bytes) {

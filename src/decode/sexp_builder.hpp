@@ -17,8 +17,16 @@ namespace parvex {
 class SexpBuilder {
 public:
     /// The stack lives in storage the thread keeps from one read to the
-    /// next (decode/scratch.hpp), and grows by doubling.
-    SexpBuilder() : values_(static_cast<Sexp*>(block_.data())), capacity_(block_.bytes() / sizeof(Sexp)) {}
+    /// next (decode/scratch.hpp), and grows by doubling. For a large input
+    /// it is reserved up front for an element every two octets, capped:
+    /// room reserved that way and never used costs no more than its
+    /// address space, where doubling would copy and touch every page again.
+    explicit SexpBuilder(std::size_t input_len) {
+        const std::size_t reserve = std::min<std::size_t>(input_len / 2 + 1, kMaxReserve) * sizeof(Sexp);
+        if (reserve > block_.bytes() && reserve > kUpFrontFrom) block_.reserve_empty(reserve);
+        values_ = static_cast<Sexp*>(block_.data());
+        capacity_ = block_.bytes() / sizeof(Sexp);
+    }
     SexpBuilder(const SexpBuilder&) = delete;
     SexpBuilder& operator=(const SexpBuilder&) = delete;
     ~SexpBuilder() {
@@ -70,6 +78,9 @@ private:
         values_ = static_cast<Sexp*>(block_.data());
         capacity_ = block_.bytes() / sizeof(Sexp);
     }
+
+    static constexpr std::size_t kMaxReserve = std::size_t{1} << 20;  // values
+    static constexpr std::size_t kUpFrontFrom = std::size_t{1} << 20;  // octets
 
     ScratchBlock<0> block_;
     Sexp* values_;

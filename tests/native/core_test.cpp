@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -24,6 +25,9 @@
 namespace {
 
 int failures = 0;
+// While set, operator new fails: releasing a value must take no storage,
+// or running out of memory there would end the process.
+bool refuse_new = false;
 
 #define CHECK(cond)                                                       \
     do {                                                                  \
@@ -37,9 +41,44 @@ parvex::Bytes bytes(const std::string& s) {
     return parvex::Bytes(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
 }
 
+// The octets of a value are laid out the same on every CPU: strings on
+// either side of the inline limit, with every state of the hint, keep their
+// octets and states through copies and moves, are never taken for lists,
+// and hash to the values pinned here (the Python module's tests pin the
+// same hashes).
+void atom_layout() {
+    const std::string octets(40, 'q');
+    for (std::size_t n : {0, 1, 14, 15, 16, 17, 40}) {
+        const std::string data = octets.substr(0, n);
+        for (int h : {-1, 0, 15, 16}) {  // -1: no hint
+            parvex::Atom a{parvex::OctetString(bytes(data)), {}};
+            if (h >= 0) a.hint.emplace(bytes(octets.substr(0, static_cast<std::size_t>(h))));
+            const parvex::Atom copy = a;
+            const parvex::Sexp v(std::move(a));
+            for (const parvex::Atom* x : {&copy, &v.atom()}) {
+                CHECK(std::string(x->data.begin(), x->data.end()) == data);
+                CHECK(x->hint.has_value() == (h >= 0));
+                if (x->hint) CHECK(x->hint->size() == static_cast<std::size_t>(h));
+            }
+            CHECK(v.is_atom() && v.atom() == copy && v.atom().hash() == copy.hash());
+        }
+    }
+    const auto hash = [](const char* data, const char* hint) {
+        parvex::Atom a{parvex::OctetString(bytes(data)), {}};
+        if (hint != nullptr) a.hint.emplace(bytes(hint));
+        return a.hash();
+    };
+    CHECK(hash("", nullptr) == 0x76be999e3e25b2a0);
+    CHECK(hash("abc", "text/plain") == 0x9498d16d3f357369);
+    CHECK(hash("x", "") == 0x1f0f4998b8dc97a4);
+    CHECK(hash("an atom of more than fifteen octets", "a hint of more than fifteen octets") == 0x153065f5c46a2842);
+}
+
+// Values far deeper than any other check builds: each is read, compared,
+// written in every representation, read back from each, and released.
 void deep_values() {
     constexpr std::size_t depth = 1'000'000;
-    const std::string text = std::string(depth, '(') + "1:x" + std::string(depth, ')');
+    const std::string text = std::string(depth, '(') + "[1:h]1:x" + std::string(depth, ')');
     parvex::Parser p = parvex::Parser::canonical();
     p.max_depth = depth;
     auto a = p.parse(bytes(text));
@@ -51,11 +90,26 @@ void deep_values() {
     const parvex::Octets canonical = parvex::encode::canonical::to_vec(*a);
     CHECK(std::string(canonical.begin(), canonical.end()) == text);
     const std::string advanced = parvex::encode::advanced::to_string(*a);
-    CHECK(advanced == std::string(depth, '(') + "x" + std::string(depth, ')'));
+    CHECK(advanced == std::string(depth, '(') + "[h]x" + std::string(depth, ')'));
     const std::string transport = parvex::encode::transport::to_string(*a);
     CHECK(transport.size() == parvex::encode::transport::text_len(text.size()));
+    parvex::Parser any = parvex::Parser::defaults();
+    any.max_depth = depth;
+    for (const std::string* written : {&advanced, &transport}) {
+        auto back = any.parse(bytes(*written));
+        CHECK(back && *back == *b);
+    }
     // Move-assigning over a deep value releases the old one.
+    // So does one whose lists hold atoms, empty lists and lists on either
+    // side of the nested one; leak checkers see whether all of it went.
+    std::string open, close;
+    for (int i = 0; i < 1000; ++i) open += "(a()(b)", close += "17:seventeen-octets!()c)";
+    auto bushy = parvex::Parser::defaults().parse(bytes(open + close));
+    CHECK(bushy);
+    refuse_new = true;
     *a = parvex::Sexp(parvex::Atom{});
+    bushy = parvex::Sexp(parvex::Atom{});
+    refuse_new = false;
     CHECK(!(*a == *b));
     p.max_depth = depth - 1;
     auto refused = p.parse(bytes(text));
@@ -83,6 +137,14 @@ void short_atoms() {
             CHECK(got.is_atom() && got.atom().data.size() == n &&
                   std::equal(atom.begin(), atom.end(), got.atom().data.begin()));
         }
+        // The writers' branch-free form, for strings of 1 to 16 octets whose
+        // 16 octets before their end are readable.
+        if (n == 0 || n > 16) continue;
+        const std::string backed = std::string(16, '-') + atom;
+        std::uint8_t out[3 + 16 + parvex::encode::canonical::kShortStringReach] = {};
+        const std::uint8_t* const end = parvex::encode::canonical::put_backed_short_string(
+            out, bytes(backed).last(n));
+        CHECK(std::string(static_cast<const std::uint8_t*>(out), end) == item);
     }
 }
 
@@ -314,7 +376,18 @@ void writers_on_every_path() {
 
 }  // namespace
 
+// Not inlined: g++ would take malloc() in one and free() in the other for
+// a mismatch with the new and delete around them.
+[[gnu::noinline]] void* operator new(std::size_t n) {
+    void* p = refuse_new ? nullptr : std::malloc(n != 0 ? n : 1);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
 int main() {
+    atom_layout();
     deep_values();
     dense_values();
     short_atoms();

@@ -1,10 +1,9 @@
 """Parsing many files on several processes.
 
 The module holds the interpreter lock for the whole of each call, so threads
-do not parse in parallel; processes do. A `Parser` cannot cross a process
-boundary (its options cannot be read back), so the worker here takes the
-parser's keywords instead and builds its own. Parsed values, `Atom`s
-included, come back by pickling.
+do not parse in parallel; processes do. The worker here takes the parser's
+keywords and builds its own parser. Parsed values, `Atom`s included, come
+back by pickling.
 """
 
 from __future__ import annotations

@@ -166,11 +166,10 @@ class StreamReader(Iterator[Value]):
             return value
 
     def _too_long(self, buf: bytearray) -> None:
-        """Raises the parser's own input_too_long for the S-expression that
-        starts the buffer, which goes on past the limit."""
-        assert self._limit is not None and len(buf) > self._limit
-        self._parser._read_next(buf[:self._limit + 1], self.offset)
-        raise AssertionError("a parser read more than its max_input_len")
+        """Raises input_too_long for the S-expression that starts the
+        buffer, which goes on past the limit."""
+        assert self._limit is not None
+        raise Parser._parse_error("input_too_long", self.offset + self._limit)
 
     def _ends_at_limit(self, buf: bytearray) -> bool:
         """Whether the S-expression that fills the first `limit` octets ends
