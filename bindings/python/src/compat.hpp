@@ -58,9 +58,11 @@ inline PyObject* list_adopting(PyObject** items, std::size_t count, std::size_t 
 
 /// Whether the 16 octets that end where the data of `obj` ends are all
 /// readable, for a bytes object or a compact ASCII str, as they are where
-/// the data follows the object's own header. The writers then copy a short
-/// string with one 16-octet move (rows "to_canonical" and "to_transport" on
-/// records and wide); false where that cannot be known.
+/// the data follows the object's own header. The writers then copy and
+/// classify a short string with one 16-octet move (rows "to_canonical",
+/// "to_advanced" and "to_transport" on records and wide, on processors
+/// without AVX-512 VBMI, whose masked loads need no such room); false where
+/// that cannot be known.
 inline bool bytes_backed(PyObject* obj) {
 #if PARVEX_CPYTHON_INTERNALS
     static_assert(offsetof(PyBytesObject, ob_sval) >= 16);
