@@ -14,10 +14,8 @@ from __future__ import annotations
 import argparse
 import json
 import marshal
-import os
 import pathlib
 import pickle
-import platform
 import shutil
 import subprocess
 import sys
@@ -28,10 +26,12 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 import parvex  # noqa: E402
 
+import machine  # noqa: E402
 import memory  # noqa: E402
 import native_harness  # noqa: E402
 import report  # noqa: E402
 import rows as rowdefs  # noqa: E402
+import sweep  # noqa: E402
 import workloads  # noqa: E402
 from deepstack import run_deep  # noqa: E402
 from report import Result  # noqa: E402
@@ -59,6 +59,7 @@ def arguments(argv: list[str]) -> argparse.Namespace:
     p.add_argument("--budget", type=float, default=2.0,
                    help="seconds after which a row with 5 samples stops early (default 2)")
     p.add_argument("--scale", type=float, default=1.0, help="multiply every workload's counts (default 1)")
+    p.add_argument("--no-sweep", action="store_true", help="skip the writers' sweep over atom sizes")
     p.add_argument("--no-memory", action="store_true", help="skip the peak-memory measurements")
     p.add_argument("--no-native", action="store_true", help="skip the native harness")
     p.add_argument("--native-keep-heap", action="store_true",
@@ -69,18 +70,6 @@ def arguments(argv: list[str]) -> argparse.Namespace:
                    help="where the native harness is built (default: build/bench-native)")
     p.add_argument("--json", type=pathlib.Path, help="also write every figure to this file as JSON")
     return p.parse_args(argv)
-
-
-def _version(module: str) -> str:
-    try:
-        return __import__(module).__version__
-    except (ImportError, AttributeError):
-        return "not installed"
-
-
-def _load() -> str:
-    one, five, fifteen = os.getloadavg()
-    return f"load average {one:.2f}, {five:.2f}, {fifteen:.2f} on {os.cpu_count()} cores"
 
 
 def _build() -> str:
@@ -98,14 +87,16 @@ def _build() -> str:
 
 def header() -> str:
     return "\n".join([
-        f"parvex benchmark, {time.strftime('%Y-%m-%d %H:%M:%S')}; {_load()}",
-        f"Python {platform.python_version()}, orjson {_version('orjson')}, sexpdata {_version('sexpdata')}",
-        f"parvex: {_build()}",
+        f"parvex benchmark, {time.strftime('%Y-%m-%d %H:%M:%S')}",
+        *machine.describe(),
+        f"parvex module: {_build()}",
         "Each row: the median of its timed calls (n), made in 3 passes over the rows, each pass a block",
         "of consecutive calls whose first is untimed; gc.collect() before every call, outside the",
         "timing; the collector enabled while the call runs; the workload's own data frozen out of every",
         "collection (gc.freeze); results released after the clock stops.",
         "MB/s: octets read (parsers, loads, copy) or written (writers, dumps) per second, 1 MB = 10^6.",
+        f"Rows ending in{rowdefs.GC_OFF} are the reading rows again, timed with the collector disabled",
+        "(as timeit times a call).",
     ])
 
 
@@ -130,7 +121,8 @@ def time_workload(wl, chosen_rows: list[str], repeat: int, budget: float) -> dic
         if row.name.startswith("parse") and wl.writable and not row.why_not and row.call() != wl.value:
             raise AssertionError(f"{wl.name}: {row.name} does not give back the workload's value")
     with hold():
-        timings = measure_rows({r.name: r.call for r in rows if not r.why_not}, repeat, budget)
+        timings = measure_rows({r.name: r.call for r in rows if not r.why_not}, repeat, budget,
+                               gc_off=frozenset(r.name for r in rows if r.gc_off))
     results: dict[str, Result] = {}
     for row in rows:
         t = timings.get(row.name)
@@ -200,6 +192,12 @@ def main(args: argparse.Namespace) -> int:
             del wl
             print(report.workload_table(all_results[name]), flush=True)
 
+        points = None
+        if not args.no_sweep:
+            print("\n== sweep: one atom of random octets of each size, written (MB/s of output)", flush=True)
+            points = sweep.run(args.repeat, args.budget, args.scale)
+            print(sweep.table(points), flush=True)
+
         memory_figures = None
         if not args.no_memory:
             text, memory_figures = memory_section(data_dir, depths)
@@ -217,14 +215,15 @@ def main(args: argparse.Namespace) -> int:
                 print(f"\nNative harness: {native_why}", flush=True)
 
         print("\nTargets (ratios are parvex's time ÷ the reference's, from this run):")
-        for line in report.summary(all_results, native, native_why):
+        for line in report.summary(all_results, native, native_why, points):
             print("  " + line)
-        print(f"\nfinished in {time.perf_counter() - started:.0f} s; {_load()}")
+        print(f"\nfinished in {time.perf_counter() - started:.0f} s; {machine.load()}")
         if args.json:
             args.json.write_text(json.dumps({
                 "python": {wl: {r: vars(v) for r, v in res.items()} for wl, res in all_results.items()},
                 "native": {wl: {r: vars(v) for r, v in res.items()} for wl, res in (native or {}).items()},
                 "memory": memory_figures,
+                "sweep": {p.size: {r: vars(v) for r, v in p.results.items()} for p in points or ()},
             }, indent=1))
     finally:
         if args.data_dir is None:

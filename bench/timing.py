@@ -10,7 +10,8 @@ harness's own long-lived data:
 - every timed call is preceded by `gc.collect()`, outside the timing;
 - every timed call runs with the collector in its default state (enabled,
   default thresholds), so a library that lets it run pays for its
-  collections, as it would in use;
+  collections, as it would in use; except the calls of the rows named in
+  `gc_off`, which run with it disabled, as `timeit` runs a call;
 - the result of a call is released after the clock stops.
 
 Fairness with a machine whose load changes, and with the allocator: each
@@ -51,18 +52,25 @@ def hold():
         gc.unfreeze()
 
 
-def _timed(call) -> int:
+def _timed(call, gc_off: bool) -> int:
     gc.collect()
-    t0 = time.perf_counter_ns()
-    result = call()
-    t1 = time.perf_counter_ns()
+    if gc_off:
+        gc.disable()
+    try:
+        t0 = time.perf_counter_ns()
+        result = call()
+        t1 = time.perf_counter_ns()
+    finally:
+        gc.enable()
     del result
     return t1 - t0
 
 
-def measure_rows(calls: dict, repeat: int, budget_s: float, passes: int = 3) -> dict:
+def measure_rows(calls: dict, repeat: int, budget_s: float, passes: int = 3,
+                 gc_off: frozenset[str] = frozenset()) -> dict:
     """For each named call, its `Timing`, or the exception its first
-    (untimed) call raised.
+    (untimed) call raised. The calls named in `gc_off` are timed with the
+    collector disabled.
 
     Up to `repeat` timed calls a row, in `passes` blocks; a row stops once
     it has five samples and has spent `budget_s` seconds in timed calls,
@@ -94,7 +102,7 @@ def measure_rows(calls: dict, repeat: int, budget_s: float, passes: int = 3) -> 
             for _ in range(per_block):
                 if done(s):
                     break
-                s.append(_timed(call))
+                s.append(_timed(call, name in gc_off))
     for name, s in samples.items():
         out[name] = Timing(int(statistics.median(s)), len(s), lengths[name])
     return out

@@ -3,12 +3,14 @@
 // each re-encoding to its canonical form (whitespace dropped, padding
 // completed); and one character at a time, which must give the same octets
 // and fail at the same offset, whether or not the decoder took the text in
-// blocks.
+// blocks; and the decoder on the portable path, which must agree with its
+// vector path.
 #include <string>
 
 #include "../tests/native/plain_base64.hpp"
 #include "base64/base64.hpp"
 #include "common.hpp"
+#include "cpu/features.hpp"
 
 namespace {
 
@@ -38,6 +40,11 @@ bool reference(parvex::Bytes text, std::string& canonical) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const parvex::Bytes text(data, size);
     auto decoded = parvex::base64::decode(text);
+    const parvex::cpu::Features before = parvex::cpu::restrict_to(parvex::cpu::kPortable);
+    const auto portable = parvex::base64::decode(text);
+    parvex::cpu::restrict_to(before);
+    FUZZ_CHECK(portable.has_value() == decoded.has_value());
+    FUZZ_CHECK(decoded ? *portable == *decoded : portable.error().offset == decoded.error().offset);
     std::string canonical;
     const bool valid = reference(text, canonical);
     FUZZ_CHECK(decoded.has_value() == valid);

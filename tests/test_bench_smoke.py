@@ -17,6 +17,8 @@ PARVEX_ROWS = ("parse_canonical", "parse (advanced)", "parse (transport)",
                "to_canonical", "to_advanced", "to_transport")
 REFERENCE_ROWS = ("copy", "marshal.loads", "marshal.dumps", "pickle.loads", "pickle.dumps",
                   "json.loads", "json.dumps", "orjson.loads", "orjson.dumps", "sexpdata.loads")
+GC_OFF_ROWS = tuple(r + " [gc off]" for r in PARVEX_ROWS[:3] + (
+    "marshal.loads", "pickle.loads", "json.loads", "orjson.loads"))
 
 
 def test_suite_reports_every_row(tmp_path):
@@ -26,10 +28,11 @@ def test_suite_reports_every_row(tmp_path):
          "--no-memory", "--no-native", "--json", str(figures)],
         capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stderr
-    results = json.loads(figures.read_text())["python"]
+    figures = json.loads(figures.read_text())
+    results = figures["python"]
     assert tuple(results) == WORKLOADS
     for workload, rows in results.items():
-        assert tuple(rows) == PARVEX_ROWS + REFERENCE_ROWS, workload
+        assert tuple(rows) == PARVEX_ROWS + REFERENCE_ROWS + GC_OFF_ROWS, workload
         for name, r in rows.items():
             # A row either ran, with a time and a size, or says why not.
             assert (r["median_ns"] is not None and r["median_ns"] > 0 and r["octets"] > 0) != bool(r["why_not"]), \
@@ -39,6 +42,10 @@ def test_suite_reports_every_row(tmp_path):
     # At this scale deep200k nests 2,000 levels: read with max_depth raised,
     # beyond what the writers take.
     assert "1,024" in results["deep200k"]["to_canonical"]["why_not"]
+    # One atom of each size, both writers.
+    assert len(figures["sweep"]) == 13
+    assert all(r["median_ns"] > 0 for rows in figures["sweep"].values() for r in rows.values())
+    assert run.stdout.startswith("parvex benchmark") and "\nCPU: " in run.stdout
     assert "Targets" in run.stdout and "targets met:" in run.stdout
 
 

@@ -12,6 +12,7 @@ import pytest
 import parvex
 import parvex._parvex as m
 from parvex import Atom, Parser, ParseError
+from conftest import MESSAGES
 from support import Index
 
 READERS = ["Atom", "Parser", "ParseError", "DEFAULT_HINT", "DEFAULT_MAX_DEPTH",
@@ -326,3 +327,17 @@ def test_extension_exports_only_its_init_function():
                              capture_output=True, text=True, check=True).stdout
     symbols = [line.split()[-1].split("@")[0] for line in listing.splitlines() if line.strip()]
     assert symbols == ["PyInit__parvex"]
+
+
+@pytest.mark.parametrize("kind", sorted(MESSAGES))
+def test_private_parse_error_is_the_readers(kind):
+    # What the package's own readers raise for a failure inside a piece of a
+    # larger input: the same exception the reader raises.
+    e = Parser._parse_error(kind, 7)
+    assert type(e) is ParseError and (e.kind, e.offset) == (kind, 7)
+    assert e.args == (f"{MESSAGES[kind]} at offset 7",)
+
+
+def test_private_parse_error_refuses_unknown_kinds():
+    with pytest.raises(ValueError, match="no such kind of ParseError: 'too_wide'"):
+        Parser._parse_error("too_wide", 0)

@@ -1,5 +1,6 @@
 """The command line, run as a user runs it: in a process of its own."""
 
+import hashlib
 import select
 import shlex
 import shutil
@@ -154,6 +155,8 @@ def test_writer_limit_is_a_file_error():
     ["--max-input-len", str(2 ** 64)],
     ["--no-such-option"],
     ["-", "-"],
+    ["--hash=sha257"],
+    ["--hash", "--check"],
 ])
 def test_usage_errors(args):
     done = run(*args, stdin=b"(a)")
@@ -161,11 +164,23 @@ def test_usage_errors(args):
     assert b"usage: parvex" in done.stderr
 
 
+def test_hash(tmp_path):
+    def lines(algorithm, *octets):
+        return b"".join(hashlib.new(algorithm, o).hexdigest().encode() + b"\n" for o in octets)
+
+    assert run("--hash", stdin=b"(a [t]b)").stdout == lines("sha256", b"(1:a[1:t]1:b)")
+    done = run("--hash=sha1", "--stream", "--to", "canonical", stdin=b"a (b) {MTpj}")
+    assert done.stdout == lines("sha1", b"1:a", b"(1:b)", b"1:c")
+    # The algorithm comes only after "=": a bare --hash leaves the file be.
+    (tmp_path / "sha1").write_bytes(b"(a)")
+    assert run("--hash", "sha1", cwd=tmp_path).stdout == lines("sha256", b"(1:a)")
+
+
 def test_help_lists_every_option_and_examples():
     done = run("--help")
     assert done.returncode == 0
     text = done.stdout.decode()
-    for option in ["--to", "--indent", "--width", "--check", "--stream", "--jobs",
+    for option in ["--to", "--indent", "--width", "--check", "--stream", "--jobs", "--hash",
                    "--canonical", "--max-depth", "--max-atom-len", "--max-input-len",
                    *(r[0][0] for r in RESTRICTIONS[4:])]:
         assert option in text

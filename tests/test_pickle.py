@@ -77,3 +77,34 @@ def test_parse_error_keeps_kind_offset_and_notes():
     assert (back.kind, back.offset, str(back), back.__notes__) == (
         "unexpected_end", 4, str(info.value), ["while reading 'x.sx'"])
 
+
+
+# A parser comes back with every option it had: it reads each of these as
+# the original does, value or failure.
+PARSERS = [
+    parvex.Parser(),
+    parvex.Parser(canonical=True, max_depth=2, max_atom_len=3),
+    parvex.Parser(max_input_len=9, allow_display_hints=False, allow_empty_lists=False,
+                  allow_list_as_first_element=False, allow_lengths=False),
+    parvex.Parser(allow_hexadecimal=False, allow_base64=False, allow_empty_atoms=False,
+                  _allow_8bit_in_quoted=True),
+]
+PROBES = [b"(a)", b"(1:a)", b"(((a)))", b"4:abcd", b"(a b c d e)", b"[t]x", b"()", b"((a) b)",
+          b'3"abc"', b"#61#", b"|YQ==|", b"0:", b'"\xc3\xa9"', b"{KDE6YSk=}"]
+
+
+def outcome(parser, data):
+    try:
+        return parser.parse(data)
+    except ParseError as e:
+        return e.kind, e.offset
+
+
+@pytest.mark.parametrize("parser", PARSERS)
+@pytest.mark.parametrize("rebuild", [copy.copy, copy.deepcopy] + [
+    lambda p, n=n: pickle.loads(pickle.dumps(p, n)) for n in PROTOCOLS])
+def test_parser_round_trip(parser, rebuild):
+    back = rebuild(parser)
+    assert type(back) is parvex.Parser and back is not parser
+    assert back._options() == parser._options()
+    assert [outcome(back, d) for d in PROBES] == [outcome(parser, d) for d in PROBES]

@@ -98,3 +98,30 @@ def test_depth_is_bounded_like_the_writers():
 def test_refusals(value, options, exc, message):
     with pytest.raises(exc, match=f"^{message}"):
         to_indented(value, **options)
+
+
+class Looper:
+    """Octets whose reading makes `root` contain itself: the value changes
+    after `to_indented` has written it on one line."""
+
+    def __init__(self, root):
+        self.root = root
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, i):
+        if i >= 1:
+            raise IndexError(i)
+        if self.root[-1] is not self.root:
+            self.root.append(self.root)
+        return 0x61
+
+
+def test_a_value_that_becomes_cyclic_while_laid_out_is_refused():
+    root = [[b"x" * 40, b"y" * 40]]
+    root[0].append(Looper(root))
+    # The first reading (the one-line text) adds the loop; laying the value
+    # out then meets it and stops with the writers' own error.
+    with pytest.raises(ValueError, match="^lists nested deeper than 1024$"):
+        to_indented(root, width=20)

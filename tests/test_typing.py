@@ -51,16 +51,20 @@ WRONG = [
     ("parvex.Atom(b'a') < parvex.Atom(b'b')", 'Unsupported left operand type for <'),
     ("parvex.dump([], open('x', 'wb'), to='json')", 'Argument "to" to "dump" has incompatible type'),
     ("v: list[parvex.Value] = parvex.parse_files([], errors='return')", "Incompatible types in assignment"),
+    ("parvex.from_int('3')", 'Argument 1 to "from_int" has incompatible type "str"'),
+    ("d: str = parvex.digest(b'a')", "Incompatible types in assignment"),
+    ("parvex.gnupg.read_key_file(b'').key = 5", 'Incompatible types in assignment'),
 ]
 
 
 def test_wrong_uses_are_refused(mypy, tmp_path):
     # One file, one error a line: each line must be reported for its own fault.
     path = tmp_path / "wrong.py"
-    path.write_text("import parvex\n" + "".join(f"{code}\n" for code, _ in WRONG))
+    head = "import parvex\nimport parvex.gnupg\n"
+    path.write_text(head + "".join(f"{code}\n" for code, _ in WRONG))
     done = mypy("--strict", "--show-error-codes", str(path))
     lines = done.stdout.splitlines()
-    for number, (code, message) in enumerate(WRONG, start=2):
+    for number, (code, message) in enumerate(WRONG, start=head.count("\n") + 1):
         found = [ln for ln in lines if f"wrong.py:{number}:" in ln]
         assert any(message in ln for ln in found), (code, found)
 

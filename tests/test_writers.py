@@ -4,7 +4,10 @@ import array
 import base64
 import collections
 import inspect
+import pickle
 import random
+import subprocess
+import sys
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -12,7 +15,7 @@ from hypothesis import given, settings, strategies as st
 import parvex
 import parvex._parvex as m
 from parvex import Atom, to_advanced, to_canonical, to_transport
-from support import Index
+from support import Index, child_env, same
 
 WRITERS = {"to_canonical": to_canonical, "to_transport": to_transport,
            "to_advanced": to_advanced}
@@ -166,20 +169,52 @@ def test_long_values_stay_on_one_line():
     assert to_advanced(b"\x00" * 100_000) == "#" + "00" * 100_000 + "#"
 
 
-# The writer streams a text of at least this many characters past the caches,
-# storing 16 aligned characters at a time wherever the text falls.
-UNCACHED_FROM = 4 << 20
+# Atoms of at least this many octets are not copied as they are met: the
+# writer notes where they go and copies (or encodes) each once into a result
+# made to measure.
+DEFER_FROM = 16 * 1024
 
 
-@pytest.mark.parametrize("text_len", [UNCACHED_FROM - 2, UNCACHED_FROM + 2])
-@pytest.mark.parametrize("lead", [0, 1, 2, 3, 7])
-def test_transport_across_uncached_size(text_len, lead):
-    rng = random.Random(text_len * 8 + lead)
-    value = [b"x" * lead] + [rng.randbytes(n) for n in (65536, 3073, 4099, 100)]
-    # A last atom that brings the text to exactly `text_len`: its length has 7 digits.
-    value.append(rng.randbytes((text_len - 2) // 4 * 3 - len(to_canonical(value)) - 8))
-    out = to_transport(value)
-    assert len(out) == text_len and out == b64(to_canonical(value))
+@pytest.mark.parametrize("n", [DEFER_FROM - 1, DEFER_FROM, DEFER_FROM + 1, DEFER_FROM + 2, 3 * DEFER_FROM + 5])
+@pytest.mark.parametrize("lead", [0, 1, 2])  # shifts where the atom falls among base-64 groups
+def test_long_atoms_among_short_ones(n, lead):
+    rng = random.Random(n * 3 + lead)
+    long = rng.randbytes(n)
+    value = [b"x" * lead, long, b"ab", Atom(long[1:], hint=long[:n // 2]),
+             range(3), bytearray(long), [bytes(long), [b"c"]], long.decode("latin-1")]
+    canonical = ref_canonical(value)
+    assert to_canonical(value) == canonical
+    assert to_transport(value) == b64(canonical)
+    assert to_canonical(long) == ref_canonical(long)
+    assert to_transport(long) == b64(ref_canonical(long))
+
+
+CHILD = """
+import pickle, sys, parvex
+values = pickle.loads(sys.stdin.buffer.read())
+out = [(parvex.to_canonical(v), parvex.to_transport(v), parvex.to_advanced(v), parvex.parse(parvex.to_transport(v)))
+       for v in values]
+sys.stdout.buffer.write(pickle.dumps(out))
+"""
+
+
+def test_portable_paths_write_what_the_vector_paths_write():
+    # Every vector path has a portable twin, which a process takes when
+    # PARVEX_PORTABLE is set; on a machine with the vector instructions this
+    # is where the twins run. Lengths cross each path's steps (16, 24, 32,
+    # 48 and 64 octets) with octets of every form.
+    rng = random.Random(9804)
+    values = [rng.randbytes(n) for n in [*range(0, 130), 1000, 4095, 70001]]
+    forms = b"Ab9-_ \"\\\t\x07\x80\x00"
+    values += [bytes(rng.choice(forms) for _ in range(n)) for n in range(0, 70)]
+    values += [Atom(v, hint=h) for v, h in zip(values[40:60], values[150:170])]
+    values.append([values[:70], tuple(values[130:200]), [values[-5:]]])
+    child = subprocess.run([sys.executable, "-c", CHILD], input=pickle.dumps(values),
+                           env=child_env(PARVEX_PORTABLE="1"), capture_output=True, check=True)
+    got = pickle.loads(child.stdout)
+    for v, (canonical, transport, advanced, parsed) in zip(values, got, strict=True):
+        assert (canonical, transport, advanced) == (to_canonical(v), to_transport(v), to_advanced(v)), v
+        assert same(parsed, parvex.parse(transport))
 
 
 # --- generated values against independent reference writers ----------------
@@ -259,6 +294,58 @@ def test_short_strings_of_every_length_anywhere(make):
     for item, piece in zip(items, pieces):
         assert to_canonical(item) == piece
         assert to_canonical([b"z" * 30, item]) == b"(30:" + b"z" * 30 + piece + b")"
+
+
+@pytest.mark.parametrize("fill", [b"A", b"9", b" ", b'"', b"\\", b"\t", b"\x80"],
+                         ids=["token", "digit", "space", "quote", "backslash", "tab", "high"])
+@pytest.mark.parametrize("make", [bytes, lambda b: b.decode("latin-1"), Atom],
+                         ids=["bytes", "str", "Atom"])
+def test_advanced_short_strings_of_every_length_and_form(make, fill):
+    # Up to 16 octets, the form is chosen and the string written in one step
+    # (where its octets can be read that way): each length, with the odd
+    # octet first, last or absent, must take the form the rules give.
+    items = [make((b"ab" + fill + b"cd" * 10)[:n]) for n in range(1, 21)]
+    items += [make((fill + b"xyz" * 6)[:n]) for n in range(1, 21)]
+    items += [make(b"k" * n + fill) for n in range(16)]
+    assert to_advanced(items) == ref_advanced(items)
+    for item in items:
+        assert to_advanced([b"z", item, b"z"]) == ref_advanced([b"z", item, b"z"])
+
+
+class Meddler:
+    """A sequence of integers that, while it is read, empties the lists that
+    hold it and fills them with new items (so their arrays move), dropping
+    the last references to what they held."""
+
+    def __init__(self, *lists):
+        self.lists = lists
+        self.calls = 0
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, i):
+        if i >= 1:
+            raise IndexError(i)
+        self.calls += 1
+        for held in self.lists:
+            held.clear()
+            held.extend(bytes([66 + k % 26]) * 3 for k in range(1000))
+        return 0x61
+
+
+@pytest.mark.parametrize("name", WRITERS)
+def test_lists_changed_while_written_are_written_as_first_met(name):
+    def fresh(n, c):
+        return bytes([c]) * n  # a new object, freed when its list lets go
+    inner = [fresh(3, 98), None, fresh(40, 99), [fresh(20000, 100)]]
+    outer = [fresh(2, 97), inner, fresh(30000, 101), Atom(fresh(5, 102), hint=fresh(2, 103)), (fresh(1, 104),)]
+    meddler = Meddler(outer, inner)
+    inner[1] = meddler
+    want = WRITERS[name]([b"aa", [b"bbb", b"a", b"c" * 40, [b"d" * 20000]], b"e" * 30000,
+                          Atom(b"fffff", hint=b"gg"), (b"h",)])
+    assert WRITERS[name](outer) == want
+    assert meddler.calls == 1 and len(outer) == 1000
 
 
 @pytest.mark.parametrize("value, name", [

@@ -82,5 +82,26 @@ def files(path: str) -> Value:
         return parvex.load(f, max_input_len=1 << 20)
 
 
+def values(key: Value) -> tuple[int, int, bytes | None]:
+    rsa = parvex.find(key, "rsa")
+    every = [found[0] for found in parvex.find_all(key, Atom(b"n", hint=b"h"), ignore_hint=True)]
+    n, e = parvex.extract(key, "n", "e", path=("public-key", b"rsa"), convert=parvex.to_int)
+    comment, = parvex.extract(key, "comment?")
+    assert rsa is not None and every and isinstance(comment, (bytes, type(None)))
+    octets: bytes = parvex.from_int(n, signed=True) + parvex.digest(key, "sha1")
+    return parvex.to_int(octets[:4]), e, comment
+
+
+def key_file(data: bytes) -> bytes:
+    from parvex.gnupg import KeyFile, keygrip, read_key_file
+
+    kf: KeyFile = read_key_file(data)
+    created: str | None = kf.get("Created")
+    labels: list[str] = kf.get_all("Label")
+    kf.set("Label", *labels, created or "")
+    kf.key = parvex.parse(parvex.to_canonical(kf.key))
+    return keygrip(kf.key) + kf.to_bytes()
+
+
 depth: int = parvex.DEFAULT_MAX_DEPTH
 version: str = parvex.__version__

@@ -3,12 +3,14 @@
 // that are not zero, so every accepted text has one canonical re-encoding.
 #include "base64/base64.hpp"
 
+#include <algorithm>
 #include <array>
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
 #include <cstring>
 
+#include "cpu/features.hpp"
 #include "types/octet_classes.hpp"
 
 namespace parvex::base64 {
@@ -76,53 +78,50 @@ __attribute__((target("avx2"))) std::size_t encode_avx2(const std::uint8_t* p, s
     return i;
 }
 
-// 12 octets to 16 characters: the same method in one 128-bit lane. Reads
-// 16 octets.
-__attribute__((target("avx2"))) inline __m128i encode_12(const std::uint8_t* p) {
-    const __m128i in = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
-                                        _mm_set_epi8(10, 11, 9, 10, 7, 8, 6, 7, 4, 5, 3, 4, 1, 2, 0, 1));
-    const __m128i s0s2 = _mm_mulhi_epu16(_mm_and_si128(in, _mm_set1_epi32(0x0FC0FC00)), _mm_set1_epi32(0x04000040));
-    const __m128i s1s3 = _mm_mullo_epi16(_mm_and_si128(in, _mm_set1_epi32(0x003F03F0)), _mm_set1_epi32(0x01000010));
-    const __m128i sextets = _mm_or_si128(s0s2, s1s3);
-    __m128i range = _mm_subs_epu8(sextets, _mm_set1_epi8(51));
-    range = _mm_sub_epi8(range, _mm_cmpgt_epi8(sextets, _mm_set1_epi8(25)));
-    const __m128i offsets = _mm_setr_epi8(65, 71, -4, -4, -4, -4, -4, -4, -4, -4, -4, -4, -19, -16, 0, 0);
-    return _mm_add_epi8(sextets, _mm_shuffle_epi8(offsets, range));
+// 48 octets to 64 characters at a time with AVX-512 VBMI (the method of
+// Muła and Lemire): one octet permute puts the three octets a, b, c of each
+// group into its 32-bit slot as b a c b, one multishift pulls each sextet
+// into an octet of its own, and a second permute, with the alphabet as its
+// table, maps the low six bits of each octet to its character. The tail of
+// whole groups goes through masked loads and stores, which touch nothing
+// past it. Returns the octets done: all whole groups.
+[[gnu::target("avx512f,avx512bw,avx512vbmi"), gnu::always_inline]] inline __m512i encode_48(__m512i octets,
+                                                                                         __m512i gather,
+                                                                                         __m512i shifts,
+                                                                                         __m512i table) {
+    // The masked forms, all lanes on: GCC 12's unmasked ones warn about
+    // their own placeholder operand.
+    const __mmask64 all = ~std::uint64_t{0};
+    const __m512i in = _mm512_maskz_permutexvar_epi8(all, gather, octets);
+    return _mm512_maskz_permutexvar_epi8(all, _mm512_maskz_multishift_epi64_epi8(all, shifts, in), table);
 }
 
-// Streams the text of whole groups from `p` to the 16-aligned `a`, whose
-// first character is character `Q` of the group at `p`: each aligned block
-// is the end of one encoded vector and the start of the next. 128-bit
-// vectors make that one byte-align, where 256-bit ones would need a
-// cross-lane permute. Returns the octets whose text is written, apart from
-// the first `Q` characters of the group that follows them.
-template <int Q>
-__attribute__((target("avx2"))) std::size_t stream_groups(const std::uint8_t* p, std::size_t n, char* a) {
-    auto* out = reinterpret_cast<__m128i*>(a);
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) std::size_t encode_avx512(const std::uint8_t* p,
+                                                                                 std::size_t n, char*& out) {
+    const __m512i gather = _mm512_setr_epi32(0x01020001, 0x04050304, 0x07080607, 0x0a0b090a, 0x0d0e0c0d, 0x10110f10,
+                                             0x13141213, 0x16171516, 0x191a1819, 0x1c1d1b1c, 0x1f201e1f, 0x22232122,
+                                             0x25262425, 0x28292728, 0x2b2c2a2b, 0x2e2f2d2e);
+    // Per 64-bit lane, the bit at which each output octet's sextet starts:
+    // 10, 4, 22 and 16 within each 32-bit slot.
+    const __m512i shifts = _mm512_set1_epi64(0x3036242a1016040a);
+    const __m512i table = _mm512_loadu_si512(alphabet);
+    const __mmask64 all = ~std::uint64_t{0};
+    char* o = out;
     std::size_t i = 0;
-    __m128i v = encode_12(p);
-    for (; n - i >= 64; i += 48, out += 4) {  // reads up to octet i + 64
-        const __m128i w1 = encode_12(p + i + 12), w2 = encode_12(p + i + 24), w3 = encode_12(p + i + 36),
-                      w4 = encode_12(p + i + 48);
-        if constexpr (Q == 0) {
-            _mm_stream_si128(out, v);
-            _mm_stream_si128(out + 1, w1);
-            _mm_stream_si128(out + 2, w2);
-            _mm_stream_si128(out + 3, w3);
-        } else {
-            _mm_stream_si128(out, _mm_alignr_epi8(w1, v, Q));
-            _mm_stream_si128(out + 1, _mm_alignr_epi8(w2, w1, Q));
-            _mm_stream_si128(out + 2, _mm_alignr_epi8(w3, w2, Q));
-            _mm_stream_si128(out + 3, _mm_alignr_epi8(w4, w3, Q));
-        }
-        v = w4;
+    for (; n - i >= 64; i += 48, o += 64) {  // reads 64 octets, uses 48
+        _mm512_storeu_si512(o, encode_48(_mm512_loadu_si512(p + i), gather, shifts, table));
     }
+    // Fewer than 64 octets left: at most two steps of whole groups.
+    while (n - i >= 3) {
+        const std::size_t whole = std::min<std::size_t>(48, (n - i) / 3 * 3);
+        const std::size_t chars = whole / 3 * 4;
+        const __mmask64 keep = chars == 64 ? all : (std::uint64_t{1} << chars) - 1;
+        _mm512_mask_storeu_epi8(o, keep, encode_48(_mm512_maskz_loadu_epi8(all >> (64 - whole), p + i), gather, shifts, table));
+        i += whole;
+        o += chars;
+    }
+    out = o;
     return i;
-}
-
-bool has_avx2() {
-    static const bool yes = (__builtin_cpu_init(), __builtin_cpu_supports("avx2") != 0);
-    return yes;
 }
 #endif
 
@@ -132,8 +131,9 @@ char* encode_to(Bytes octets, char* out) {
     const std::uint8_t* p = octets.data();
     std::size_t n = octets.size();
 #if defined(__x86_64__)
-    if (n >= 28 && has_avx2()) {
-        const std::size_t done = encode_avx2(p, n, out);
+    if (n >= 28) {
+        const cpu::Features f = cpu::active();
+        const std::size_t done = f.avx512vbmi ? encode_avx512(p, n, out) : f.avx2 ? encode_avx2(p, n, out) : 0;
         p += done;
         n -= done;
     }
@@ -153,37 +153,6 @@ char* encode_to(Bytes octets, char* out) {
         out += 4;
     }
     return out;
-}
-
-char* encode_to_uncached(Bytes octets, char* out) {
-#if defined(__x86_64__)
-    const std::uint8_t* p = octets.data();
-    const std::size_t n = octets.size();
-    if (n >= 256 && has_avx2()) {
-        // The characters before the first 16-aligned one, as usual.
-        const std::size_t head = (16 - (reinterpret_cast<std::uintptr_t>(out) & 15)) & 15;
-        char buf[encoded_size(64 + 2)];
-        encode_to(Bytes(p, (head + 3) / 4 * 3), buf);
-        std::memcpy(out, buf, head);
-        const std::size_t from = head / 4 * 3;  // the group holding the first aligned character
-        const int skip = static_cast<int>(head % 4);
-        std::size_t done = 0;
-        switch (skip) {
-            case 0: done = stream_groups<0>(p + from, n - from, out + head); break;
-            case 1: done = stream_groups<1>(p + from, n - from, out + head); break;
-            case 2: done = stream_groups<2>(p + from, n - from, out + head); break;
-            default: done = stream_groups<3>(p + from, n - from, out + head); break;
-        }
-        _mm_sfence();  // the streamed stores, weakly ordered, before any later store
-        // The rest, fewer than 64 octets, as usual from where the stream stopped.
-        char* end = out + head + done / 3 * 4;
-        const std::size_t rest = n - from - done;
-        const std::size_t len = static_cast<std::size_t>(encode_to(Bytes(p + from + done, rest), buf) - buf);
-        std::memcpy(end, buf + skip, len - static_cast<std::size_t>(skip));
-        return end + len - static_cast<std::size_t>(skip);
-    }
-#endif
-    return encode_to(octets, out);
 }
 
 void encode(Bytes octets, std::string& out) {
@@ -295,7 +264,7 @@ std::expected<std::uint8_t*, DecodeError> decode_to(Bytes text, std::uint8_t* o)
 #if defined(__x86_64__)
     // The block decoder is not tried again before this index: a refused
     // block is read the ordinary way up to its first non-alphabet octet.
-    std::size_t blocks_from = has_avx2() ? 0 : n;
+    std::size_t blocks_from = cpu::active().avx2 ? 0 : n;
 #endif
     while (i < n) {
         if (k == 0 && !closed) {

@@ -26,11 +26,6 @@ void encode(Bytes octets, std::string& out);
 /// `encoded_size(octets.size())` characters; returns one past the end.
 char* encode_to(Bytes octets, char* out);
 
-/// Writes the same text as `encode_to`, for a destination too large to stay
-/// in cache: the bulk bypasses the caches, so that no line of it is read
-/// before it is written.
-char* encode_to_uncached(Bytes octets, char* out);
-
 /// Room `decode_to` needs for a text of `n` characters: at most 3 octets
 /// for every 4 characters, and 8 that the block decoder may write beyond
 /// the last of them.

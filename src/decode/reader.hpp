@@ -16,6 +16,7 @@
 #include "decode/builder.hpp"
 #include "decode/error.hpp"
 #include "decode/parser.hpp"
+#include "decode/scratch.hpp"
 #include "types/octet_classes.hpp"
 #include "types/sexp.hpp"
 
@@ -50,6 +51,12 @@ template <class B>
 concept Interruptible = Builder<B> && requires(B& b) {
     { b.interrupted() } -> std::same_as<bool>;
 };
+
+/// Whether the cause of a failed read is that its input ended too soon.
+inline bool ran_out(const Stop& s) {
+    const Error* e = std::get_if<Error>(&s);
+    return e != nullptr && e->offset == kEndOfInput && e->kind == ErrorKind::UnexpectedEnd;
+}
 
 /// A list opened and not yet closed.
 struct OpenList {
@@ -103,7 +110,7 @@ struct UninitializedAllocator : std::allocator<T> {
 
 /// Where an octet string that needs decoding is decoded to, reused from
 /// string to string.
-using Scratch = std::vector<std::uint8_t, UninitializedAllocator<std::uint8_t>>;
+using StringRoom = std::vector<std::uint8_t, UninitializedAllocator<std::uint8_t>>;
 
 /// A reading cursor over a borrowed input, under a borrowed option set.
 struct Reader {
@@ -162,20 +169,23 @@ struct Reader {
         const std::uint64_t n = input.size();
         std::uint64_t p = pos;
         std::uint64_t length = in[p++] - '0';
-        // Up to 19 digits cannot overflow; a leading zero takes the slow path.
-        const std::uint64_t last = p + 18;
+        if (p >= n) return false;
         if (length != 0) {
             // Lengths of one and two digits mix in most inputs: the second
             // digit is taken without a branch that would mispredict.
-            if (p < n) {
-                const std::uint64_t d = in[p] - std::uint64_t{'0'};
-                const bool digit = d < 10;
-                length = length * (digit ? 10 : 1) + (digit ? d : 0);
-                p += digit;
-            }
-            while (p < n && p < last && octet::is_digit(in[p])) length = length * 10 + (in[p++] - '0');
+            const std::uint64_t d = in[p] - std::uint64_t{'0'};
+            const bool digit = d < 10;
+            length = length * (digit ? 10 : 1) + (digit ? d : 0);
+            p += digit;
+            if (p >= n) return false;
         }
-        if (p >= n || in[p] != ':') return false;
+        if (in[p] != ':') {  // a third digit or more, or a leading zero
+            if (length == 0) return false;
+            // Up to 19 digits cannot overflow.
+            const std::uint64_t last = pos + 19;
+            while (p < n && p < last && octet::is_digit(in[p])) length = length * 10 + (in[p++] - '0');
+            if (p >= n || in[p] != ':') return false;
+        }
         ++p;
         if (length > n - p || refuses(length)) return false;
         out = input.subspan(p, length);
@@ -185,7 +195,7 @@ struct Reader {
 
     /// Reads one octet string in any form at `pos`. The result views either
     /// the input or `scratch`, and stays valid until `scratch` changes.
-    [[nodiscard]] Result<Bytes> simple_string(Scratch& scratch);
+    [[nodiscard]] Result<Bytes> simple_string(StringRoom& scratch);
     /// Reads a token; `pos` is on a token-start octet. A token ends at the
     /// first octet that cannot continue it, or at the end of the input. An
     /// empty token, which no input has, means the builder asked to stop.
@@ -205,13 +215,13 @@ struct Reader {
     /// Reads "..." with `pos` on the opening quote; `start` is where the
     /// octet string began (its length's first digit, or the quote).
     [[nodiscard]] Result<Bytes> quoted_string(std::uint64_t start, std::optional<std::uint64_t> length,
-                                              Scratch& scratch);
+                                              StringRoom& scratch);
     /// Reads #...# with `pos` on the opening number sign.
     [[nodiscard]] Result<Bytes> hexadecimal(std::uint64_t start, std::optional<std::uint64_t> length,
-                                            Scratch& scratch);
+                                            StringRoom& scratch);
     /// Reads |...| with `pos` on the opening vertical bar.
     [[nodiscard]] Result<Bytes> base64_string(std::uint64_t start, std::optional<std::uint64_t> length,
-                                              Scratch& scratch);
+                                              StringRoom& scratch);
 
     /// Reads one S-expression at `pos` into `builder`, which then holds one
     /// more value. Whitespace before it is skipped, whitespace after it not.
@@ -243,8 +253,21 @@ private:
     /// reader, so that a call to it costs the common path nothing.
     static std::uint64_t long_token_end(Bytes input, std::uint64_t pos, bool (*ask)(void*), void* asked);
 
-    Scratch scratch_data_;
-    Scratch scratch_hint_;
+    /// Gives `builder` a hintless atom that views the input, by the fast
+    /// path where the builder has one and 16 octets from its start on lie
+    /// within the input.
+    template <Builder B>
+    bool input_atom(B& builder, Bytes data) const {
+        if constexpr (OverreadBuilder<B>) {
+            if (static_cast<std::size_t>(input.data() + input.size() - data.data()) >= 16)
+                return builder.atom_overread(data);
+        }
+        return builder.atom(data);
+    }
+
+
+    StringRoom scratch_data_;
+    StringRoom scratch_hint_;
     bool (*ask_)(void*) = nullptr;
     void* asked_ = nullptr;
 };
@@ -292,12 +315,6 @@ struct Suspended {
     Wait wait;                    // what the input must bring first
     bool waiting = false;         // the last read was cut short, and can go on
 };
-
-/// Whether the cause of a failed read is that its input ended too soon.
-inline bool ran_out(const Stop& s) {
-    const Error* e = std::get_if<Error>(&s);
-    return e != nullptr && e->offset == kEndOfInput && e->kind == ErrorKind::UnexpectedEnd;
-}
 
 /// Reads on, from where `state` stopped, the S-expression that begins
 /// `input`, the part of a stream that has arrived (the same octets as
@@ -383,97 +400,107 @@ ReadResult<void> Reader::elements(B& builder, std::vector<OpenList>& lists) {
             return transport_block(builder);
         }
     }
-    // Worked on as a local, which nothing else can reach, and handed back
-    // however the read ends.
-    std::vector<OpenList> stack = std::move(lists);
-    struct HandBack {
-        std::vector<OpenList>& to;
-        std::vector<OpenList>& from;
-        ~HandBack() { to = std::move(from); }
-    } hand_back{lists, stack};
+    // The innermost open list is kept in `top`, where it can stay in
+    // registers; `outer` holds the lists around it. They start as `lists`
+    // says, and a read cut short hands them back there.
+    ScratchStack<OpenList, 1> outer;
+    OpenList top{};
+    std::uint64_t depth = lists.size();
+    if (depth != 0) {
+        for (std::size_t i = 0; i + 1 < lists.size(); ++i) outer.push_back(lists[i]);
+        top = lists.back();
+    }
     // A token that reaches the end of the input may go on in what follows.
     const auto cut_token = [this] { return More && pos == input.size() && token_end == pos; };
-    for (;;) {
-        skip_whitespace();
-        if constexpr (More) element = pos;
-        if (at_end()) return truncated();
-        bool completed_list = false;
-        switch (input[pos]) {
-            case '(':
-                if (stack.size() >= parser.max_depth) return fail(pos, ErrorKind::TooDeep);
-                stack.push_back(OpenList{pos, 0, false});
-                ++pos;
-                continue;
-            case ')': {
-                if (stack.empty()) return fail(pos, ErrorKind::UnmatchedParenthesis);
-                const OpenList list = stack.back();
-                stack.pop_back();
-                ++pos;
-                if (list.count == 0 && !parser.allow_empty_lists)
-                    return fail(list.open_offset, ErrorKind::EmptyListNotAllowed);
-                if (list.count != 0 && list.first_is_list && !parser.allow_list_as_first_element)
-                    return fail(list.open_offset, ErrorKind::ListAsFirstElementNotAllowed);
-                if (!builder.list(list.count)) return std::unexpected(BuilderFailed{});
-                completed_list = true;
-                break;
-            }
-            case '[': {
-                const std::uint64_t bracket = pos;
-                if (!parser.allow_display_hints) return fail(bracket, ErrorKind::HintNotAllowed);
-                ++pos;
-                skip_whitespace();
-                auto hint = simple_string(scratch_hint_);
-                if (!hint) return std::unexpected(hint.error());
-                skip_whitespace();
-                if (at_end()) return truncated();
-                if (input[pos] != ']') return fail(pos, ErrorKind::UnexpectedOctet);
-                ++pos;
-                skip_whitespace();
-                if (!at_end() && input[pos] == '(') return fail(pos, ErrorKind::HintOnList);
-                auto data = simple_string(scratch_data_);
-                if (!data) return std::unexpected(data.error());
-                if (cut_token()) return truncated(Until::TokenEnd);
-                if (!builder.atom(*data, *hint)) return std::unexpected(BuilderFailed{});
-                break;
-            }
-            case '0': case '1': case '2': case '3': case '4':
-            case '5': case '6': case '7': case '8': case '9': {
-                Bytes data;
-                if (fast_verbatim(data)) {
-                    bool built;
-                    if constexpr (OverreadBuilder<B>) {
-                        const auto readable = static_cast<std::size_t>(input.data() + input.size() - data.data());
-                        built = readable >= 16 ? builder.atom_overread(data) : builder.atom(data);
-                    } else {
-                        built = builder.atom(data);
+    const bool advanced = parser.allow_advanced;
+    auto r = [&]() -> ReadResult<void> {
+        for (;;) {
+            if (advanced) skip_whitespace();
+            if constexpr (More) element = pos;
+            if (at_end()) return truncated();
+            bool completed_list = false;
+            switch (input[pos]) {
+                case '(':
+                    if (depth >= parser.max_depth) return fail(pos, ErrorKind::TooDeep);
+                    if (depth++ != 0) outer.push_back(top);
+                    top = OpenList{pos, 0, false};
+                    ++pos;
+                    continue;
+                case ')': {
+                    if (depth == 0) return fail(pos, ErrorKind::UnmatchedParenthesis);
+                    const OpenList list = top;
+                    if (--depth != 0) {
+                        top = outer.back();
+                        outer.pop_back();
                     }
-                    if (!built) return std::unexpected(BuilderFailed{});
+                    ++pos;
+                    if (list.count == 0 && !parser.allow_empty_lists)
+                        return fail(list.open_offset, ErrorKind::EmptyListNotAllowed);
+                    if (list.count != 0 && list.first_is_list && !parser.allow_list_as_first_element)
+                        return fail(list.open_offset, ErrorKind::ListAsFirstElementNotAllowed);
+                    if (!builder.list(list.count)) return std::unexpected(BuilderFailed{});
+                    completed_list = true;
                     break;
                 }
-                [[fallthrough]];
-            }
-            default: {
-                // Tokens, the common atom of the advanced representation,
-                // without the general dispatch: one is never empty.
-                if (octet::is_token_start(input[pos]) && parser.allow_advanced) {
-                    const std::uint64_t start = pos;
-                    const Bytes t = token();
-                    if (t.empty()) [[unlikely]] return stopped_by_builder();
+                case '[': {
+                    const std::uint64_t bracket = pos;
+                    if (!parser.allow_display_hints) return fail(bracket, ErrorKind::HintNotAllowed);
+                    ++pos;
+                    skip_whitespace();
+                    auto hint = simple_string(scratch_hint_);
+                    if (!hint) return std::unexpected(hint.error());
+                    skip_whitespace();
+                    if (at_end()) return truncated();
+                    if (input[pos] != ']') return fail(pos, ErrorKind::UnexpectedOctet);
+                    ++pos;
+                    skip_whitespace();
+                    if (!at_end() && input[pos] == '(') return fail(pos, ErrorKind::HintOnList);
+                    auto data = simple_string(scratch_data_);
+                    if (!data) return std::unexpected(data.error());
                     if (cut_token()) return truncated(Until::TokenEnd);
-                    if (const auto refused = refuses(t.size())) return fail(start, *refused);
-                    if (!builder.atom(t)) return std::unexpected(BuilderFailed{});
+                    if (!builder.atom(*data, *hint)) return std::unexpected(BuilderFailed{});
                     break;
                 }
-                auto data = simple_string(scratch_data_);
-                if (!data) return std::unexpected(data.error());
-                if (!builder.atom(*data)) return std::unexpected(BuilderFailed{});
-                break;
+                case '0': case '1': case '2': case '3': case '4':
+                case '5': case '6': case '7': case '8': case '9': {
+                    Bytes data;
+                    if (fast_verbatim(data)) {
+                        if (!input_atom(builder, data)) return std::unexpected(BuilderFailed{});
+                        break;
+                    }
+                    [[fallthrough]];
+                }
+                default: {
+                    // Tokens, the common atom of the advanced representation,
+                    // without the general dispatch: one is never empty.
+                    if (octet::is_token_start(input[pos]) && parser.allow_advanced) {
+                        const std::uint64_t start = pos;
+                        const Bytes t = token();
+                        if (t.empty()) [[unlikely]] return stopped_by_builder();
+                        if (cut_token()) return truncated(Until::TokenEnd);
+                        if (const auto refused = refuses(t.size())) return fail(start, *refused);
+                        if (!input_atom(builder, t)) return std::unexpected(BuilderFailed{});
+                        break;
+                    }
+                    auto data = simple_string(scratch_data_);
+                    if (!data) return std::unexpected(data.error());
+                    if (!builder.atom(*data)) return std::unexpected(BuilderFailed{});
+                    break;
+                }
             }
+            if (depth == 0) return {};
+            if (top.count++ == 0) top.first_is_list = completed_list;
         }
-        if (stack.empty()) return {};
-        OpenList& top = stack.back();
-        if (top.count++ == 0) top.first_is_list = completed_list;
+    }();
+    if constexpr (More) {
+        lists.clear();
+        if (!r && ran_out(r.error()) && depth != 0) {
+            lists.resize(depth);
+            lists.back() = top;
+            for (std::size_t i = depth - 1; i-- > 0; outer.pop_back()) lists[i] = outer.back();
+        }
     }
+    return r;
 }
 
 }  // namespace parvex

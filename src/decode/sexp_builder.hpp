@@ -9,37 +9,43 @@
 #include <new>
 
 #include "decode/builder.hpp"
+#include "decode/scratch.hpp"
 #include "types/sexp.hpp"
 
 namespace parvex {
 
 class SexpBuilder {
 public:
-    /// `input_len` sizes the stack up front for an element every two
-    /// octets, which most inputs do not pass; room that is reserved but
-    /// never used costs no more than its address space. It is capped, and
-    /// every push past it grows the stack.
-    explicit SexpBuilder(std::size_t input_len) { grow(std::min<std::size_t>(input_len / 2 + 1, kMaxReserve)); }
+    /// The stack lives in storage the thread keeps from one read to the
+    /// next (decode/scratch.hpp), and grows by doubling. For a large input
+    /// it is reserved up front for an element every two octets, capped:
+    /// room reserved that way and never used costs no more than its
+    /// address space, where doubling would copy and touch every page again.
+    explicit SexpBuilder(std::size_t input_len) {
+        const std::size_t reserve = std::min<std::size_t>(input_len / 2 + 1, kMaxReserve) * sizeof(Sexp);
+        if (reserve > block_.bytes() && reserve > kUpFrontFrom) block_.reserve_empty(reserve);
+        values_ = static_cast<Sexp*>(block_.data());
+        capacity_ = block_.bytes() / sizeof(Sexp);
+    }
     SexpBuilder(const SexpBuilder&) = delete;
     SexpBuilder& operator=(const SexpBuilder&) = delete;
     ~SexpBuilder() {
         for (std::size_t i = 0; i < size_; ++i) values_[i].~Sexp();
-        std::free(values_);
     }
 
     bool atom(Bytes data) {
-        if (size_ == capacity_) grow(2 * capacity_);
+        if (size_ == capacity_) grow();
         new (values_ + size_++) Sexp(data);
         return true;
     }
     /// `atom`, where 16 octets from `data.data()` on are readable.
     bool atom_overread(Bytes data) {
-        if (size_ == capacity_) grow(2 * capacity_);
+        if (size_ == capacity_) grow();
         new (values_ + size_++) Sexp(data, OctetString::Overread{});
         return true;
     }
     bool atom(Bytes data, Bytes hint) {
-        if (size_ == capacity_) grow(2 * capacity_);
+        if (size_ == capacity_) grow();
         new (values_ + size_++) Sexp(data, hint);
         return true;
     }
@@ -48,7 +54,7 @@ public:
         // octet for octet, and the places they leave are reused as raw
         // storage without running destructors.
         Sexp::List items;
-        if (count == 0 && size_ == capacity_) grow(2 * capacity_);  // "j()" takes fewer octets than two values
+        if (count == 0 && size_ == capacity_) grow();
         if (count != 0) {
             void* block = std::malloc(count * sizeof(Sexp));
             if (block == nullptr) throw std::bad_alloc();
@@ -66,20 +72,20 @@ public:
     }
 
 private:
-    static constexpr std::size_t kMaxReserve = std::size_t{1} << 20;
-
-    void grow(std::size_t capacity) {
-        auto* bigger = static_cast<Sexp*>(std::malloc(capacity * sizeof(Sexp)));
-        if (bigger == nullptr) throw std::bad_alloc();
-        if (size_ != 0) std::memcpy(static_cast<void*>(bigger), static_cast<void*>(values_), size_ * sizeof(Sexp));
-        std::free(values_);
-        values_ = bigger;
-        capacity_ = capacity;
+    // Values hold no pointers into themselves, so the block may move.
+    void grow() {
+        block_.grow(std::max<std::size_t>(256, 2 * capacity_) * sizeof(Sexp));
+        values_ = static_cast<Sexp*>(block_.data());
+        capacity_ = block_.bytes() / sizeof(Sexp);
     }
 
-    Sexp* values_ = nullptr;
+    static constexpr std::size_t kMaxReserve = std::size_t{1} << 20;  // values
+    static constexpr std::size_t kUpFrontFrom = std::size_t{1} << 20;  // octets
+
+    ScratchBlock<0> block_;
+    Sexp* values_;
     std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
+    std::size_t capacity_;
 };
 
 static_assert(OverreadBuilder<SexpBuilder>);

@@ -1,9 +1,11 @@
-// Advanced writer. The form of an octet string is chosen in one scan: a
-// token if it can be one, else a quoted string if it can be one, else hex.
+// Advanced writer: the escapes of quoted strings, hexadecimal, and the core
+// value's text.
 #include "encode/advanced.hpp"
 
 #include <array>
 #include <cstring>
+
+#include "cpu/features.hpp"
 
 namespace parvex::encode::advanced {
 
@@ -27,59 +29,107 @@ constexpr std::array<char, 256> make_escapes() {
 
 constexpr std::array<char, 256> escapes = make_escapes();
 
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+// Both hexadecimal digits of each octet, for one lookup an octet.
+constexpr std::array<std::array<char, 2>, 256> make_hex_pairs() {
+    std::array<std::array<char, 2>, 256> t{};
+    for (int i = 0; i < 256; ++i) t[static_cast<std::size_t>(i)] = {kHexDigits[i >> 4], kHexDigits[i & 15]};
+    return t;
+}
+
+constexpr std::array<std::array<char, 2>, 256> hex_pairs = make_hex_pairs();
+
+#if defined(__x86_64__)
+// Sixteen octets to their 32 digits with SSE2: each nibble n becomes
+// "0" + n, plus the distance from "9" + 1 to "a" where n > 9.
+std::size_t hexadecimal_sse2(const std::uint8_t* s, std::size_t n, std::uint8_t* out) {
+    const __m128i low = _mm_set1_epi8(0x0F), nine = _mm_set1_epi8(9);
+    const auto digits = [&](__m128i v) {
+        const __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(v, nine), _mm_set1_epi8('a' - '0' - 10));
+        return _mm_add_epi8(_mm_add_epi8(v, _mm_set1_epi8('0')), letters);
+    };
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+        const __m128i hi = digits(_mm_and_si128(_mm_srli_epi16(x, 4), low));
+        const __m128i lo = digits(_mm_and_si128(x, low));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), _mm_unpacklo_epi8(hi, lo));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i + 16), _mm_unpackhi_epi8(hi, lo));
+    }
+    return i;
+}
+#endif
+
 }  // namespace
 
-char* write_escaped(Bytes s, Form f, char* out) {
-    const char* src = reinterpret_cast<const char*>(s.data());
-    if (f != Form::Hexadecimal) {
-        *out++ = '"';
-        std::size_t run = 0;  // start of the octets not yet copied
-        for (std::size_t i = 0; i < s.size(); ++i) {
-            const char e = escapes[s[i]];
-            if (e == 0) continue;
-            copy_octets(out, src + run, i - run);
-            out += i - run;
-            *out++ = '\\';
-            *out++ = e;
-            run = i + 1;
-        }
-        copy_octets(out, src + run, s.size() - run);
-        out += s.size() - run;
-        *out++ = '"';
-        return out;
+std::uint8_t* put_quoted(std::uint8_t* out, Bytes s) {
+    *out++ = '"';
+    std::size_t run = 0;  // start of the octets not yet copied
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const char e = escapes[s[i]];
+        if (e == 0) continue;
+        copy_octets(out, s.data() + run, i - run);
+        out += i - run;
+        *out++ = '\\';
+        *out++ = static_cast<std::uint8_t>(e);
+        run = i + 1;
     }
-    static constexpr char digits[] = "0123456789abcdef";
+    copy_octets(out, s.data() + run, s.size() - run);
+    out += s.size() - run;
+    *out++ = '"';
+    return out;
+}
+
+std::uint8_t* put_hexadecimal(std::uint8_t* out, Bytes s, bool vector) {
     *out++ = '#';
-    for (const std::uint8_t c : s) {
-        *out++ = digits[c >> 4];
-        *out++ = digits[c & 15];
-    }
+    std::size_t i = 0;
+#if defined(__x86_64__)
+    if (vector) i = hexadecimal_sse2(s.data(), s.size(), out);
+#else
+    (void)vector;
+#endif
+    for (; i < s.size(); ++i) std::memcpy(out + 2 * i, hex_pairs[s[i]].data(), 2);
+    out += 2 * s.size();
     *out++ = '#';
     return out;
 }
 
-void Writer::grow(std::size_t n) {
-    std::size_t cap = cap_ < 256 ? 256 : cap_;
-    while (cap - len_ < n) {
-        if (cap > (~std::size_t{0} >> 2)) throw std::bad_alloc();  // cannot be allocated: fatal
-        cap *= 2;
-    }
-    void* p = std::realloc(buf_, cap);
-    if (p == nullptr) throw std::bad_alloc();
-    buf_ = static_cast<char*>(p);
-    cap_ = cap;
+void write_octet_string(Bytes s, std::string& out) {
+    BasicWriter<TextOut, cpu::Path::Portable> w;
+    w.atom(s);
+    out += text_of(w.out());
 }
 
-void write_octet_string(Bytes s, std::string& out) {
-    Writer w;
-    w.atom(s);
-    out.append(w.data(), w.size());
+namespace {
+
+template <cpu::Path P>
+std::string text_on(const Sexp& value) {
+    BasicWriter<TextOut, P> w;
+    walk(value, w);
+    return text_of(w.out());
 }
+
+#if defined(__x86_64__)
+[[gnu::target(PARVEX_AVX512_TARGET), gnu::flatten]] std::string text_on_avx512(const Sexp& value) {
+    return text_on<cpu::Path::Avx512>(value);
+}
+[[gnu::target(PARVEX_AVX2_TARGET), gnu::flatten]] std::string text_on_avx2(const Sexp& value) {
+    return text_on<cpu::Path::Avx2>(value);
+}
+#endif
+
+}  // namespace
 
 std::string to_string(const Sexp& value) {
-    Writer w;
-    walk(value, w);
-    return std::string(w.data(), w.size());
+    switch (cpu::best_path(cpu::active())) {
+#if defined(__x86_64__)
+        case cpu::Path::Avx512: return text_on_avx512(value);
+        case cpu::Path::Avx2: return text_on_avx2(value);
+        case cpu::Path::Sse2: return text_on<cpu::Path::Sse2>(value);
+#endif
+        default: return text_on<cpu::Path::Portable>(value);
+    }
 }
 
 }  // namespace parvex::encode::advanced

@@ -3,12 +3,20 @@
 // those rules allows; list elements separated by single spaces.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <new>
 #include <string>
+#include <utility>
 
-#include "encode/pieces.hpp"
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "cpu/features.hpp"
+#include "encode/canonical.hpp"
+#include "encode/output.hpp"
+#include "encode/sink.hpp"
 #include "types/copy.hpp"
 #include "types/octet_classes.hpp"
 #include "types/sexp.hpp"
@@ -19,15 +27,17 @@ namespace parvex::encode::advanced {
 /// is told apart, as it is written by a plain copy.
 enum class Form : std::uint8_t { Token, PlainQuoted, Quoted, Hexadecimal };
 
-/// The form of an octet string: a token if it can be one, else a quoted
-/// string if every octet is printable or an escapable control, else hex.
+/// The form of an octet string, one octet at a time: a token if it can be
+/// one, else a quoted string if every octet is printable or an escapable
+/// control, else hexadecimal.
 inline Form form_of(Bytes s) {
-    // One branch-free pass: the classes every octet shares.
+    // The classes every octet shares, four octets a step; the first octet
+    // that is not quotable settles it.
     std::uint8_t all = octet::kTokenOctet | octet::kQuotable | octet::kQuotePlain;
     const std::uint8_t* p = s.data();
     const std::size_t n = s.size();
     std::size_t i = 0;
-    for (; i + 4 <= n; i += 4)
+    for (; i + 4 <= n && (all & octet::kQuotable); i += 4)
         all &= octet::class_table[p[i]] & octet::class_table[p[i + 1]] & octet::class_table[p[i + 2]] &
                octet::class_table[p[i + 3]];
     for (; i < n; ++i) all &= octet::class_table[p[i]];
@@ -36,95 +46,264 @@ inline Form form_of(Bytes s) {
     return (all & octet::kQuotable) ? Form::Quoted : Form::Hexadecimal;
 }
 
-/// Writes `octets` as a quoted string with escapes, or in hexadecimal;
-/// returns one past the last character.
-char* write_escaped(Bytes octets, Form f, char* out);
+/// The most characters any form of `n` octets takes: hexadecimal, or a
+/// quoted string with every octet escaped.
+constexpr std::size_t most(std::size_t n) { return 2 * n + 2; }
+
+/// Writes `s` as a quoted string with escapes where needed; returns one
+/// past the closing quote.
+std::uint8_t* put_quoted(std::uint8_t* out, Bytes s);
+/// Writes `s` in hexadecimal, `vector` choosing the SSE2 path where there
+/// is one; returns one past the closing "#".
+std::uint8_t* put_hexadecimal(std::uint8_t* out, Bytes s, bool vector);
+
+#if defined(__x86_64__)
+/// Bit i set where octet i of `x` is a token octet, printable but for the
+/// double quote and the backslash, or quotable (printable or an escapable
+/// control): the classes of octet::class_table, sixteen octets at a time
+/// with SSE2, which every x86-64 processor has.
+struct Classes {
+    unsigned token, plain, quotable;
+};
+
+[[gnu::always_inline]] inline Classes classes_of(__m128i x) {
+    const __m128i zero = _mm_setzero_si128();
+    const auto within = [&](__m128i v, int lo, int hi) {  // lo <= v <= hi, as unsigned octets
+        const __m128i t = _mm_sub_epi8(v, _mm_set1_epi8(static_cast<char>(lo)));
+        return _mm_cmpeq_epi8(_mm_subs_epu8(t, _mm_set1_epi8(static_cast<char>(hi - lo))), zero);
+    };
+    const auto is = [&](int c) { return _mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(c))); };
+    const __m128i letter = within(_mm_or_si128(x, _mm_set1_epi8(0x20)), 'a', 'z');
+    // "*" to ":" holds "*+,-./", the digits and ":"; only "," is not a token octet.
+    const __m128i punct_digit = _mm_andnot_si128(is(','), within(x, '*', ':'));
+    const __m128i token = _mm_or_si128(_mm_or_si128(letter, punct_digit), _mm_or_si128(is('='), is('_')));
+    const __m128i printable = within(x, 0x20, 0x7E);
+    const __m128i plain = _mm_andnot_si128(_mm_or_si128(is('"'), is('\\')), printable);
+    const __m128i quotable = _mm_or_si128(printable, within(x, 0x07, 0x0D));
+    return {static_cast<unsigned>(_mm_movemask_epi8(token)), static_cast<unsigned>(_mm_movemask_epi8(plain)),
+            static_cast<unsigned>(_mm_movemask_epi8(quotable))};
+}
+
+/// A token or a quoted string without escapes of 1 to 32 octets, in one
+/// step without branches on its length, with AVX-512 masked
+/// loads that read no octet past the string; nullptr, having written nothing
+/// that counts, for any other string. Stores run up to 33 octets past `p`.
+[[gnu::target(PARVEX_AVX512_TARGET)]] inline std::uint8_t* put_short_avx512(std::uint8_t* p, Bytes s) {
+    const std::size_t n = s.size();
+    if (n - 1 >= 32) return nullptr;
+    const __mmask32 mine = _bzhi_u32(~0u, static_cast<unsigned>(n));
+    const __m256i x = _mm256_maskz_loadu_epi8(mine, s.data());
+    // The classes of octet::class_table, looked up by one permute across
+    // its first 128 entries; an octet from 0x80 up is in neither class.
+    const __m512i classes = _mm512_permutex2var_epi8(_mm512_loadu_si512(octet::class_table.data()),
+                                                     _mm512_castsi256_si512(x),
+                                                     _mm512_loadu_si512(octet::class_table.data() + 64));
+    // The two classes are the top two bits of a class octet, so each is
+    // read off as sign bits, with no constant to build.
+    static_assert(octet::kQuotePlain == 0x80 && octet::kTokenOctet == 0x40);
+    const auto ascii = static_cast<std::uint32_t>(~_mm256_movepi8_mask(x));
+    const auto plain = static_cast<std::uint32_t>(_mm512_movepi8_mask(classes)) & ascii;
+    const auto token = static_cast<std::uint32_t>(_mm512_movepi8_mask(_mm512_add_epi8(classes, classes))) & ascii;
+    const bool is_token = (token & mine) == mine && octet::is_token_start(s[0]);
+    if (!is_token && (plain & mine) != mine) return nullptr;
+    if (is_token) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), x);
+        return p + n;
+    }
+    p[0] = '"';
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + 1), x);
+    p[1 + n] = '"';
+    return p + n + 2;
+}
+
+/// For each low nibble, the high nibbles (0 to 7, one bit each) that make an
+/// octet of class `k` with it; octets from 0x80 up are in neither class the
+/// tables serve. Two octet shuffles then test 16 octets at once.
+constexpr std::array<std::uint8_t, 16> make_nibble_table(std::uint8_t k) {
+    std::array<std::uint8_t, 16> t{};
+    for (unsigned lo = 0; lo < 16; ++lo)
+        for (unsigned hi = 0; hi < 8; ++hi)
+            if (octet::class_table[hi << 4 | lo] & k) t[lo] = static_cast<std::uint8_t>(t[lo] | 1u << hi);
+    return t;
+}
+
+inline constexpr std::array<std::uint8_t, 16> kTokenByLow = make_nibble_table(octet::kTokenOctet);
+inline constexpr std::array<std::uint8_t, 16> kPlainByLow = make_nibble_table(octet::kQuotePlain);
+inline constexpr std::array<std::uint8_t, 16> kHighBit = {1, 2, 4, 8, 16, 32, 64, 128, 0, 0, 0, 0, 0, 0, 0, 0};
+
+// Bit i set where octet i is in the class whose table is `table`, given
+// its low nibbles and the bit of its high nibble.
+[[gnu::target(PARVEX_AVX2_TARGET)]] inline unsigned in_class(const std::array<std::uint8_t, 16>& table, __m128i low,
+                                                             __m128i high) {
+    const __m128i hit =
+        _mm_and_si128(_mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table.data())), low), high);
+    return ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(hit, _mm_setzero_si128())));
+}
+
+/// A token or a quoted string without escapes of 1 to 16 octets, whose 16
+/// octets before its end are readable, with AVX2's octet shuffles: nullptr,
+/// having written nothing that counts, for any other string. Stores run up
+/// to 17 octets past `p`.
+[[gnu::target(PARVEX_AVX2_TARGET)]] inline std::uint8_t* put_short_avx2(std::uint8_t* p, Bytes s) {
+    const std::size_t n = s.size();
+    if (n - 1 >= 16) return nullptr;
+    const __m128i x = canonical::window_avx2(s);  // the string, then zeros
+    const __m128i low = _mm_and_si128(x, _mm_set1_epi8(0x0F));
+    const __m128i high = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(kHighBit.data())),
+                                          _mm_and_si128(_mm_srli_epi16(x, 4), _mm_set1_epi8(0x0F)));
+    const unsigned mine = (1u << n) - 1;
+    const bool token = (in_class(kTokenByLow, low, high) & mine) == mine && octet::is_token_start(s[0]);
+    if (!token && (in_class(kPlainByLow, low, high) & mine) != mine) return nullptr;
+    if (token) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), x);
+        return p + n;
+    }
+    p[0] = '"';
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 1), x);
+    p[1 + n] = '"';
+    return p + n + 2;
+}
+
+/// `form_of` for a string of at least 16 octets, sixteen at a time.
+inline Form form_of_sse2(Bytes s) {
+    const std::uint8_t* p = s.data();
+    const std::size_t n = s.size();
+    unsigned token = 0xFFFF, plain = 0xFFFF, quotable = 0xFFFF;
+    for (std::size_t i = 0;; i += 16) {
+        // The last step takes the 16 octets that end the string, some again.
+        const std::size_t at = i + 16 <= n ? i : n - 16;
+        const Classes c = classes_of(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at)));
+        token &= c.token;
+        plain &= c.plain;
+        quotable &= c.quotable;
+        if (quotable != 0xFFFF) return Form::Hexadecimal;
+        if (at + 16 == n) break;
+    }
+    if (token == 0xFFFF && octet::is_token_start(p[0])) return Form::Token;
+    return plain == 0xFFFF ? Form::PlainQuoted : Form::Quoted;
+}
+#endif
+
+/// Writes the advanced text of each event to a growing output. Elements of
+/// a list are separated by one space, written before anything that follows
+/// an element. `P` chooses the vector paths (x86-64 only).
+template <Output Out, cpu::Path P>
+class BasicWriter {
+    static_assert(Out::kGrows, "the advanced text is not sized in advance");
+
+public:
+    template <class... Args>
+    explicit BasicWriter(Args&&... args) : out_(std::forward<Args>(args)...) {}
+
+    void open() {
+        std::uint8_t* p = gap(out_.room(2));
+        *p++ = '(';
+        out_.commit(p);
+        gap_ = 0;
+    }
+    void close() {
+        out_.octet(')');
+        gap_ = 1;
+    }
+    void atom(Bytes data) { element(data, false); }
+    void backed_atom(Bytes data) { element(data, true); }
+    void atom(Bytes data, Bytes hint) {
+        std::uint8_t* p = gap(out_.room(most(hint.size()) + most(data.size()) + 2 + 1 + kReach));
+        *p++ = '[';
+        p = put(p, hint);
+        *p++ = ']';
+        out_.commit(put(p, data));
+        gap_ = 1;
+    }
+    Out& out() { return out_; }
+
+private:
+    // How far past its end the short-string paths may store.
+    static constexpr std::size_t kReach = 33;
+
+    // A space where an element came before: written always, kept or not.
+    std::uint8_t* gap(std::uint8_t* p) {
+        *p = ' ';
+        return p + gap_;
+    }
+    void element(Bytes data, bool backed) {
+        std::uint8_t* p = gap(out_.room(most(data.size()) + 1 + kReach));
+        if (std::uint8_t* end = put_short(p, data, backed)) {
+            out_.commit(end);
+        } else {
+            out_.commit(put(p, data));
+        }
+        gap_ = 1;
+    }
+
+    // A token or a quoted string without escapes, short enough for this
+    // path to write in one step; nullptr for any other string.
+    static std::uint8_t* put_short(std::uint8_t* p, Bytes s, bool backed) {
+#if defined(__x86_64__)
+        if constexpr (P == cpu::Path::Avx512) {
+            return put_short_avx512(p, s);
+        } else if constexpr (P == cpu::Path::Avx2) {
+            return backed ? put_short_avx2(p, s) : nullptr;
+        } else if constexpr (P == cpu::Path::Sse2) {
+            // 1 to 16 octets whose 16 octets before their end are readable.
+            const std::size_t n = s.size();
+            if (!backed || n - 1 >= 16) return nullptr;
+            const Classes c = classes_of(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + n - 16)));
+            const unsigned mine = (0xFFFFu << (16 - n)) & 0xFFFF;  // its own octets are the top n
+            const bool token = (c.token & mine) == mine && octet::is_token_start(s[0]);
+            if (!token && (c.plain & mine) != mine) return nullptr;
+            const unsigned __int128 w = canonical::window_of(s);
+            if (token) {
+                std::memcpy(p, &w, sizeof w);
+                return p + n;
+            }
+            p[0] = '"';
+            std::memcpy(p + 1, &w, sizeof w);
+            p[1 + n] = '"';
+            return p + n + 2;
+        }
+#endif
+        (void)p;
+        (void)s;
+        (void)backed;
+        return nullptr;
+    }
+
+    // Any string, its form found first.
+    [[gnu::noinline]] static std::uint8_t* put(std::uint8_t* p, Bytes s) {
+        const std::size_t n = s.size();
+        constexpr bool vector = P != cpu::Path::Portable;
+#if defined(__x86_64__)
+        const Form f = (vector && n >= 16) ? form_of_sse2(s) : form_of(s);
+#else
+        const Form f = form_of(s);
+#endif
+        switch (f) {
+            case Form::Token:
+                copy_octets(p, s.data(), n);
+                return p + n;
+            case Form::PlainQuoted:
+                *p++ = '"';
+                copy_octets(p, s.data(), n);
+                p += n;
+                *p++ = '"';
+                return p;
+            case Form::Quoted:
+                return put_quoted(p, s);
+            case Form::Hexadecimal:
+                break;
+        }
+        return put_hexadecimal(p, s, vector);
+    }
+
+    Out out_;
+    std::size_t gap_ = 0;  // 1 after an element: the next one takes a space
+};
+
+static_assert(BackedSink<BasicWriter<TextOut, cpu::Path::Portable>> && BackedSink<BasicWriter<TextOut, cpu::Path::Avx512>>);
 
 /// Appends the advanced form of one octet string (data or hint) to `out`.
 void write_octet_string(Bytes octets, std::string& out);
-
-/// A sink that writes the text as the events arrive, in one pass over the
-/// value, into a buffer that grows as needed. Elements of a list are
-/// separated by one space: it is written before anything that follows an
-/// element rather than a "(".
-class Writer {
-public:
-    Writer() = default;
-    Writer(const Writer&) = delete;
-    Writer& operator=(const Writer&) = delete;
-    ~Writer() { std::free(buf_); }
-
-    void open() {
-        reserve(2);
-        gap();
-        buf_[len_++] = '(';
-        after_open_ = true;
-    }
-    void close() {
-        reserve(1);
-        buf_[len_++] = ')';
-        after_open_ = false;
-    }
-    void atom(Bytes data) {
-        reserve(1 + most(data));
-        gap();
-        put(data);
-        after_open_ = false;
-    }
-    void atom(Bytes data, Bytes hint) {
-        reserve(3 + most(hint) + most(data));
-        gap();
-        buf_[len_++] = '[';
-        put(hint);
-        buf_[len_++] = ']';
-        put(data);
-        after_open_ = false;
-    }
-
-    const char* data() const { return buf_; }
-    std::size_t size() const { return len_; }
-
-private:
-    // The longest any form of `s` can be: hexadecimal, or a quoted string
-    // with every octet escaped.
-    static std::size_t most(Bytes s) { return 2 * s.size() + 2; }
-    void gap() {
-        if (started_ && !after_open_) buf_[len_++] = ' ';
-        started_ = true;
-    }
-    void reserve(std::size_t n) {
-        if (cap_ - len_ < n) grow(n);
-    }
-    void grow(std::size_t n);
-    void put(Bytes s) {
-        char* out = buf_ + len_;
-        switch (form_of(s)) {
-            case Form::Token:
-                copy_octets(out, s.data(), s.size());
-                out += s.size();
-                break;
-            case Form::PlainQuoted:
-                *out++ = '"';
-                copy_octets(out, s.data(), s.size());
-                out += s.size();
-                *out++ = '"';
-                break;
-            case Form::Quoted:
-                out = write_escaped(s, Form::Quoted, out);
-                break;
-            case Form::Hexadecimal:
-                out = write_escaped(s, Form::Hexadecimal, out);
-                break;
-        }
-        len_ = static_cast<std::size_t>(out - buf_);
-    }
-
-    char* buf_ = nullptr;
-    std::size_t len_ = 0;
-    std::size_t cap_ = 0;
-    bool started_ = false;
-    bool after_open_ = false;
-};
 
 /// The advanced text of `value`.
 std::string to_string(const Sexp& value);

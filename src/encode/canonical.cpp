@@ -17,9 +17,9 @@ std::uint64_t encoded_len(const Sexp& value) {
 
 Octets to_vec(const Sexp& value) {
     const std::uint64_t n = encoded_len(value);
-    if (n > (~std::uint64_t{0} >> 1)) throw std::bad_alloc();  // cannot be allocated: fatal
+    if (n > (~std::uint64_t{0} >> 1)) throw std::bad_alloc();  // cannot be allocated
     Octets out(n);
-    Writer w(out.data());
+    Writer w(out.data(), out.data() + out.size());
     walk(value, w);
     return out;
 }

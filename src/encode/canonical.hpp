@@ -1,16 +1,24 @@
 // The canonical representation (RFC 9804 §6.2): length-prefixed octet
-// strings and parentheses, nothing else. A sizing sink computes the exact
-// length first, so that the output is allocated once at its final size.
+// strings and parentheses, nothing else. The writer is a sink for any
+// output; the core sizes a value first (`Sizer`) and writes it into a
+// buffer of exactly that size.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <utility>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "cpu/features.hpp"
+#include "encode/output.hpp"
+#include "encode/sink.hpp"
 #include "types/copy.hpp"
-#include "encode/pieces.hpp"
 #include "types/sexp.hpp"
 
 namespace parvex::encode::canonical {
@@ -45,45 +53,153 @@ private:
     std::uint64_t total_ = 0;
 };
 
-/// How far past `p` `put_backed_short_string` may store.
-inline constexpr std::ptrdiff_t kShortStringReach = 20;
+static_assert(Sink<Sizer>);
+
+/// The most octets a length prefix takes: 20 digits and the colon.
+inline constexpr std::size_t kMaxPrefix = 21;
+
+/// The prefixes of the lengths below 100, each in four octets: its digits
+/// and colon, then its own length, which a four-octet store writes as
+/// scratch past the colon.
+constexpr std::array<std::array<std::uint8_t, 4>, 100> make_short_prefixes() {
+    std::array<std::array<std::uint8_t, 4>, 100> t{};
+    for (unsigned n = 0; n < 100; ++n) {
+        if (n < 10)
+            t[n] = {static_cast<std::uint8_t>('0' + n), ':', ':', 2};
+        else
+            t[n] = {static_cast<std::uint8_t>('0' + n / 10), static_cast<std::uint8_t>('0' + n % 10), ':', 3};
+    }
+    return t;
+}
+
+inline constexpr std::array<std::array<std::uint8_t, 4>, 100> kShortPrefixes = make_short_prefixes();
+
+/// Writes the prefix of a length below 100 at `p`, which has room for 4
+/// octets; returns one past its colon.
+inline std::uint8_t* put_short_length(std::uint8_t* p, std::size_t n) {
+    std::memcpy(p, kShortPrefixes[n].data(), 4);
+    return p + kShortPrefixes[n][3];
+}
+
+/// Writes the decimal length `n` and its colon at `p`, which has room for
+/// `kMaxPrefix` octets; returns one past the colon.
+inline std::uint8_t* put_length(std::uint8_t* p, std::uint64_t n) {
+    if (n < 100) return put_short_length(p, static_cast<std::size_t>(n));  // the common lengths
+    std::uint8_t digits[kMaxPrefix];
+    std::uint8_t* end = digits + sizeof digits;
+    std::uint8_t* d = end;
+    *--d = ':';
+    do {
+        *--d = static_cast<std::uint8_t>('0' + n % 10);
+        n /= 10;
+    } while (n != 0);
+    const std::size_t k = static_cast<std::size_t>(end - d);
+    std::memcpy(p, d, k);
+    return p + k;
+}
+
+/// The 16 octets that end where `s` ends, readable as the caller knows,
+/// moved so that the string comes first: a short string whole, without a
+/// branch on its length, whichever way the machine orders octets.
+inline unsigned __int128 window_of(Bytes s) {
+    unsigned __int128 w;
+    std::memcpy(&w, s.data() + s.size() - 16, sizeof w);
+    const unsigned shift = 8 * static_cast<unsigned>(16 - s.size());
+    if constexpr (std::endian::native == std::endian::little)
+        return w >> shift;
+    else
+        return w << shift;
+}
+
+/// How far past `p` `put_backed_short_string` may store: "16:" and 16 octets.
+inline constexpr std::size_t kShortStringReach = 19;
 
 /// Writes the string of 1 to 16 octets `s`, whose 16 octets before its end
-/// are readable, with its length prefix at `p`, and without a branch on its
-/// length, which mispredicts where short lengths mix. Stores run up to
-/// `kShortStringReach` octets past `p`, into room that later output
-/// overwrites. Returns the end of the string.
+/// are readable, with its length prefix at `p`, without a branch on its
+/// length (which mispredicts where short lengths mix). Stores run up to
+/// `kShortStringReach` octets past `p`. Returns the end of the string.
 inline std::uint8_t* put_backed_short_string(std::uint8_t* p, Bytes s) {
-    static_assert(std::endian::native == std::endian::little);
     const std::size_t n = s.size();
-    const bool two = n >= 10;
-    const std::uint32_t prefix = two ? '1' | static_cast<std::uint32_t>('0' + n - 10) << 8 | ':' << 16
-                                     : static_cast<std::uint32_t>('0' + n) | ':' << 8;
-    std::memcpy(p, &prefix, sizeof prefix);
-    p += 2 + two;
-    unsigned __int128 window;  // the 16 octets ending with the string's last
-    std::memcpy(&window, s.data() + n - 16, sizeof window);
-    window >>= 8 * (16 - n);
-    std::memcpy(p, &window, sizeof window);
+    p = put_short_length(p, n);
+    const unsigned __int128 w = window_of(s);
+    std::memcpy(p, &w, sizeof w);
     return p + n;
 }
 
-/// Writes the octets of each event to an output: `Out` takes single octets
-/// (`octet`) and runs of them (`octets`).
-template <class Out>
+#if defined(__x86_64__)
+/// Row k moves octet k + i of a 16-octet window to octet i, zeros after.
+constexpr std::array<std::array<std::uint8_t, 16>, 17> make_shifts_down() {
+    std::array<std::array<std::uint8_t, 16>, 17> t{};
+    for (std::size_t k = 0; k <= 16; ++k)
+        for (std::size_t i = 0; i < 16; ++i) t[k][i] = static_cast<std::uint8_t>(k + i < 16 ? k + i : 0x80);
+    return t;
+}
+
+inline constexpr std::array<std::array<std::uint8_t, 16>, 17> kShiftsDown = make_shifts_down();
+
+/// `window_of` with one octet shuffle (SSSE3, which AVX2 implies): the 16
+/// octets that end where `s` (1 to 16 octets) ends, readable as the caller
+/// knows, with the string first and zeros after.
+[[gnu::target(PARVEX_AVX2_TARGET)]] inline __m128i window_avx2(Bytes s) {
+    const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + s.size() - 16));
+    return _mm_shuffle_epi8(w, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kShiftsDown[16 - s.size()].data())));
+}
+
+/// Writes the string of 1 to 32 octets `s` with its length prefix at `p`,
+/// with AVX-512 masked loads that read no octet past the string, without a
+/// branch on its length. Stores run up to `kMaskedReach` octets past `p`.
+[[gnu::target(PARVEX_AVX512_TARGET)]] inline std::uint8_t* put_short_string_avx512(std::uint8_t* p, Bytes s) {
+    const std::size_t n = s.size();
+    p = put_short_length(p, n);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p),
+                        _mm256_maskz_loadu_epi8(_bzhi_u32(~0u, static_cast<unsigned>(n)), s.data()));
+    return p + n;
+}
+#endif
+
+/// How far past `p` `put_short_string_avx512` may store: "32:" and 32 octets.
+inline constexpr std::size_t kMaskedReach = 35;
+
+/// Writes the canonical octets of each event to an output. `P` chooses the
+/// vector paths (x86-64 only).
+template <Output Out, cpu::Path P = cpu::Path::Portable>
 class BasicWriter {
 public:
     template <class... Args>
     explicit BasicWriter(Args&&... args) : out_(std::forward<Args>(args)...) {}
     void open() { out_.octet('('); }
     void close() { out_.octet(')'); }
-    void atom(Bytes data) { write_string(data); }
-    /// `atom`, for data whose 16 octets before its end are readable.
-    void backed_atom(Bytes data) {
-        if constexpr (requires { out_.backed_short_string(data); }) {
-            if (data.size() - 1 < 16 && out_.backed_short_string(data)) return;
+    void atom(Bytes data) {
+#if defined(__x86_64__)
+        if constexpr (P == cpu::Path::Avx512) {
+            if (data.size() - 1 < 32) {
+                if (std::uint8_t* p = out_.room(kMaskedReach)) {
+                    out_.commit(put_short_string_avx512(p, data));
+                    return;
+                }
+            }
         }
+#endif
         write_string(data);
+    }
+    void backed_atom(Bytes data) {
+        if constexpr (P != cpu::Path::Avx512) {
+            if (data.size() - 1 < 16) {
+                if (std::uint8_t* p = out_.room(kShortStringReach)) {
+#if defined(__x86_64__)
+                    if constexpr (P == cpu::Path::Avx2) {
+                        p = put_short_length(p, data.size());
+                        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), window_avx2(data));
+                        out_.commit(p + data.size());
+                        return;
+                    }
+#endif
+                    out_.commit(put_backed_short_string(p, data));
+                    return;
+                }
+            }
+        }
+        atom(data);
     }
     void atom(Bytes data, Bytes hint) {
         out_.octet('[');
@@ -95,57 +211,30 @@ public:
 
 private:
     void write_string(Bytes s) {
-        const std::size_t len = s.size();
-        if (len < 100) {  // the common lengths, without the general loop
-            if (len >= 10) out_.octet(static_cast<std::uint8_t>('0' + len / 10));
-            out_.octet(static_cast<std::uint8_t>('0' + len % 10));
-            out_.octet(':');
-            out_.octets(s.data(), len);
+        const std::size_t n = s.size();
+        if constexpr (DeferringOutput<Out>) {
+            if (n >= kDeferFrom) {
+                std::uint8_t* p = out_.room(kMaxPrefix);
+                out_.commit(put_length(p, n));
+                out_.defer(s);
+                return;
+            }
+        }
+        if (std::uint8_t* p = out_.room(n + kMaxPrefix)) {
+            p = put_length(p, n);
+            copy_octets(p, s.data(), n);
+            out_.commit(p + n);
             return;
         }
-        std::uint8_t digits[24];  // the longest 64-bit length, and its colon
-        std::uint8_t* end = digits + sizeof digits;
-        std::uint8_t* p = end;
-        *--p = ':';
-        std::uint64_t n = s.size();
-        do {
-            *--p = static_cast<std::uint8_t>('0' + n % 10);
-            n /= 10;
-        } while (n != 0);
-        out_.octets(p, static_cast<std::size_t>(end - p));
-        out_.octets(s.data(), s.size());
+        std::uint8_t prefix[kMaxPrefix];
+        out_.octets(prefix, static_cast<std::size_t>(put_length(prefix, n) - prefix));
+        out_.octets(s.data(), n);
     }
     Out out_;
 };
 
-/// Output into a buffer sized by `Sizer`.
-class BufferOut {
-public:
-    explicit BufferOut(std::uint8_t* p) : p_(p), limit_(p) {}
-    /// With the end of the buffer known, short strings are written with
-    /// stores that run past their own end, into room that later output
-    /// overwrites.
-    BufferOut(std::uint8_t* p, std::uint8_t* end) : p_(p), limit_(end) {}
-    void octet(std::uint8_t c) { *p_++ = c; }
-    void octets(const std::uint8_t* s, std::size_t n) {
-        copy_octets(p_, s, n);
-        p_ += n;
-    }
-    /// `put_backed_short_string` here; false, having written nothing, too
-    /// near the end of the buffer.
-    bool backed_short_string(Bytes s) {
-        if (limit_ - p_ < kShortStringReach) return false;
-        p_ = put_backed_short_string(p_, s);
-        return true;
-    }
-    std::uint8_t* end() const { return p_; }
-
-private:
-    std::uint8_t* p_;
-    std::uint8_t* limit_;
-};
-
-using Writer = BasicWriter<BufferOut>;
+using Writer = BasicWriter<ExactOut>;
+static_assert(BackedSink<Writer>);
 
 /// The number of octets of the canonical form of `value`, saturating.
 std::uint64_t encoded_len(const Sexp& value);

@@ -2,11 +2,16 @@
 // the canonical octets between braces, on one line.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <utility>
 
+#include "base64/base64.hpp"
 #include "encode/canonical.hpp"
+#include "encode/output.hpp"
 #include "types/copy.hpp"
 #include "types/sexp.hpp"
 
@@ -15,48 +20,79 @@ namespace parvex::encode::transport {
 /// An output for the canonical writer that writes the base-64 text of the
 /// octets instead, as they come, so that the canonical octets are never
 /// stored whole: short runs gather in a small buffer, long ones are encoded
-/// where they lie.
+/// where they lie. The text goes to `Text`, which must offer room for all of
+/// it (a growing output, or one of the text's exact length).
+template <Output Text>
 class Base64Out {
 public:
-    /// `uncached` for a text of at least `kUncachedFrom` characters.
-    explicit Base64Out(char* out, bool uncached = false) : out_(out), uncached_(uncached) {}
+    template <class... Args>
+    explicit Base64Out(Args&&... args) : text_(std::forward<Args>(args)...) {}
     void octet(std::uint8_t c) {
-        stage_[staged_++] = c;
         if (staged_ == kStage) flush();
+        stage_[staged_++] = c;
     }
     void octets(const std::uint8_t* s, std::size_t n) {
-        if (kStage - staged_ > n) {
+        if (kStage - staged_ >= n) {
             copy_octets(stage_ + staged_, s, n);
             staged_ += n;
             return;
         }
         bulk(s, n);
     }
-    /// `canonical::put_backed_short_string` into the staging buffer;
-    /// false, having written nothing, where it has too little room left.
-    bool backed_short_string(Bytes s) {
-        if (static_cast<std::ptrdiff_t>(kStage - staged_) <= canonical::kShortStringReach) return false;
-        staged_ = static_cast<std::size_t>(canonical::put_backed_short_string(stage_ + staged_, s) - stage_);
-        return true;
+    std::uint8_t* room(std::size_t n) {
+        if (kStage - staged_ < n) {
+            flush();
+            if (kStage - staged_ < n) return nullptr;
+        }
+        return stage_ + staged_;
     }
-    /// Encodes what is left, with its padding; returns one past the text.
-    char* finish();
+    void commit(std::uint8_t* end) { staged_ = static_cast<std::size_t>(end - stage_); }
+    /// Encodes what is left, with its padding. The text is complete.
+    void finish() { encode(staged_); }
+    Text& text() { return text_; }
 
 private:
-    static constexpr std::size_t kStage = 3 * 1024;  // whole groups only
-    void flush();
-    void bulk(const std::uint8_t* s, std::size_t n);
-    char* out_;
-    bool uncached_;
+    static constexpr std::size_t kStage = 3 * 1024;
+    // Encodes the first `n` staged octets (whole groups, but at the end) and
+    // moves the rest to the front.
+    void encode(std::size_t n) {
+        encode_to_text(Bytes(stage_, n));
+        std::memmove(stage_, stage_ + n, staged_ - n);
+        staged_ -= n;
+    }
+    // Encodes the whole groups staged: at most 2 octets stay.
+    void flush() { encode(staged_ - staged_ % 3); }
+    void bulk(const std::uint8_t* s, std::size_t n) {
+        // Complete the staged group, then take the whole groups of `s` where
+        // they lie, and stage what is left.
+        flush();
+        const std::size_t top = std::min(n, (3 - staged_) % 3);
+        copy_octets(stage_ + staged_, s, top);
+        staged_ += top;
+        s += top;
+        n -= top;
+        flush();
+        const Bytes whole(s, n - n % 3);
+        if constexpr (DeferringOutput<Text>) {
+            if (whole.size() >= kDeferFrom) {
+                text_.defer(whole);
+            } else {
+                encode_to_text(whole);
+            }
+        } else {
+            encode_to_text(whole);
+        }
+        copy_octets(stage_ + staged_, s + whole.size(), n - whole.size());
+        staged_ += n - whole.size();
+    }
+    void encode_to_text(Bytes octets) {
+        std::uint8_t* out = text_.room(base64::encoded_size(octets.size()));
+        text_.commit(reinterpret_cast<std::uint8_t*>(base64::encode_to(octets, reinterpret_cast<char*>(out))));
+    }
+    Text text_;
     std::size_t staged_ = 0;
     std::uint8_t stage_[kStage];
 };
-
-/// From this length on, a text is written past the caches: with the octets
-/// it is made from, it fills a last-level cache's share, so its lines would
-/// be evicted before anyone reads them, and each would first be read only
-/// to be overwritten. Below it, the text stays in cache for its reader.
-inline constexpr std::uint64_t kUncachedFrom = std::uint64_t{4} << 20;
 
 /// Characters of the transport text for `canonical_len` canonical octets.
 std::uint64_t text_len(std::uint64_t canonical_len);

@@ -4,7 +4,6 @@
 // short, so most take no allocation of their own.
 #pragma once
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -12,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "types/byte_order.hpp"
 #include "types/copy.hpp"
 
 namespace parvex {
@@ -70,10 +70,10 @@ private:
     friend class OptionalOctetString;
 
     // Inline: octets 0..14 hold the string and octet 15 its length. On the
-    // heap: a pointer, then the length with its top bit set; octet 15 is the
-    // top octet of that length on a little-endian machine. OptionalOctetString
-    // marks absence with kAbsent in octet 15, a value neither layout uses.
-    static_assert(std::endian::native == std::endian::little);
+    // heap: a pointer, then the length with its top bit set, stored
+    // little-endian on every CPU so that its top octet is octet 15.
+    // OptionalOctetString marks absence with kAbsent in octet 15, a value
+    // neither layout uses.
     static constexpr std::size_t kTag = 15;
     static constexpr std::uint8_t kAbsent = 0x40;
     static constexpr std::uint64_t kHeapBit = std::uint64_t{1} << 63;
@@ -87,11 +87,7 @@ private:
         std::memcpy(&p, raw_, sizeof p);
         return p;
     }
-    std::uint64_t heap_size() const {
-        std::uint64_t n;
-        std::memcpy(&n, raw_ + 8, sizeof n);
-        return n;
-    }
+    std::uint64_t heap_size() const { return load_le64(raw_ + 8); }
     void assign(const std::uint8_t* p, std::size_t n) {
         if (n <= kInline) {
             copy_octets(raw_, p, n);
@@ -100,9 +96,8 @@ private:
         }
         auto* block = new std::uint8_t[n];
         std::memcpy(block, p, n);
-        const std::uint64_t tagged = n | kHeapBit;
         std::memcpy(raw_, &block, sizeof block);
-        std::memcpy(raw_ + 8, &tagged, sizeof tagged);
+        store_le64(raw_ + 8, n | kHeapBit);
     }
     void take(OctetString& o) noexcept {
         std::memcpy(raw_, o.raw_, sizeof raw_);

@@ -1,5 +1,7 @@
-// Atom hashing, and the release and comparison of S-expression trees with
-// explicit stacks so that nesting depth never reaches the native call stack.
+// Atom hashing, and the release and comparison of S-expression trees
+// without recursion, so that nesting depth never reaches the native call
+// stack: release threads its way back up through the tree itself, and
+// comparison keeps an explicit stack.
 #include "types/sexp.hpp"
 
 #include "types/siphash.hpp"
@@ -32,32 +34,42 @@ SexpList::SexpList(std::vector<Sexp>&& items) {
     items = std::vector<Sexp>();
 }
 
-void SexpList::destroy_flat() noexcept {
-    for (std::size_t i = 0; i < size_; ++i) items_[i].~Sexp();
-    std::free(items_);
-    items_ = nullptr;
-    size_ = 0;
-}
-
 void SexpList::release() noexcept {
-    // Every nested list is moved out to `pending` before its parent goes,
-    // so no destructor ever meets a list that still holds items; atoms are
-    // destroyed where they stand.
-    std::vector<SexpList> pending;
-    SexpList current = std::move(*this);
+    // Depth first, each list emptied from its end: a nested list with items
+    // is entered with a link to its holder's slot kept in its own slot, and
+    // left once it is empty, its slot then counted out of its holder. Release
+    // takes no storage, so it cannot fail, and no call nests.
+    SexpList* list = this;
+    Sexp* slot = nullptr;  // the slot that holds `list`, null for this one
     for (;;) {
-        for (Sexp& e : current)
-            if (e.is_list() && !e.list().empty()) pending.push_back(std::move(e.list()));
-        current.destroy_flat();
-        if (pending.empty()) return;
-        current = std::move(pending.back());
-        pending.pop_back();
+        std::size_t n = list->size_;
+        for (; n != 0; --n) {
+            Sexp& last = list->items_[n - 1];
+            if (last.is_atom())
+                last.atom_.~Atom();
+            else if (last.list_.items.items_ != nullptr)
+                break;
+        }
+        list->size_ = n;
+        if (n != 0) {
+            Sexp& inner = list->items_[n - 1];
+            inner.list_.up = slot;
+            slot = &inner;
+            list = &inner.list_.items;
+            continue;
+        }
+        std::free(list->items_);
+        list->items_ = nullptr;
+        if (slot == nullptr) return;
+        slot = slot->list_.up;
+        list = slot != nullptr ? &slot->list_.items : this;
+        --list->size_;
     }
 }
 
 void Sexp::destroy() noexcept {
     if (is_list())
-        list_.~List();
+        list_.items.~List();
     else
         atom_.~Atom();
 }

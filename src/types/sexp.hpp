@@ -81,21 +81,21 @@ public:
     Sexp& operator[](std::size_t i);
     const Sexp& operator[](std::size_t i) const;
 
-    /// Destroys the items, nested lists included, without recursion.
+    /// Destroys the items, nested lists included, without recursion and
+    /// without taking any storage.
     void clear() noexcept {
         if (items_ != nullptr) release();
     }
 
 private:
     void release() noexcept;
-    void destroy_flat() noexcept;
 
     Sexp* items_ = nullptr;
     std::size_t size_ = 0;
 };
 
 /// An S-expression: an atom or a list, in 32 octets. Destruction and
-/// equality walk the tree with an explicit stack, never with recursion.
+/// equality walk the tree without recursion.
 class Sexp {
 public:
     using List = SexpList;
@@ -126,26 +126,28 @@ public:
     bool is_atom() const { return !is_list(); }
     const Atom& atom() const { return atom_; }
     Atom& atom() { return atom_; }
-    const List& list() const { return list_; }
-    List& list() { return list_; }
+    const List& list() const { return list_.items; }
+    List& list() { return list_.items; }
 
     friend bool operator==(const Sexp& a, const Sexp& b);
 
 private:
+    friend class SexpList;
+
     // An atom's last octet is its hint's tag octet, which never takes the
     // value kListTag; a list stores kListTag there, behind its vector.
     static constexpr std::size_t kTagOffset = offsetof(Atom, hint) + OptionalOctetString::kTagOffset;
     static constexpr std::uint8_t kListTag = OptionalOctetString::kFreeTag;
-    static_assert(kTagOffset >= sizeof(List));
+    static_assert(kTagOffset >= sizeof(List) + sizeof(Sexp*));
 
     std::uint8_t tag() const { return reinterpret_cast<const unsigned char*>(this)[kTagOffset]; }
     void make_list(List&& l) noexcept {
-        new (&list_) List(std::move(l));
+        new (&list_.items) List(std::move(l));
         reinterpret_cast<unsigned char*>(this)[kTagOffset] = kListTag;
     }
     void take(Sexp& other) noexcept {
         if (other.is_list())
-            make_list(std::move(other.list_));
+            make_list(std::move(other.list_.items));
         else
             new (&atom_) Atom(std::move(other.atom_));
     }
@@ -153,7 +155,13 @@ private:
 
     union {
         Atom atom_;
-        List list_;
+        struct {
+            List items;
+            // Room a list's slot has spare: while SexpList::release empties
+            // this list, the slot of the list that holds it (null for the
+            // list being released).
+            Sexp* up;
+        } list_;
     };
 };
 

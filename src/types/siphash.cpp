@@ -3,7 +3,8 @@
 #include "types/siphash.hpp"
 
 #include <bit>
-#include <cstring>
+
+#include "types/byte_order.hpp"
 
 namespace parvex {
 
@@ -14,13 +15,6 @@ inline void sipround(std::uint64_t& v0, std::uint64_t& v1, std::uint64_t& v2, st
     v2 += v3; v3 = std::rotl(v3, 16); v3 ^= v2;
     v0 += v3; v3 = std::rotl(v3, 21); v3 ^= v0;
     v2 += v1; v1 = std::rotl(v1, 17); v1 ^= v2; v2 = std::rotl(v2, 32);
-}
-
-inline std::uint64_t load_le64(const std::uint8_t* p) {
-    std::uint64_t v;
-    std::memcpy(&v, p, 8);
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-    return v;
 }
 
 }  // namespace
@@ -55,7 +49,7 @@ void SipHash13::update(const std::uint8_t* p, std::size_t n) {
 
 void SipHash13::update_u64(std::uint64_t v) {
     std::uint8_t b[8];
-    for (int i = 0; i < 8; ++i) b[i] = static_cast<std::uint8_t>(v >> (8 * i));
+    store_le64(b, v);
     update(b, 8);
 }
 

@@ -1,15 +1,21 @@
 // Checks of the core that Python cannot reach: values far deeper than the
 // Python conversions allow are read, compared, written and released without
 // recursion, the base-64 codec round-trips every input of up to three
-// octets, and its decoder matches a plain one around every block boundary.
+// octets, and its decoder matches a plain one around every block boundary;
+// the codec's checks run once for each set of vector paths the processor
+// has and once for the portable paths, and the writers' output is the same
+// on every path.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "base64/base64.hpp"
+#include "cpu/features.hpp"
 #include "decode/parser.hpp"
 #include "decode/reader.hpp"
 #include "decode/sexp_builder.hpp"
@@ -21,6 +27,9 @@
 namespace {
 
 int failures = 0;
+// While set, operator new fails: releasing a value must take no storage,
+// or running out of memory there would end the process.
+bool refuse_new = false;
 
 #define CHECK(cond)                                                       \
     do {                                                                  \
@@ -34,9 +43,44 @@ parvex::Bytes bytes(const std::string& s) {
     return parvex::Bytes(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
 }
 
+// The octets of a value are laid out the same on every CPU: strings on
+// either side of the inline limit, with every state of the hint, keep their
+// octets and states through copies and moves, are never taken for lists,
+// and hash to the values pinned here (the Python module's tests pin the
+// same hashes).
+void atom_layout() {
+    const std::string octets(40, 'q');
+    for (std::size_t n : {0, 1, 14, 15, 16, 17, 40}) {
+        const std::string data = octets.substr(0, n);
+        for (int h : {-1, 0, 15, 16}) {  // -1: no hint
+            parvex::Atom a{parvex::OctetString(bytes(data)), {}};
+            if (h >= 0) a.hint.emplace(bytes(octets.substr(0, static_cast<std::size_t>(h))));
+            const parvex::Atom copy = a;
+            const parvex::Sexp v(std::move(a));
+            for (const parvex::Atom* x : {&copy, &v.atom()}) {
+                CHECK(std::string(x->data.begin(), x->data.end()) == data);
+                CHECK(x->hint.has_value() == (h >= 0));
+                if (x->hint) CHECK(x->hint->size() == static_cast<std::size_t>(h));
+            }
+            CHECK(v.is_atom() && v.atom() == copy && v.atom().hash() == copy.hash());
+        }
+    }
+    const auto hash = [](const char* data, const char* hint) {
+        parvex::Atom a{parvex::OctetString(bytes(data)), {}};
+        if (hint != nullptr) a.hint.emplace(bytes(hint));
+        return a.hash();
+    };
+    CHECK(hash("", nullptr) == 0x76be999e3e25b2a0);
+    CHECK(hash("abc", "text/plain") == 0x9498d16d3f357369);
+    CHECK(hash("x", "") == 0x1f0f4998b8dc97a4);
+    CHECK(hash("an atom of more than fifteen octets", "a hint of more than fifteen octets") == 0x153065f5c46a2842);
+}
+
+// Values far deeper than any other check builds: each is read, compared,
+// written in every representation, read back from each, and released.
 void deep_values() {
     constexpr std::size_t depth = 1'000'000;
-    const std::string text = std::string(depth, '(') + "1:x" + std::string(depth, ')');
+    const std::string text = std::string(depth, '(') + "[1:h]1:x" + std::string(depth, ')');
     parvex::Parser p = parvex::Parser::canonical();
     p.max_depth = depth;
     auto a = p.parse(bytes(text));
@@ -48,11 +92,26 @@ void deep_values() {
     const parvex::Octets canonical = parvex::encode::canonical::to_vec(*a);
     CHECK(std::string(canonical.begin(), canonical.end()) == text);
     const std::string advanced = parvex::encode::advanced::to_string(*a);
-    CHECK(advanced == std::string(depth, '(') + "x" + std::string(depth, ')'));
+    CHECK(advanced == std::string(depth, '(') + "[h]x" + std::string(depth, ')'));
     const std::string transport = parvex::encode::transport::to_string(*a);
     CHECK(transport.size() == parvex::encode::transport::text_len(text.size()));
+    parvex::Parser any = parvex::Parser::defaults();
+    any.max_depth = depth;
+    for (const std::string* written : {&advanced, &transport}) {
+        auto back = any.parse(bytes(*written));
+        CHECK(back && *back == *b);
+    }
     // Move-assigning over a deep value releases the old one.
+    // So does one whose lists hold atoms, empty lists and lists on either
+    // side of the nested one; leak checkers see whether all of it went.
+    std::string open, close;
+    for (int i = 0; i < 1000; ++i) open += "(a()(b)", close += "17:seventeen-octets!()c)";
+    auto bushy = parvex::Parser::defaults().parse(bytes(open + close));
+    CHECK(bushy);
+    refuse_new = true;
     *a = parvex::Sexp(parvex::Atom{});
+    bushy = parvex::Sexp(parvex::Atom{});
+    refuse_new = false;
     CHECK(!(*a == *b));
     p.max_depth = depth - 1;
     auto refused = p.parse(bytes(text));
@@ -80,6 +139,29 @@ void short_atoms() {
             CHECK(got.is_atom() && got.atom().data.size() == n &&
                   std::equal(atom.begin(), atom.end(), got.atom().data.begin()));
         }
+        // The writers' branch-free form, for strings of 1 to 16 octets whose
+        // 16 octets before their end are readable.
+        if (n == 0 || n > 16) continue;
+        const std::string backed = std::string(16, '-') + atom;
+        std::uint8_t out[3 + 16 + parvex::encode::canonical::kShortStringReach] = {};
+        const std::uint8_t* const end = parvex::encode::canonical::put_backed_short_string(
+            out, bytes(backed).last(n));
+        CHECK(std::string(static_cast<const std::uint8_t*>(out), end) == item);
+    }
+}
+
+// A short string whose 16 octets before its end are readable is written
+// with its length by whole-word moves, whichever way the machine orders
+// octets in a word: each length, with other octets right before it.
+void short_strings_by_window() {
+    for (std::size_t n = 1; n <= 16; ++n) {
+        std::uint8_t in[32], out[48];
+        for (std::size_t i = 0; i < sizeof in; ++i) in[i] = static_cast<std::uint8_t>('A' + i);
+        std::fill(std::begin(out), std::end(out), '.');
+        const parvex::Bytes s(in + sizeof in - n, n);
+        std::uint8_t* end = parvex::encode::canonical::put_backed_short_string(out, s);
+        const std::string want = std::to_string(n) + ":" + std::string(s.begin(), s.end());
+        CHECK(std::string(out, end) == want);
     }
 }
 
@@ -152,33 +234,6 @@ void base64_long() {
     }
 }
 
-// The uncached encoder streams to 16-aligned addresses from wherever the
-// text starts: every start modulo 16, each length from where streaming
-// begins, must give the same text as the plain encoder.
-void base64_uncached() {
-    std::vector<std::uint8_t> in(70000);
-    std::uint32_t seed = 777;
-    for (auto& c : in) {
-        seed = seed * 1103515245 + 12345;
-        c = static_cast<std::uint8_t>(seed >> 16);
-    }
-    alignas(16) static char plain[93400], got[93400 + 16];
-    for (std::size_t n : {std::size_t{0}, std::size_t{255}, std::size_t{256}, std::size_t{257}, std::size_t{258},
-                          std::size_t{300}, std::size_t{319}, std::size_t{1000}, std::size_t{69999}, std::size_t{70000}}) {
-        const parvex::Bytes octets(in.data(), n);
-        const std::size_t len = static_cast<std::size_t>(parvex::base64::encode_to(octets, plain) - plain);
-        for (std::size_t offset = 0; offset < 16; ++offset) {
-            std::fill(std::begin(got), std::end(got), '\0');
-            char* end = parvex::base64::encode_to_uncached(octets, got + offset);
-            if (end != got + offset + len || std::string(got + offset, len) != std::string(plain, len) ||
-                got[offset + len] != '\0' || (offset != 0 && got[offset - 1] != '\0')) {
-                std::fprintf(stderr, "uncached base-64 of %zu octets at offset %zu differs\n", n, offset);
-                ++failures;
-            }
-        }
-    }
-}
-
 // The decoder takes 32 alphabet characters at a time where the processor
 // allows, and anything else one character at a time. Around every block
 // boundary of texts up to a few blocks long, with padded and unpadded ends,
@@ -234,7 +289,92 @@ void base64_blocks() {
     }
 }
 
-}  // namespace
+// Each set of vector paths the processor has, then the portable paths.
+constexpr parvex::cpu::Features kEveryPath{true, true, true, true};
+
+void on_each_path(void (*check)()) {
+    const parvex::cpu::Features before = parvex::cpu::restrict_to(kEveryPath);
+    for (const parvex::cpu::Features f : {kEveryPath, parvex::cpu::Features{true, true, false, false},
+                                          parvex::cpu::kPortable}) {
+        parvex::cpu::restrict_to(f);
+        check();
+    }
+    parvex::cpu::restrict_to(before);
+}
+
+// Atoms of every length up to a few vector steps in each of the advanced
+// writer's forms, alone and hinted, written on each path: the texts must be
+// those of the portable path.
+// The same strings as sent by the Python binding: with the 16 octets before
+// each string's end readable (as in a bytes object), each through a writer
+// of path P by `backed_atom`.
+template <parvex::cpu::Path P>
+std::pair<std::string, std::string> backed_texts(const std::vector<std::string>& strings) {
+    namespace enc = parvex::encode;
+    enc::advanced::BasicWriter<enc::TextOut, P> advanced;
+    enc::canonical::BasicWriter<enc::TextOut, P> canonical;
+    advanced.open();
+    for (const std::string& s : strings) {
+        std::vector<std::uint8_t> backed(16, '#');
+        backed.insert(backed.end(), s.begin(), s.end());
+        const parvex::Bytes b(backed.data() + 16, s.size());
+        advanced.backed_atom(b);
+        canonical.backed_atom(b);
+    }
+    advanced.close();
+    return {enc::text_of(advanced.out()), enc::text_of(canonical.out())};
+}
+
+// Atoms of every length up to a few vector steps in each of the advanced
+// writer's forms, alone and hinted, written on each path: the texts must be
+// those of the portable path.
+void writers_on_every_path() {
+    using parvex::Atom;
+    using parvex::Sexp;
+    using parvex::cpu::Path;
+    std::vector<std::string> strings;
+    std::vector<Sexp> items;
+    for (const char fill : {'A', '9', ' ', '"', '\\', '\t', '\x80', '\0'}) {
+        for (std::size_t n = 0; n <= 70; ++n) {
+            std::string s(n, 'k');
+            if (n != 0) s[n / 2] = fill;
+            strings.push_back(s);
+            if (n != 0) strings.push_back(fill + s.substr(1));
+            const parvex::Bytes b = bytes(s);
+            items.emplace_back(b);
+            items.emplace_back(Atom{parvex::OctetString(b), parvex::OctetString(bytes(s.substr(0, n / 3)))});
+        }
+    }
+    const Sexp value{Sexp::List(std::move(items))};
+    const auto texts = [&] {
+        return std::tuple(parvex::encode::advanced::to_string(value), parvex::encode::transport::to_string(value),
+                          parvex::encode::canonical::to_vec(value));
+    };
+    const parvex::cpu::Features before = parvex::cpu::restrict_to(parvex::cpu::kPortable);
+    const auto portable = texts();
+    for (const parvex::cpu::Features f : {parvex::cpu::Features{true, true, false, false}, kEveryPath}) {
+        parvex::cpu::restrict_to(f);
+        CHECK(texts() == portable);
+    }
+    parvex::cpu::restrict_to(before);
+
+    const auto plain = backed_texts<Path::Portable>(strings);
+    std::string want_advanced = "(", want_canonical;
+    for (const std::string& s : strings) {
+        parvex::encode::advanced::write_octet_string(bytes(s), want_advanced);
+        want_advanced += ' ';
+        want_canonical += std::to_string(s.size()) + ":" + s;
+    }
+    want_advanced.back() = ')';
+    CHECK(plain == std::pair(want_advanced, want_canonical));
+#if defined(__x86_64__)
+    CHECK(backed_texts<Path::Sse2>(strings) == plain);
+    const parvex::cpu::Features was = parvex::cpu::restrict_to(kEveryPath);
+    const parvex::cpu::Features f = parvex::cpu::restrict_to(was);  // what the processor has
+    if (f.avx2) CHECK(backed_texts<Path::Avx2>(strings) == plain);
+    if (f.avx512vbmi) CHECK(backed_texts<Path::Avx512>(strings) == plain);
+#endif
+}
 
 // Reading a stream as it arrives, in pieces of any size: the value is the
 // one a whole read gives, each element is built once, and a string cut short
@@ -282,15 +422,28 @@ void stream_pieces() {
         CHECK(reads <= 80);
     }
 }
+}  // namespace
+
+// Not inlined: g++ would take malloc() in one and free() in the other for
+// a mismatch with the new and delete around them.
+[[gnu::noinline]] void* operator new(std::size_t n) {
+    void* p = refuse_new ? nullptr : std::malloc(n != 0 ? n : 1);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 int main() {
+    atom_layout();
     deep_values();
     dense_values();
     short_atoms();
-    base64_exhaustive();
-    base64_long();
-    base64_uncached();
-    base64_blocks();
+    short_strings_by_window();
+    writers_on_every_path();
+    on_each_path(base64_exhaustive);
+    on_each_path(base64_long);
+    on_each_path(base64_blocks);
     stream_pieces();
     if (failures != 0) return EXIT_FAILURE;
     std::puts("core checks passed");

@@ -6,7 +6,9 @@ whose names are re-exported here as the very same objects. The package adds
 reading a stream of S-expressions (`iter_parse`), an indented form for
 people (`to_indented`), reading and writing file objects (`load`, `dump`),
 parsing files on several processes (`parse_file`, `parse_files`), pickling
-and copying of `Atom`, and the command line (`python -m parvex`).
+and copying of `Atom`, look-ups, integers and hashes of values (`find`,
+`extract`, `to_int`, `digest`, ...), GnuPG's key files (`parvex.gnupg`), and
+the command line (`python -m parvex`).
 """
 
 from typing import TYPE_CHECKING
@@ -34,8 +36,25 @@ del _reduce
 
 if TYPE_CHECKING:
     __version__: str
+    from .values import (
+        digest as digest,
+        extract as extract,
+        find as find,
+        find_all as find_all,
+        from_int as from_int,
+        to_int as to_int,
+    )
 else:
+    # Loaded on first use, so that `import parvex` (in every worker of
+    # parse_files, say) holds what reading and writing need and no more.
+    _VALUES = ("find", "find_all", "extract", "to_int", "from_int", "digest")
+
     def __getattr__(name):
+        if name in _VALUES:
+            from . import values
+
+            globals().update((n, getattr(values, n)) for n in _VALUES)
+            return globals()[name]
         # The version is looked up on first use: importlib.metadata alone
         # would double the time `import parvex` takes.
         if name != "__version__":
@@ -72,4 +91,10 @@ __all__ = [
     "Value",
     "OctetsLike",
     "SexpLike",
+    "find",
+    "find_all",
+    "extract",
+    "to_int",
+    "from_int",
+    "digest",
 ]

@@ -24,6 +24,7 @@ from ._parvex import ParseError, Parser
 from ._types import ParserOptions, Value
 from .files import dump, read_at_most
 from .stream import iter_parse
+from .values import digest, hasher
 
 __all__ = ["main"]
 
@@ -71,6 +72,8 @@ examples:
   parvex --no-hexadecimal --no-base64 --no-display-hints in.sx
                                       refuse those forms (any --no-* flag)
   parvex --check --jobs 4 data/*.sx   check many files on 4 processes
+  parvex --hash=sha1 --stream keys.sx the SHA-1 of each S-expression's
+                                      canonical octets, one a line
 
 On bad input parvex writes NAME:LINE:COLUMN: MESSAGE (kind) to standard error
 (COLUMN counts octets from 1), then the line with a caret under the octet.
@@ -112,6 +115,29 @@ def _positive(text: str) -> int:
     return value
 
 
+def _algorithm(text: str) -> str:
+    """A hash algorithm that hashlib knows."""
+    try:
+        hasher(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+    return text
+
+
+# As in sexp-conv, the algorithm is given only as `--hash=ALG`, so that
+# `--hash FILE` hashes FILE.
+_HASH = "--hash"
+_HASH_DEFAULT = "sha256"
+
+
+def _hash_alone(argv: Sequence[str]) -> list[str]:
+    """`argv` with a bare --hash (before any `--`) given its default."""
+    args = list(argv)
+    end = args.index("--") if "--" in args else len(args)
+    return [f"{_HASH}={_HASH_DEFAULT}" if a == _HASH and i < end else a
+            for i, a in enumerate(args)]
+
+
 def _version() -> str:
     from . import __version__
     return f"parvex {__version__}"
@@ -149,6 +175,11 @@ def build_parser() -> argparse.ArgumentParser:
                      help="read every S-expression of each input one after another, "
                           "not exactly one; each is written on its own line "
                           "(canonical: one after another), e.g. parvex --stream log.sx")
+    out.add_argument(_HASH, type=_algorithm, metavar="ALG",
+                     help="write the digest of each S-expression's canonical octets, "
+                          "one lowercase hexadecimal line each, in place of the "
+                          f"S-expression; --hash alone is --hash={_HASH_DEFAULT}, any "
+                          "other hashlib name is given as --hash=ALG, e.g. --hash=sha1")
     out.add_argument("-j", "--jobs", type=_positive, metavar="N", default=1,
                      help="read the files on N processes; output stays in the order "
                           "of the files (default: 1), e.g. --jobs 4")
@@ -181,8 +212,12 @@ class Job:
     check: bool
     stream: bool
     options: dict[str, Any]
+    hash: str | None = None
 
     def write(self, value: Value, out: IO[bytes]) -> None:
+        if self.hash is not None:
+            out.write(digest(value, self.hash).hex().encode("ascii") + b"\n")
+            return
         # Written whole before anything goes out: a value that cannot be
         # written leaves no part of itself behind.
         text = io.BytesIO()
@@ -196,7 +231,7 @@ def _job(args: argparse.Namespace) -> Job:
     options = {keyword: getattr(args, keyword) for _, keyword, _ in _reading_flags()
                if hasattr(args, keyword)}
     return Job(to=args.to, indent=args.indent, width=args.width, check=args.check,
-               stream=args.stream, options=options)
+               stream=args.stream, options=options, hash=args.hash)
 
 
 # MARK: pointing at an error
@@ -448,10 +483,13 @@ def _silence_stdout() -> None:
 
 def main(argv: Sequence[str] | None = None) -> int:
     cli = build_parser()
-    args = cli.parse_args(argv)
+    args = cli.parse_args(_hash_alone(sys.argv[1:] if argv is None else argv))
     if args.indent is not None and args.to != "advanced":
         cli.error("--indent writes the advanced representation; "
                   f"it cannot be used with --to {args.to}")
+    if args.hash is not None and (args.indent is not None or args.check):
+        cli.error("--hash writes digests; it cannot be used with "
+                  + ("--indent" if args.indent is not None else "--check"))
     job = _job(args)
     try:
         Parser(**job.options)

@@ -9,13 +9,16 @@ list aligns all its elements under the first, the way Python's own pretty
 printer lays out a list of lists. Only whitespace is added between elements,
 so reading the text back gives the same value.
 
-Both passes use explicit stacks: the depth of a value never touches the
-interpreter's recursion limit.
+The value is first written on one line by `to_advanced`, which refuses what
+the writers refuse (lists nested too deep, a list that contains itself) with
+their own errors, and is the answer where it fits. Both passes over the
+value use explicit stacks: its depth never touches the interpreter's
+recursion limit.
 """
 
 from __future__ import annotations
 
-from ._parvex import DEFAULT_MAX_DEPTH, to_advanced
+from ._parvex import to_advanced
 from ._types import SexpLike
 
 __all__ = ["to_indented"]
@@ -33,17 +36,21 @@ class _Group:
         self.flat = 0
 
 
-def _measure(root: SexpLike) -> str | _Group:
+def _measure(root: SexpLike, flat: str) -> str | _Group:
+    """The groups of `root`, which `to_advanced` wrote as `flat`."""
     if not isinstance(root, (list, tuple)):
-        return to_advanced(root)
+        return flat
     top = _Group(root)
     stack = [(iter(root), top)]
     while stack:
         items, group = stack[-1]
         for item in items:
             if isinstance(item, (list, tuple)):
-                if len(stack) >= DEFAULT_MAX_DEPTH:
-                    raise ValueError(f"lists nested deeper than {DEFAULT_MAX_DEPTH}")
+                if 2 * len(stack) >= len(flat):
+                    # Deeper than the text written a moment ago: code that ran
+                    # while an atom was converted changed the value.
+                    to_advanced(root)  # raises the writers' error for what it has become
+                    raise RuntimeError("the S-expression changed while it was laid out")
                 child = _Group(item)
                 group.items.append(child)
                 stack.append((iter(item), child))
@@ -69,7 +76,10 @@ def to_indented(sexp: SexpLike, *, indent: int = 2, width: int = 80) -> str:
     for name, number in (("indent", indent), ("width", width)):
         if isinstance(number, bool) or not isinstance(number, int) or number < 0:
             raise ValueError(f"{name} must be a non-negative integer, not {number!r}")
-    root = _measure(sexp)
+    flat = to_advanced(sexp)
+    if len(flat) <= width:
+        return flat
+    root = _measure(sexp, flat)
     out: list[str] = []
     # Entries: text to write, or (node, column, closing parentheses after it).
     stack: list[str | tuple[str | _Group, int, int]] = [(root, 0, 0)]

@@ -1,9 +1,8 @@
 """Parsing many files on several processes.
 
 The module holds the interpreter lock for the whole of each call, so threads
-do not parse in parallel; processes do. A `Parser` cannot cross a process
-boundary (its options cannot be read back), so the workers here take the
-parser's keywords instead and build their own.
+do not parse in parallel; processes do. The workers here take the parser's
+keywords and build their own parser.
 
 A value comes back from a worker as its canonical octets, which the worker
 writes straight from the file it read, without making Python values of it,

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "atom.hpp"
+#include "compat.hpp"
 #include "decode/builder.hpp"
 #include "decode/reader.hpp"
 #include "types/copy.hpp"
@@ -37,6 +38,16 @@ public:
         PyObject* b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(data.size()));
         if (b == nullptr) return false;
         copy_octets(PyBytes_AS_STRING(b), data.data(), data.size());
+        stack_[size_++] = b;
+        return true;
+    }
+    /// `atom`, where 16 octets from `data.data()` on are readable.
+    bool atom_overread(Bytes data) {
+        const std::size_t n = data.size();
+        if (!compat::kShortBytes || n < 2 || n > 15) return atom(data);
+        if (!step()) return false;
+        PyObject* b = compat::short_bytes(data.data(), n);
+        if (b == nullptr) return false;
         stack_[size_++] = b;
         return true;
     }
@@ -75,6 +86,6 @@ private:
     unsigned until_check_ = kStepsPerCheck;
 };
 
-static_assert(Interruptible<PyBuilder>);
+static_assert(OverreadBuilder<PyBuilder> && Interruptible<PyBuilder>);
 
 }  // namespace parvex::py

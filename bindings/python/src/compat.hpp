@@ -7,6 +7,8 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 // The object layouts relied on below hold from 3.11 through 3.14 for the
 // default build (the free-threaded build lays lists out differently).
@@ -56,9 +58,11 @@ inline PyObject* list_adopting(PyObject** items, std::size_t count, std::size_t 
 
 /// Whether the 16 octets that end where the data of `obj` ends are all
 /// readable, for a bytes object or a compact ASCII str, as they are where
-/// the data follows the object's own header. The writers then copy a short
-/// string with one 16-octet move (rows "to_canonical" and "to_transport" on
-/// records and wide); false where that cannot be known.
+/// the data follows the object's own header. The writers then copy and
+/// classify a short string with one 16-octet move (rows "to_canonical",
+/// "to_advanced" and "to_transport" on records and wide, on processors
+/// without AVX-512 VBMI, whose masked loads need no such room); false where
+/// that cannot be known.
 inline bool bytes_backed(PyObject* obj) {
 #if PARVEX_CPYTHON_INTERNALS
     static_assert(offsetof(PyBytesObject, ob_sval) >= 16);
@@ -77,6 +81,36 @@ inline bool str_backed(PyObject* obj) {
 #else
     (void)obj;
     return false;
+#endif
+}
+
+// MARK: short bytes objects
+
+/// Whether `short_bytes` is available.
+inline constexpr bool kShortBytes = kInternals && PY_VERSION_HEX < 0x030E0000;
+
+/// A new bytes object of the 2 to 15 octets at `p`, where 16 octets from `p`
+/// on are readable: the object is made as PyBytes_FromStringAndSize makes
+/// it, but a little larger than its octets need, so that they are copied
+/// with one 16-octet move whatever their number, without the branches on
+/// length that a reading loop over mixed short atoms mispredicts (rows
+/// "parse_canonical" and "parse (advanced)" on records and wide). Returns
+/// nullptr with an exception set on failure.
+inline PyObject* short_bytes(const std::uint8_t* p, std::size_t n) {
+#if PARVEX_CPYTHON_INTERNALS && PY_VERSION_HEX < 0x030E0000
+    constexpr std::size_t kRoom = 16;  // octets, the terminating NUL among them
+    auto* op = static_cast<PyBytesObject*>(PyObject_Malloc(offsetof(PyBytesObject, ob_sval) + kRoom));
+    if (op == nullptr) return PyErr_NoMemory();
+    PyObject_InitVar(reinterpret_cast<PyVarObject*>(op), &PyBytes_Type, static_cast<Py_ssize_t>(n));
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    op->ob_shash = -1;  // not computed yet
+#pragma GCC diagnostic pop
+    std::memcpy(op->ob_sval, p, kRoom);
+    op->ob_sval[n] = '\0';
+    return reinterpret_cast<PyObject*>(op);
+#else
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n));
 #endif
 }
 

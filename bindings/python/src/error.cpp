@@ -30,21 +30,26 @@ PyObject* make() {
 
 PyObject* parse_error_type() { return type_cell.get(make); }
 
-void raise_parse_error(const Error& e) {
+PyObject* new_parse_error(const Error& e) {
     const Names* names = py::names();
     PyObject* type = parse_error_type();
-    if (names == nullptr || type == nullptr) return;
+    if (names == nullptr || type == nullptr) return nullptr;
     const std::string text = describe(e);
     Ref message = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (!message) return;
+    if (!message) return nullptr;
     Ref exc = Ref::steal(PyObject_CallOneArg(type, message.get()));
-    if (!exc) return;
+    if (!exc) return nullptr;
     Ref offset = Ref::steal(PyLong_FromUnsignedLongLong(e.offset));
-    if (!offset || PyObject_SetAttr(exc.get(), names->offset, offset.get()) < 0) return;
+    if (!offset || PyObject_SetAttr(exc.get(), names->offset, offset.get()) < 0) return nullptr;
     const std::string_view k = kind_string(e.kind);
     Ref kind = Ref::steal(PyUnicode_FromStringAndSize(k.data(), static_cast<Py_ssize_t>(k.size())));
-    if (!kind || PyObject_SetAttr(exc.get(), names->kind, kind.get()) < 0) return;
-    PyErr_SetObject(type, exc.get());
+    if (!kind || PyObject_SetAttr(exc.get(), names->kind, kind.get()) < 0) return nullptr;
+    return exc.release();
+}
+
+void raise_parse_error(const Error& e) {
+    Ref exc = Ref::steal(new_parse_error(e));
+    if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
 }
 
 }  // namespace parvex::py

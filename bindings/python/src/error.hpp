@@ -12,6 +12,9 @@ namespace parvex::py {
 /// exception set.
 PyObject* parse_error_type();
 
+/// A new ParseError for `e`, or nullptr with an exception set.
+PyObject* new_parse_error(const Error& e);
+
 /// Sets ParseError for `e` as the current exception.
 void raise_parse_error(const Error& e);
 

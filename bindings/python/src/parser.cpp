@@ -11,7 +11,7 @@
 #include "atom.hpp"
 #include "decode/reader.hpp"
 #include "encode/canonical.hpp"
-#include "encode/pieces.hpp"
+#include "encode/sink.hpp"
 #include "boundary.hpp"
 #include "error.hpp"
 #include "once.hpp"
@@ -184,6 +184,57 @@ PyObject* stream_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
     });
 }
 
+constexpr Param parse_error_params[] = {{"kind", &Names::kind}, {"offset", &Names::offset}};
+constexpr Signature parse_error_sig{"Parser._parse_error()", parse_error_params, 2, {}};
+
+// The ParseError that the reader raises for `kind` at `offset`: for the
+// package's own readers, which read pieces of a larger input and report
+// failures where they lie in the whole.
+PyObject* parse_error_method(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* slots[2];
+        if (!bind(parse_error_sig, args, nargsf, kwnames, slots)) return nullptr;
+        Py_ssize_t n;
+        const char* kind = PyUnicode_Check(slots[0]) ? PyUnicode_AsUTF8AndSize(slots[0], &n) : nullptr;
+        if (kind == nullptr) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "kind must be a str");
+            return nullptr;
+        }
+        const std::uint64_t offset = PyLong_AsUnsignedLongLong(slots[1]);
+        if (offset == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) return nullptr;
+        for (const ErrorInfo& e : error_table)
+            if (e.kind_string == std::string_view(kind, static_cast<std::size_t>(n)))
+                return new_parse_error(Error{offset, e.kind});
+        PyErr_Format(PyExc_ValueError, "no such kind of ParseError: %R", slots[0]);
+        return nullptr;
+    });
+}
+
+// Every option as a keyword and its value, in the order of the table: what
+// pickling and copying rebuild a parser from.
+PyObject* options_method(PyObject* self, PyObject*) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        const Names* n = names();
+        if (n == nullptr) return nullptr;
+        const Parser& p = reinterpret_cast<ParserObject*>(self)->options;
+        Ref dict = Ref::steal(PyDict_New());
+        if (!dict) return nullptr;
+        for (std::size_t i = 0; i < parser_options.size(); ++i) {
+            const OptionInfo& o = parser_options[i];
+            const std::uint64_t v = o.get(p);
+            Ref value;
+            if (o.kind != OptionKind::Limit)
+                value = Ref::borrow(v != 0 ? Py_True : Py_False);
+            else if (v == kNoLimit && o.default_value == kNoLimit)
+                value = Ref::borrow(Py_None);
+            else
+                value = Ref::steal(PyLong_FromUnsignedLongLong(v));
+            if (!value || PyDict_SetItem(dict.get(), n->options[i], value.get()) < 0) return nullptr;
+        }
+        return dict.release();
+    });
+}
+
 PyMethodDef methods[] = {
     {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_method<parse_sig, ReadMode::Whole>)),
      METH_FASTCALL | METH_KEYWORDS,
@@ -208,6 +259,16 @@ PyMethodDef methods[] = {
      "_stream($self)\n--\n\n"
      "A reader of one stream's S-expressions as they arrive, under these\n"
      "options (parvex.stream)."},
+    {"_parse_error",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_error_method)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "_parse_error(kind, offset)\n--\n\n"
+     "The ParseError the reader raises for `kind` at `offset`: for readers of\n"
+     "pieces of a larger input, which report a failure where it lies in the whole."},
+    {"_options", options_method, METH_NOARGS,
+     "_options($self)\n--\n\n"
+     "Every option as the keyword that sets it and its value: Parser(**p._options())\n"
+     "is a parser with the same options."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,6 +1,11 @@
-// The structure a writer is given, as a sequence of events: straight from
-// the Python objects where reading them runs no Python code, else laid out
-// first as pieces that keep what they view alive.
+// The structure a writer is given, walked once as a sequence of events
+// (encode/sink.hpp): lists and tuples as lists, everything else as atoms.
+// While only bytes, str, Atom, lists and tuples are met, no Python code can
+// run, and the walk reads the objects where they lie. The first object that
+// must be converted through its own code (a sequence of integers) makes the
+// walk take references to everything it has yet to visit, as it stands at
+// that moment, so that the code cannot pull an object from under it; the
+// walk then goes on from where it was.
 #pragma once
 
 #include <Python.h>
@@ -9,97 +14,122 @@
 #include <vector>
 
 #include "atom.hpp"
-#include "encode/pieces.hpp"
+#include "compat.hpp"
+#include "encode/sink.hpp"
 #include "octets.hpp"
 #include "types/sexp.hpp"
 
 namespace parvex::py {
 
-/// A Python structure laid out for the writers. The pieces view octets
-/// held by the objects the layout keeps references to, or by the octets it
-/// converted itself (from integer sequences), for as long as it lives.
-class Layout {
-public:
-    Layout() = default;
-    Layout(const Layout&) = delete;
-    Layout& operator=(const Layout&) = delete;
-    ~Layout();
+/// The deepest the writers nest lists.
+inline constexpr std::size_t kMaxWriteDepth = 1024;
 
-    std::vector<encode::Piece> pieces;
+/// Sets ValueError "lists nested deeper than 1024", the writers' refusal of
+/// a deeper value (a list that contains itself among them); returns false.
+bool nested_too_deep();
+
+/// A walk of a Python structure for a writer. The octets of every atom it
+/// sends stay where they are, unchanged, until the Source is destroyed, so
+/// that a writer may note long ones and copy them at the end.
+class Source {
+public:
+    Source() = default;
+    Source(const Source&) = delete;
+    Source& operator=(const Source&) = delete;
+    ~Source();
+
+    /// Sends the events of `x` to `sink`: lists and tuples (subclasses too)
+    /// as lists, nested at most `kMaxWriteDepth` deep, each captured as it
+    /// stands when the walk first reaches it; anything else as an atom.
+    /// False with an exception set on failure; the events sent so far are
+    /// then to be discarded.
+    template <encode::BackedSink S>
+    bool walk(PyObject* x, S& sink);
 
 private:
-    friend bool to_pieces(PyObject* obj, Layout& out);
-    std::vector<PyObject*> keep_;  // owned references
+    static constexpr Py_ssize_t kAhead = 16;
+    struct Frame {
+        PyObject* const* items;
+        Py_ssize_t size;
+        Py_ssize_t next;
+        bool owned;  // `items` is a copy whose references this frame holds
+    };
+
+    bool push(PyObject* seq) {
+        Frame& f = stack_[depth_++];
+        f = Frame{PySequence_Fast_ITEMS(seq), PySequence_Fast_GET_SIZE(seq), 0, false};
+        // The objects of a list lie wherever they were made: ask for the
+        // first few at once, and then each one that many items ahead as the
+        // walk goes (below), so that their loads overlap.
+        const Py_ssize_t first = f.size < kAhead ? f.size : kAhead;
+        for (Py_ssize_t i = 0; i < first; ++i) __builtin_prefetch(f.items[i]);
+        return !pinned_ || own(f);
+    }
+    void pop() {
+        Frame& f = stack_[--depth_];
+        if (f.owned) keep(f);
+    }
+    // Takes references to what every open frame has yet to give, and to
+    // what each frame opened from now on holds; false with an exception set
+    // if memory runs out.
+    bool pin();
+    bool own(Frame& f);
+    // Keeps the references of a finished frame until the end of the write.
+    void keep(Frame& f);
+    // Converts an atom that only its own code can read (not bytes, str or
+    // Atom), first pinning the frames; nullptr with an exception set.
+    const Octets* convert(PyObject* obj);
+
+    Frame stack_[kMaxWriteDepth];
+    std::size_t depth_ = 0;
+    bool pinned_ = false;
+    std::vector<PyObject*> kept_;       // owned references
     std::vector<Octets> converted_;
 };
 
-/// Lays out `obj` as an S-expression: list and tuple (subclasses too) as
-/// lists, nested at most 1024 deep and captured when first met, anything
-/// else as an atom. False with an exception set on failure.
-bool to_pieces(PyObject* obj, Layout& out);
-
-enum class Walk { Done, Failed, Slow };
-
-/// Sends the events of `obj` to `sink` straight from the objects, where
-/// that can be done without running any Python code: lists and tuples of
-/// bytes, str and Atom. Anything else stops the walk with `Slow` before
-/// anything observable has happened, for `to_pieces` to take over. `Failed`
-/// leaves the exception `to_pieces` would have raised. A sink with `full()`
-/// ends the walk at the close of a list once that returns true.
-template <class Sink>
-Walk walk_plain(PyObject* obj, PyTypeObject* atom_type, Sink& sink);
-
-constexpr std::size_t kMaxListDepth = 1024;
-
-template <class Sink>
-Walk walk_plain(PyObject* x, PyTypeObject* atom_type, Sink& sink) {
-    struct Frame {
-        PyObject** items;
-        Py_ssize_t size;
-        Py_ssize_t next;
-    };
-    Frame stack[kMaxListDepth];
-    std::size_t depth = 0;
+template <encode::BackedSink S>
+bool Source::walk(PyObject* x, S& sink) {
+    PyTypeObject* atom_type = py::atom_type();
+    if (atom_type == nullptr) return false;
     for (;;) {
         const unsigned long flags = Py_TYPE(x)->tp_flags;
         if (flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS)) {
-            if (depth == kMaxListDepth) {
-                PyErr_SetString(PyExc_ValueError, "lists nested deeper than 1024");
-                return Walk::Failed;
-            }
+            if (depth_ == kMaxWriteDepth) return nested_too_deep();
             sink.open();
-            stack[depth++] = Frame{PySequence_Fast_ITEMS(x), PySequence_Fast_GET_SIZE(x), 0};
+            if (!push(x)) return false;
+        } else if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
+            const Bytes b(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(x)),
+                          static_cast<std::size_t>(PyBytes_GET_SIZE(x)));
+            if (compat::bytes_backed(x))
+                sink.backed_atom(b);
+            else
+                sink.atom(b);
         } else if (is_atom(x, atom_type)) {
-            encode::emit_atom(sink, reinterpret_cast<AtomObject*>(x)->atom);  // with its hint
+            encode::emit_atom(sink, reinterpret_cast<AtomObject*>(x)->atom);
+        } else if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
+            Py_ssize_t n;
+            const char* p = PyUnicode_AsUTF8AndSize(x, &n);  // cached by the str
+            if (p == nullptr) return false;
+            const Bytes b(reinterpret_cast<const std::uint8_t*>(p), static_cast<std::size_t>(n));
+            if (compat::str_backed(x))
+                sink.backed_atom(b);
+            else
+                sink.atom(b);
         } else {
-            Bytes octets;
-            bool backed = false;
-            switch (view_octets(x, atom_type, octets, &backed)) {
-                case Viewed::Yes:
-                    if constexpr (requires { sink.backed_atom(octets); }) {
-                        if (backed) {
-                            sink.backed_atom(octets);
-                            break;
-                        }
-                    }
-                    sink.atom(octets);
-                    break;
-                case Viewed::Failed: return Walk::Failed;
-                case Viewed::No: return Walk::Slow;
-            }
+            const Octets* o = convert(x);
+            if (o == nullptr) return false;
+            sink.atom(Bytes(*o));
         }
-        for (;;) {
-            if (depth == 0) return Walk::Done;
-            Frame& top = stack[depth - 1];
+        for (;;) {  // the next item, closing the lists that have none left
+            if (depth_ == 0) return true;
+            Frame& top = stack_[depth_ - 1];
             if (top.next < top.size) {
+                if (top.size - top.next > kAhead) __builtin_prefetch(top.items[top.next + kAhead]);
                 x = top.items[top.next++];
                 break;
             }
             sink.close();
-            --depth;
-            if constexpr (requires { sink.full(); }) {
-                if (sink.full()) return Walk::Done;  // the rest cannot change the answer
-            }
+            pop();
         }
     }
 }

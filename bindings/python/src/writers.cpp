@@ -1,20 +1,25 @@
-// The writing functions: bind `sexp`, size its output, write it. Output is
-// written straight into the result object, allocated once at its exact
-// size, and straight from the Python objects wherever no Python code would
-// run while they are read; other structures are laid out first.
+// The writing functions: bind `sexp`, walk it once, write its text as the
+// events come. Output goes straight into the result object, which grows as
+// needed and is trimmed to its length at the end.
 #include "writers.hpp"
 
+#include <cstdint>
 #include <cstring>
-#include <optional>
-#include <new>
+#include <utility>
+#include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "args.hpp"
-#include "atom.hpp"
+#include "base64/base64.hpp"
 #include "boundary.hpp"
+#include "cpu/features.hpp"
 #include "encode/advanced.hpp"
 #include "encode/canonical.hpp"
+#include "encode/output.hpp"
 #include "encode/transport.hpp"
-#include "ref.hpp"
 #include "source.hpp"
 
 namespace parvex::py {
@@ -26,144 +31,276 @@ constexpr Signature to_canonical_sig{"to_canonical()", sexp_params, 1, {}};
 constexpr Signature to_transport_sig{"to_transport()", sexp_params, 1, {}};
 constexpr Signature to_advanced_sig{"to_advanced()", sexp_params, 1, {}};
 
-constexpr std::uint64_t kLongest = PY_SSIZE_T_MAX;  // octets of the longest bytes or str
+/// Thrown out of a walk when a Python call failed; the exception is set.
+struct PythonFailed {};
 
-/// OverflowError for an output longer than any object can be, raised
-/// before anything is allocated.
-bool too_long(std::uint64_t n) {
-    if (n <= kLongest) return false;
+constexpr std::size_t kLongest = PY_SSIZE_T_MAX;  // octets of the longest bytes or str
+
+/// OverflowError for a result longer than any object can be, raised before
+/// it is made (shared sub-lists can reach that without filling memory).
+PythonFailed too_long() {
     PyErr_SetString(PyExc_OverflowError, "the written form would be longer than any object can be");
-    return true;
+    return PythonFailed{};
 }
 
-/// The canonical sizer, which the walk stops early once the total is past
-/// `Most` (values that share sub-lists can reach that without filling
-/// memory): the rest of the walk could not change the answer.
-template <std::uint64_t Most>
-struct BoundedSizer : encode::canonical::Sizer {
-    bool full() const { return total() > Most; }
-};
+// A result this large is always new memory from the system (glibc maps
+// blocks of 32 MiB and more afresh each time), whose every 4 KiB page
+// faults when first written: on a virtual machine that costs more than
+// writing the page. Asked for in 2 MiB pages, it faults 512 times less
+// (row "to_transport" of the sweep, 32 MiB and more).
+constexpr std::size_t kHugePagesFrom = std::size_t{32} << 20;
 
-// Four characters of transport text for three canonical octets: past this
-// many octets no object holds the text.
-constexpr std::uint64_t kLongestForTransport = kLongest / 2;
+void advise_huge_pages(std::uint8_t* p, std::size_t n) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (n < kHugePagesFrom) return;
+    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+    const std::uintptr_t from = (reinterpret_cast<std::uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
+    const std::uintptr_t to = (reinterpret_cast<std::uintptr_t>(p) + n) & ~(kHuge - 1);
+    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);  // advice: may fail
+#else
+    (void)p;
+    (void)n;
+#endif
+}
 
-// The structure to write, walked once to size the output and once more to
-// write it: straight from the objects where that runs no Python code (so
-// they cannot change between the walks), else through a layout that keeps
-// them alive. Walking the objects twice is faster than recording them.
-class Source {
+// MARK: results that grow
+
+// Storage for `encode::GrowingOut` in a new Python object of the result's
+// type: bytes for the canonical octets, a compact ASCII str for the texts.
+// Each resize that fails throws PythonFailed with MemoryError set.
+class BytesStorage {
 public:
-    explicit Source(PyObject* obj) : obj_(obj) {}
+    BytesStorage() = default;
+    BytesStorage(const BytesStorage&) = delete;
+    BytesStorage& operator=(const BytesStorage&) = delete;
+    ~BytesStorage() { Py_XDECREF(obj_); }
 
-    /// Sends the events to `sizer`; false with the conversion's exception.
-    template <class Sizer>
-    bool size(Sizer& sizer) {
-        atom_ = atom_type();
-        if (atom_ == nullptr) return false;
-        switch (walk_plain(obj_, atom_, sizer)) {
-            case Walk::Done:
-                plain_ = true;
-                return true;
-            case Walk::Failed:
-                return false;
-            case Walk::Slow:
-                break;
-        }
-        if (!to_pieces(obj_, layout_)) return false;
-        sizer = Sizer{};
-        encode::replay(layout_.pieces, sizer);
-        return true;
+    std::uint8_t* resize(std::size_t, std::size_t capacity) {
+        const auto n = static_cast<Py_ssize_t>(capacity);
+        if (obj_ == nullptr)
+            obj_ = PyBytes_FromStringAndSize(nullptr, n);
+        else if (_PyBytes_Resize(&obj_, n) < 0)
+            obj_ = nullptr;  // released by the call
+        if (obj_ == nullptr) throw PythonFailed{};
+        auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(obj_));
+        advise_huge_pages(data, capacity);
+        return data;
     }
-
-    /// Sends the same events again, to `sink`.
-    template <class Sink>
-    void send(Sink& sink) {
-        if (plain_)
-            walk_plain(obj_, atom_, sink);
-        else
-            encode::replay(layout_.pieces, sink);
+    /// The result, trimmed to its first `used` octets (a new reference).
+    PyObject* finish(std::size_t used) {
+        if (_PyBytes_Resize(&obj_, static_cast<Py_ssize_t>(used)) < 0) obj_ = nullptr;
+        return std::exchange(obj_, nullptr);
     }
 
 private:
-    PyObject* obj_;
-    PyTypeObject* atom_ = nullptr;
-    bool plain_ = false;
-    Layout layout_;
+    PyObject* obj_ = nullptr;
 };
 
-PyObject* bound_sexp(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    PyObject* sexp;
-    return bind(sig, args, nargsf, kwnames, &sexp) ? sexp : nullptr;
+class AsciiStorage {
+public:
+    AsciiStorage() = default;
+    AsciiStorage(const AsciiStorage&) = delete;
+    AsciiStorage& operator=(const AsciiStorage&) = delete;
+    ~AsciiStorage() { Py_XDECREF(obj_); }
+
+    std::uint8_t* resize(std::size_t, std::size_t capacity) {
+        const auto n = static_cast<Py_ssize_t>(capacity);
+        if (obj_ == nullptr) {
+            obj_ = PyUnicode_New(n, 127);
+            if (obj_ == nullptr) throw PythonFailed{};
+        } else if (PyUnicode_Resize(&obj_, n) < 0) {
+            throw PythonFailed{};
+        }
+        advise_huge_pages(PyUnicode_1BYTE_DATA(obj_), capacity);
+        return PyUnicode_1BYTE_DATA(obj_);
+    }
+    PyObject* finish(std::size_t used) {
+        if (PyUnicode_Resize(&obj_, static_cast<Py_ssize_t>(used)) < 0) return nullptr;
+        return std::exchange(obj_, nullptr);
+    }
+
+private:
+    PyObject* obj_ = nullptr;
+};
+
+// How a deferred run becomes text: copied, or encoded in base 64.
+struct Copy {
+    static std::size_t size(std::size_t n) { return n; }
+    static std::uint8_t* write(std::uint8_t* out, Bytes run) {
+        std::memcpy(out, run.data(), run.size());
+        return out + run.size();
+    }
+};
+
+struct Base64 {
+    static std::size_t size(std::size_t n) { return static_cast<std::size_t>(base64::encoded_size(n)); }
+    static std::uint8_t* write(std::uint8_t* out, Bytes run) {
+        return reinterpret_cast<std::uint8_t*>(base64::encode_to(run, reinterpret_cast<char*>(out)));
+    }
+};
+
+// A growing result for writers whose long runs of octets can wait: short
+// ones are written into a result object that grows as they come; a long
+// one is noted where it goes, and once all is written, a result of exactly
+// the right size is made and filled, each long run written into it once,
+// straight from where it lies. A result made to measure, unlike one that
+// grew and was trimmed, lets the allocator hand the same memory to the
+// next call of the same size instead of fresh pages from the system.
+template <class Storage, class Fill>
+class GatherOut {
+public:
+    static constexpr bool kGrows = true;
+    void octet(std::uint8_t c) { runs_.octet(c); }
+    void octets(const std::uint8_t* s, std::size_t n) { runs_.octets(s, n); }
+    std::uint8_t* room(std::size_t n) { return runs_.room(n); }
+    void commit(std::uint8_t* end) { runs_.commit(end); }
+    void defer(Bytes run) {
+        const std::size_t n = Fill::size(run.size());
+        if (n > kLongest - deferred_size_) throw too_long();
+        deferred_.push_back(Deferred{runs_.size(), run});
+        deferred_size_ += n;
+    }
+    /// The result (a new reference), or nullptr with an exception set.
+    PyObject* finish() {
+        if (deferred_.empty()) return runs_.storage().finish(runs_.size());
+        if (deferred_size_ > kLongest - runs_.size()) throw too_long();
+        Storage result;
+        const std::size_t size = runs_.size() + deferred_size_;
+        std::uint8_t* out = result.resize(0, size);
+        const std::uint8_t* runs = runs_.data();
+        std::size_t done = 0;  // octets of `runs` copied
+        for (const Deferred& d : deferred_) {
+            std::memcpy(out, runs + done, d.at - done);
+            out = Fill::write(out + (d.at - done), d.run);
+            done = d.at;
+        }
+        std::memcpy(out, runs + done, runs_.size() - done);
+        return result.finish(size);
+    }
+
+private:
+    struct Deferred {
+        std::size_t at;  // where it goes among the runs
+        Bytes run;
+    };
+    encode::GrowingOut<Storage> runs_;
+    std::vector<Deferred> deferred_;
+    std::size_t deferred_size_ = 0;
+};
+
+using BytesOut = GatherOut<BytesStorage, Copy>;
+using AsciiOut = encode::GrowingOut<AsciiStorage>;
+using Base64TextOut = GatherOut<AsciiStorage, Base64>;
+static_assert(encode::DeferringOutput<BytesOut> && encode::DeferringOutput<Base64TextOut>);
+static_assert(encode::Output<AsciiOut>);
+
+// MARK: the functions
+
+// The bound `sexp`, written by `write(sexp)`, which returns the result or
+// nullptr with an exception set.
+template <class Write>
+PyObject* write_bound(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                      Write write) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* sexp;
+        if (!bind(sig, args, nargsf, kwnames, &sexp)) return nullptr;
+        try {
+            return write(sexp);
+        } catch (const PythonFailed&) {
+            return nullptr;
+        }
+    });
 }
+
+// MARK: each writer on each path
+
+template <cpu::Path P>
+PyObject* canonical(PyObject* sexp) {
+    Source source;
+    encode::canonical::BasicWriter<BytesOut, P> writer;
+    if (!source.walk(sexp, writer)) return nullptr;
+    return writer.out().finish();
+}
+
+template <cpu::Path P>
+PyObject* transport(PyObject* sexp) {
+    // The canonical octets, turned into base-64 text as they come.
+    Source source;
+    encode::canonical::BasicWriter<encode::transport::Base64Out<Base64TextOut>, P> writer;
+    Base64TextOut& text = writer.out().text();
+    text.octet('{');
+    if (!source.walk(sexp, writer)) return nullptr;
+    writer.out().finish();
+    text.octet('}');
+    return text.finish();
+}
+
+template <cpu::Path P>
+PyObject* advanced(PyObject* sexp) {
+    Source source;
+    encode::advanced::BasicWriter<AsciiOut, P> writer;
+    if (!source.walk(sexp, writer)) return nullptr;
+    return writer.out().storage().finish(writer.out().size());
+}
+
+// The AVX-512 and AVX2 instantiations, each compiled whole for its target.
+#if defined(__x86_64__)
+[[gnu::target(PARVEX_AVX512_TARGET), gnu::flatten]] PyObject* canonical_avx512(PyObject* sexp) {
+    return canonical<cpu::Path::Avx512>(sexp);
+}
+[[gnu::target(PARVEX_AVX512_TARGET), gnu::flatten]] PyObject* transport_avx512(PyObject* sexp) {
+    return transport<cpu::Path::Avx512>(sexp);
+}
+[[gnu::target(PARVEX_AVX512_TARGET), gnu::flatten]] PyObject* advanced_avx512(PyObject* sexp) {
+    return advanced<cpu::Path::Avx512>(sexp);
+}
+[[gnu::target(PARVEX_AVX2_TARGET), gnu::flatten]] PyObject* canonical_avx2(PyObject* sexp) {
+    return canonical<cpu::Path::Avx2>(sexp);
+}
+[[gnu::target(PARVEX_AVX2_TARGET), gnu::flatten]] PyObject* transport_avx2(PyObject* sexp) {
+    return transport<cpu::Path::Avx2>(sexp);
+}
+[[gnu::target(PARVEX_AVX2_TARGET), gnu::flatten]] PyObject* advanced_avx2(PyObject* sexp) {
+    return advanced<cpu::Path::Avx2>(sexp);
+}
+#endif
 
 }  // namespace
 
 PyObject* to_canonical_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* sexp = bound_sexp(to_canonical_sig, args, nargsf, kwnames);
-        if (sexp == nullptr) return nullptr;
-        Source source(sexp);
-        BoundedSizer<kLongest> sizer;
-        if (!source.size(sizer) || too_long(sizer.total())) return nullptr;
-        PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(sizer.total()));
-        if (out == nullptr) return nullptr;
-        auto* buffer = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out));
-        encode::canonical::Writer writer(buffer, buffer + PyBytes_GET_SIZE(out));
-        source.send(writer);
-        return out;
+    return write_bound(to_canonical_sig, args, nargsf, kwnames, [](PyObject* sexp) -> PyObject* {
+        switch (cpu::best_path(cpu::active())) {
+#if defined(__x86_64__)
+            case cpu::Path::Avx512: return canonical_avx512(sexp);
+            case cpu::Path::Avx2: return canonical_avx2(sexp);
+#endif
+            default: return canonical<cpu::Path::Portable>(sexp);
+        }
     });
 }
 
 PyObject* to_transport_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* sexp = bound_sexp(to_transport_sig, args, nargsf, kwnames);
-        if (sexp == nullptr) return nullptr;
-        Source source(sexp);
-        BoundedSizer<kLongestForTransport> sizer;
-        if (!source.size(sizer)) return nullptr;
-        // The base-64 text of the canonical octets, as they are written.
-        const std::uint64_t octets = sizer.total();
-        const std::uint64_t text = sizer.full() ? kLongest + 1 : encode::transport::text_len(octets);
-        if (too_long(text)) return nullptr;
-        PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(text), 127);
-        if (out == nullptr) return nullptr;
-        char* p = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out));
-        p[0] = '{';
-        encode::canonical::BasicWriter<encode::transport::Base64Out> writer(p + 1,
-                                                                           text >= encode::transport::kUncachedFrom);
-        source.send(writer);
-        *writer.out().finish() = '}';
-        return out;
+    return write_bound(to_transport_sig, args, nargsf, kwnames, [](PyObject* sexp) -> PyObject* {
+        switch (cpu::best_path(cpu::active())) {
+#if defined(__x86_64__)
+            case cpu::Path::Avx512: return transport_avx512(sexp);
+            case cpu::Path::Avx2: return transport_avx2(sexp);
+#endif
+            default: return transport<cpu::Path::Portable>(sexp);
+        }
     });
 }
 
 PyObject* to_advanced_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* sexp = bound_sexp(to_advanced_sig, args, nargsf, kwnames);
-        if (sexp == nullptr) return nullptr;
-        // One pass, into a buffer that grows: the objects are read once.
-        PyTypeObject* atom = atom_type();
-        if (atom == nullptr) return nullptr;
-        std::optional<encode::advanced::Writer> writer(std::in_place);
-        switch (walk_plain(sexp, atom, *writer)) {
-            case Walk::Done:
-                break;
-            case Walk::Failed:
-                return nullptr;
-            case Walk::Slow: {
-                Layout layout;
-                if (!to_pieces(sexp, layout)) return nullptr;
-                writer.emplace();
-                encode::replay(layout.pieces, *writer);
-                break;
-            }
+    return write_bound(to_advanced_sig, args, nargsf, kwnames, [](PyObject* sexp) -> PyObject* {
+        switch (cpu::best_path(cpu::active())) {
+#if defined(__x86_64__)
+            case cpu::Path::Avx512: return advanced_avx512(sexp);
+            case cpu::Path::Avx2: return advanced_avx2(sexp);
+            case cpu::Path::Sse2: return advanced<cpu::Path::Sse2>(sexp);
+#endif
+            default: return advanced<cpu::Path::Portable>(sexp);
         }
-        if (too_long(writer->size())) return nullptr;
-        PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(writer->size()), 127);
-        if (out != nullptr && writer->size() != 0)
-            std::memcpy(PyUnicode_1BYTE_DATA(out), writer->data(), writer->size());
-        return out;
     });
 }
 

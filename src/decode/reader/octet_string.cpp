@@ -10,7 +10,7 @@ namespace parvex {
 
 using octet::is_digit;
 
-Result<Bytes> Reader::simple_string(Scratch& scratch) {
+Result<Bytes> Reader::simple_string(StringRoom& scratch) {
     const std::uint64_t start = pos;
     const std::uint64_t n = input.size();
     if (pos >= n) return truncated();
@@ -89,7 +89,7 @@ Result<Bytes> Reader::simple_string(Scratch& scratch) {
     return r;
 }
 
-Result<Bytes> Reader::hexadecimal(std::uint64_t start, std::optional<std::uint64_t> length, Scratch& scratch) {
+Result<Bytes> Reader::hexadecimal(std::uint64_t start, std::optional<std::uint64_t> length, StringRoom& scratch) {
     const std::uint64_t n = input.size();
     scratch.clear();
     ++pos;  // the opening "#"
@@ -122,7 +122,7 @@ Result<Bytes> Reader::hexadecimal(std::uint64_t start, std::optional<std::uint64
     }
 }
 
-Result<Bytes> Reader::base64_string(std::uint64_t start, std::optional<std::uint64_t> length, Scratch& scratch) {
+Result<Bytes> Reader::base64_string(std::uint64_t start, std::optional<std::uint64_t> length, StringRoom& scratch) {
     const std::uint64_t n = input.size();
     const std::uint64_t text = pos + 1;
     const void* close = text < n ? std::memchr(input.data() + text, '|', n - text) : nullptr;

@@ -8,7 +8,7 @@
 
 namespace parvex {
 
-Result<Bytes> Reader::quoted_string(std::uint64_t start, std::optional<std::uint64_t> length, Scratch& scratch) {
+Result<Bytes> Reader::quoted_string(std::uint64_t start, std::optional<std::uint64_t> length, StringRoom& scratch) {
     const std::uint8_t* in = input.data();
     const std::uint64_t n = input.size();
     const bool high = parser.allow_8bit_in_quoted;

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# The module built with CPython's public API only (PARVEX_PUBLIC_API_ONLY:
+# every internal in bindings/python/src/compat.hpp takes its fallback), put
+# beside a copy of the package, and the Python suite run against it.
+#
+#   PARVEX_PUBLIC_API_BUILD  build folder (default build/public-api)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=${PARVEX_PUBLIC_API_BUILD:-build/public-api}
+py=$(python3 -c 'import sys; print(sys.executable)')
+
+generator=()
+if command -v ninja >/dev/null; then generator=(-G Ninja); fi
+cmake -S . -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DPARVEX_PUBLIC_API_ONLY=ON \
+  -DPython_EXECUTABLE="$py" >/dev/null
+cmake --build "$build" --parallel "$(nproc)" --target _parvex
+
+pkg="$build/pkg"
+rm -rf "$pkg"
+mkdir -p "$pkg/parvex"
+cp -r bindings/python/parvex/. "$pkg/parvex/"
+rm -f "$pkg"/parvex/_parvex.*.so
+cp "$build"/_parvex.*.so "$pkg/parvex/"
+
+loaded=$(PYTHONPATH="$PWD/$pkg" "$py" -c 'import parvex._parvex as m; print(m.__file__)')
+case "$loaded" in
+  "$PWD/$pkg/parvex/"*) echo "public-API build: $loaded" ;;
+  *) echo "the suite would load $loaded, not the public-API build" >&2; exit 1 ;;
+esac
+# The native checks build the core alone, which this option does not touch.
+PYTHONPATH="$PWD/$pkg" "$py" -m pytest -p no:cacheprovider -q \
+  --deselect tests/test_native.py::test_core_checks "$@"

@@ -1,0 +1,426 @@
+"""GnuPG's private key files: the `*.key` files of `private-keys-v1.d`.
+
+GnuPG keeps each key in a file named after its keygrip, in one of two forms.
+The older (GnuPG 2.2 with `disable-extended-key-format`, and before 2.2.22)
+is one S-expression, canonical as GnuPG writes it. The extended key format
+(GnuPG 2.1.12 and later, the default since 2.2.22) is a list of `Name: value`
+lines as in mail headers, one of them `Key:`, whose value is the key in the
+advanced representation, wrapped over several lines.
+
+Both carry octets 0x80-0xFF raw inside quoted strings where libgcrypt's
+printer puts them, which RFC 9804 does not allow; this module reads them,
+while `parvex.parse` keeps refusing them.
+"""
+
+from __future__ import annotations
+
+import bisect
+import hashlib
+import re
+from collections.abc import Iterator
+from typing import Any, Optional
+
+from ._parvex import Atom, ParseError, Parser, to_advanced, to_canonical
+from ._types import SexpLike, Value
+from .values import find
+
+__all__ = ["KeyFile", "read_key_file", "keygrip"]
+
+# The reader of keys: RFC 9804's defaults, and the raw octets GnuPG writes.
+_KEY_READER = Parser(_allow_8bit_in_quoted=True)  # type: ignore[call-arg]
+
+# MARK: the Name: value layer
+
+# A name starts with a letter and holds ASCII letters, digits and hyphens;
+# GnuPG compares names without regard to case.
+_ENTRY = re.compile(rb"([A-Za-z][A-Za-z0-9-]*):[ \t]*")
+_NAME = re.compile(r"[A-Za-z][A-Za-z0-9-]*\Z")
+# GnuPG drops the whitespace at the end of every line, CR included.
+_TRAILING = b" \t\r"
+_KEY = "key"
+# GnuPG wraps its lines at about this width; nothing requires it.
+_WIDTH = 72
+
+
+class _Entry:
+    """A stretch of the file: one `Name: value` entry with its continuation
+    lines (and the blank lines among them), or a run of comment and blank
+    lines (`name` None). `raw` is its octets in the file, None while it is
+    to be written afresh; `value` the value, its lines joined; `spans` the
+    (offset in `value`, offset in the file) at which each line's part begins."""
+
+    __slots__ = ("name", "raw", "value", "spans")
+
+    def __init__(self, name: Optional[str], raw: Optional[bytes], value: bytes = b"",
+                 spans: Optional[list[tuple[int, int]]] = None) -> None:
+        self.name = name
+        self.raw = raw
+        self.value = value
+        self.spans = spans or []
+
+    def named(self, folded: str) -> bool:
+        return self.name is not None and self.name.lower() == folded
+
+
+def _lines(data: bytes) -> Iterator[tuple[int, int, int]]:
+    """(start, end of its content, start of the next line) of each line; the
+    content ends before the whitespace that GnuPG drops, CR included."""
+    start, size = 0, len(data)
+    while start < size:
+        feed = data.find(b"\n", start)
+        stop = size if feed < 0 else feed + 1
+        end = size if feed < 0 else feed
+        while end > start and data[end - 1] in _TRAILING:
+            end -= 1
+        yield start, end, stop
+        start = stop
+
+
+def _entries(data: bytes) -> list[_Entry]:
+    entries: list[_Entry] = []
+    current: Optional[_Entry] = None  # what a continuation line continues
+    blank = b""                       # blank lines not placed yet
+
+    def loose(raw: bytes) -> None:
+        if entries and entries[-1].name is None:
+            entries[-1].raw = (entries[-1].raw or b"") + raw
+        elif raw:
+            entries.append(_Entry(None, raw))
+
+    for number, (start, end, stop) in enumerate(_lines(data), start=1):
+        line = data[start:stop]
+        first = data[start:start + 1]
+        if end == start:
+            # GnuPG continues an entry across blank lines, not comments.
+            blank += line
+        elif first in (b" ", b"\t"):
+            if current is None:
+                raise ValueError(f"line {number}: a continuation line with no entry to continue")
+            current.raw = (current.raw or b"") + blank + line
+            blank = b""
+            current.spans.append((len(current.value), start + 1))
+            current.value += data[start + 1:end]
+        elif first == b"#":
+            loose(blank + line)
+            blank = b""
+            current = None
+        else:
+            match = _ENTRY.match(data, start, end)
+            if match is None:
+                raise ValueError(f"line {number}: expected a name (a letter, then letters, "
+                                 "digits or '-') followed by ':'")
+            loose(blank)
+            blank = b""
+            current = _Entry(match[1].decode("ascii"), line, data[match.end():end],
+                             [(0, match.end())])
+            entries.append(current)
+    loose(blank)
+    return entries
+
+
+def _key_value(entry: _Entry) -> Value:
+    """The key that `entry` holds; a ParseError counts from the file's start."""
+    try:
+        return _KEY_READER.parse(entry.value)
+    except ParseError as e:
+        at = e.offset
+        # The part of the line that holds the offending octet, or the last
+        # octet when the value ended too soon.
+        within = at - 1 if at == len(entry.value) and at else at
+        i = bisect.bisect_right([v for v, _ in entry.spans], within) - 1
+        value_at, file_at = entry.spans[max(i, 0)]
+        raise Parser._parse_error(e.kind, file_at + at - value_at) from None
+
+
+# MARK: writing the key
+
+
+def _atom_text(atom: Any) -> str:
+    text = to_advanced(atom)
+    # libgcrypt knows no \a escape: such an atom goes in hexadecimal.
+    if "\\a" not in text:
+        return text
+    a = atom if isinstance(atom, Atom) else Atom(atom)
+    data = f"#{a.data.hex()}#"
+    return data if a.hint is None else f"[#{a.hint.hex()}#]{data}"
+
+
+def _pieces(key: SexpLike) -> Iterator[str]:
+    """The advanced representation of `key` in pieces: each atom, and each
+    parenthesis, with the space that separates it from what comes before."""
+    if not isinstance(key, (list, tuple)):
+        yield _atom_text(key)
+        return
+    yield "("
+    stack = [iter(key)]
+    gaps = [""]  # what goes before the next element of each open list
+    while stack:
+        for node in stack[-1]:
+            gap, gaps[-1] = gaps[-1], " "
+            if isinstance(node, (list, tuple)):
+                yield gap + "("
+                stack.append(iter(node))
+                gaps.append("")
+                break
+            yield gap + _atom_text(node)
+        else:
+            stack.pop()
+            gaps.pop()
+            yield ")"
+
+
+def _key_lines(name: str, key: SexpLike) -> bytes:
+    """The entry `Name: key`, wrapped to _WIDTH columns as GnuPG wraps its
+    own: a line breaks before a space (which the continuation line then
+    carries after its own), next to a parenthesis or inside a hexadecimal
+    string, never in a token or a quoted string, so the key reads the same
+    whether a reader joins the lines with a line feed or without one."""
+    lines: list[str] = []
+    line = f"{name}: "
+    for piece in _pieces(key):
+        if len(line) + len(piece) <= _WIDTH:
+            line += piece
+            continue
+        if piece.lstrip(" ").startswith("#") and _WIDTH - len(line) >= 3:
+            room = _WIDTH - len(line)
+            while len(piece) > room:
+                lines.append(line + piece[:room])
+                piece, line, room = piece[room:], " ", _WIDTH - 1
+            line += piece
+            continue
+        lines.append(line)
+        line = " " + piece
+    lines.append(line)
+    return "".join(f"{text}\n" for text in lines).encode("ascii")
+
+
+# MARK: key files
+
+
+class KeyFile:
+    """A GnuPG private key file, read with `read_key_file`.
+
+    `key` is the key as a parsed value, and may be assigned (or changed in
+    place); `get`, `get_all` and `set` are the other fields of the extended
+    format, as `str`. `to_bytes()` gives the file back: octet for octet while
+    nothing changed, otherwise with the key (canonical in the one-S-expression
+    form, wrapped advanced text in the extended form) or the fields written
+    afresh, and the rest as it was.
+    """
+
+    __slots__ = ("_source", "_entries", "_key_entry", "_key", "_original", "_assigned")
+
+    def __init__(self, data: bytes) -> None:
+        data = bytes(data)
+        self._source = data
+        self._assigned = False
+        self._entries: list[_Entry] = []
+        self._key_entry: Optional[_Entry] = None  # None in the one-S-expression form
+        # GnuPG tells the forms apart by a first "(" (and reads no "{", the
+        # transport representation, which no name can start either).
+        if data[:1] in (b"(", b"{"):
+            self._key: Value = _KEY_READER.parse(data)
+        else:
+            self._entries = _entries(data)
+            keys = [e for e in self._entries if e.named(_KEY)]
+            if not keys:
+                raise ValueError("no 'Key:' entry")
+            if len(keys) > 1:
+                before = self._entries[:self._entries.index(keys[1])]
+                line = 1 + sum((e.raw or b"").count(b"\n") for e in before)
+                raise ValueError(f"line {line}: a second 'Key:' entry")
+            self._key_entry = keys[0]
+            self._key = _key_value(keys[0])
+        self._original = to_canonical(self._key)
+
+    @property
+    def key(self) -> Value:
+        """The key: `(private-key ...)`, `(protected-private-key ...)` and so on."""
+        return self._key
+
+    @key.setter
+    def key(self, value: Value) -> None:
+        if not isinstance(value, (list, tuple)) or not value:
+            raise ValueError("a key is a list that is not empty")
+        to_canonical(value)  # refuses now what could not be written later
+        self._key = value
+        self._assigned = True
+
+    def _fields(self, name: str) -> list[_Entry]:
+        if not isinstance(name, str) or _NAME.match(name) is None:
+            raise ValueError(f"not a field name: {name!r}")
+        folded = name.lower()
+        if folded == _KEY:
+            raise ValueError("the key is KeyFile.key, not a field")
+        return [e for e in self._entries if e.named(folded)]
+
+    def get(self, name: str, default: Optional[str] = None) -> Optional[str]:
+        """The value of the first field called `name` (in any case), or
+        `default`. Octets that are not UTF-8 come back as lone surrogates."""
+        found = self._fields(name)
+        return found[0].value.decode("utf-8", "surrogateescape") if found else default
+
+    def get_all(self, name: str) -> list[str]:
+        """The values of every field called `name`, in the order of the file."""
+        return [e.value.decode("utf-8", "surrogateescape") for e in self._fields(name)]
+
+    def set(self, name: str, *values: str) -> None:
+        """Makes `values` the values of the field `name`: they take the place
+        of its first entry (or go at the end), and its other entries go; no
+        values removes the field. A value is one line with no whitespace at
+        either end. A file of the one-S-expression form becomes one of the
+        extended form."""
+        old = self._fields(name)
+        new = []
+        for value in values:
+            if not isinstance(value, str):
+                raise TypeError(f"a field's value is a str, not {type(value).__name__}")
+            if any(c in value for c in "\n\r\0") or value != value.strip(" \t"):
+                raise ValueError("a field's value is one line with no whitespace "
+                                 f"at either end: {value!r}")
+            octets = value.encode("utf-8", "surrogateescape")
+            new.append(_Entry(name, b"%s:%s\n" % (name.encode(), b" " * bool(octets) + octets),
+                              octets))
+        entries = self._entries
+        if self._key_entry is None:
+            self._key_entry = _Entry("Key", None)
+            entries.append(self._key_entry)
+        last = entries[-1]
+        if not old and last.raw and not last.raw.endswith(b"\n"):
+            last.raw += b"\n"  # the file's last line had no line feed
+        at = entries.index(old[0]) if old else len(entries)
+        entries[at:at] = new
+        for entry in old:
+            entries.remove(entry)
+
+    def to_bytes(self) -> bytes:
+        """The file, to write back. It is read back before it is returned,
+        and `ValueError` is raised if it would not read as this `KeyFile`."""
+        unchanged = not self._assigned and to_canonical(self._key) == self._original
+        if self._key_entry is None:
+            data = self._source if unchanged else to_canonical(self._key)
+        else:
+            parts = []
+            for entry in self._entries:
+                if entry is self._key_entry and (entry.raw is None or not unchanged):
+                    parts.append(_key_lines(entry.name or "Key", self._key))
+                else:
+                    parts.append(entry.raw or b"")
+            data = b"".join(parts)
+        back = KeyFile(data)
+        if (back._original != to_canonical(self._key)
+                or back._field_values() != self._field_values()):
+            raise ValueError("the key file would not read back as it is")
+        return data
+
+    def _field_values(self) -> list[tuple[str, bytes]]:
+        return [(e.name.lower(), e.value) for e in self._entries
+                if e.name is not None and e is not self._key_entry]
+
+
+def read_key_file(data: bytes) -> KeyFile:
+    """Reads a GnuPG private key file, of either form.
+
+    A malformed `Name: value` layer raises `ValueError` naming the line; a
+    key that is not an S-expression raises `ParseError`, its offset counted
+    from the start of the file.
+
+    >>> kf = read_key_file(b"Created: 20250101T000000\\nKey: (private-key (rsa (n\\n  #00c3#)))\\n")
+    >>> kf.key, kf.get("created")
+    ([b'private-key', [b'rsa', [b'n', b'\\x00\\xc3']]], '20250101T000000')
+    """
+    return KeyFile(data)
+
+
+# MARK: keygrips
+
+# The curves as GnuPG hashes them into a keygrip (checked against the
+# keygrips gpg reports): p, a, b, the base point g uncompressed, and the
+# order n. Their values are those of RFC 8032 §5.1 (Ed25519) and RFC 7748
+# §4.1 (Curve25519).
+_P = 2**255 - 19
+_ORDER = 2**252 + 27742317777372353535851937790883648493
+_ED25519_D = 37095705934669439343138083508754565189542113879843219016388785533085940283555
+
+
+def _curve(a: int, b: int, gx: int, gy: int) -> list[tuple[bytes, bytes]]:
+    def octets(n: int) -> bytes:
+        return n.to_bytes((n.bit_length() + 7) // 8, "big")
+    g = b"\x04" + gx.to_bytes(32, "big") + gy.to_bytes(32, "big")
+    return [(b"p", octets(_P)), (b"a", octets(a)), (b"b", octets(b)), (b"g", g),
+            (b"n", octets(_ORDER))]
+
+
+_ED25519 = _curve(
+    1, _P - _ED25519_D,
+    15112221349535400772501151409588531511454012693041857206046113283949847762202,
+    46316835694926478169428394003475163141307993866256225615783033603165251855960)
+_CURVE25519 = _curve(
+    (486662 - 2) // 4, 1, 9,
+    14781619447589544791020593568409986887264606134616475288964881837755586237401)
+_CURVES = {
+    b"Ed25519": _ED25519, b"1.3.6.1.4.1.11591.15.1": _ED25519, b"1.3.101.112": _ED25519,
+    b"Curve25519": _CURVE25519, b"X25519": _CURVE25519,
+    b"1.3.6.1.4.1.3029.1.5.1": _CURVE25519, b"1.3.101.110": _CURVE25519,
+}
+_KEY_KINDS = {b"public-key", b"private-key", b"protected-private-key", b"shadowed-private-key"}
+_RSA = {b"rsa", b"openpgp-rsa", b"oid.1.2.840.113549.1.1.1"}
+_ECC = {b"ecc", b"ecdsa", b"ecdh", b"eddsa"}
+# With either flag, q is a native point behind a 0x40 octet, which is dropped.
+_NATIVE = {b"eddsa", b"djb-tweak"}
+
+
+def _bare(atom: object) -> Optional[bytes]:
+    """The octets of an atom without a display hint, else None."""
+    if type(atom) is bytes:
+        return atom
+    if isinstance(atom, Atom):
+        return atom.data if atom.hint is None else None
+    if isinstance(atom, (str, bytearray)):
+        return Atom(atom).data
+    return None
+
+
+def _param(alg: Any, name: str) -> bytes:
+    found = find(alg, name)
+    value = _bare(found[1]) if found is not None and len(found) > 1 else None
+    if value is None:
+        raise ValueError(f"the key has no ({name} ...) octets")
+    return value
+
+
+def keygrip(key: SexpLike) -> bytes:
+    """The keygrip of an RSA, Ed25519 or Curve25519 key, public or private
+    (protected keys included): the 20 octets that name its file in
+    `private-keys-v1.d`. Another kind of key raises `ValueError`.
+
+    An RSA keygrip is the SHA-1 of the modulus `n` exactly as the key holds
+    it, a leading zero octet included, as GnuPG computes it.
+
+    >>> keygrip([b"public-key", [b"rsa", [b"n", b"\\x00\\xc3"], [b"e", b"\\x03"]]]).hex()
+    'c9f33a309ab8e7d9fdf244029c10fe094912f4e8'
+    """
+    kind = _bare(key[0]) if isinstance(key, (list, tuple)) and key else None
+    alg: Any = key[1] if kind in _KEY_KINDS and len(key) > 1 else None  # type: ignore[index]
+    name = _bare(alg[0]) if isinstance(alg, (list, tuple)) and alg else None
+    if name is None:
+        raise ValueError("not a key: (public-key (ALGORITHM ...)) or (private-key ...) expected")
+    name = name.lower()
+    if name in _RSA:
+        return hashlib.sha1(_param(alg, "n")).digest()
+    if name not in _ECC:
+        raise ValueError(f"keygrip: {name.decode('ascii', 'replace')} keys are not "
+                         "supported, only RSA, Ed25519 and Curve25519")
+    curve_name = _param(alg, "curve")
+    curve = _CURVES.get(curve_name)
+    if curve is None:
+        raise ValueError(f"keygrip: the curve {curve_name.decode('ascii', 'replace')} is not "
+                         "supported, only Ed25519 and Curve25519")
+    q = _param(alg, "q")
+    flags = {_bare(f) for f in (find(alg, "flags") or [])[1:]}
+    if len(q) == 33 and q[0] == 0x40 and _NATIVE & flags:
+        q = q[1:]
+    h = hashlib.sha1()
+    for param, value in curve + [(b"q", q)]:
+        h.update(b"(1:%s%d:%s)" % (param, len(value), value))
+    return h.digest()

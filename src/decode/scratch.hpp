@@ -1,0 +1,103 @@
+// Storage for the stacks of a read, kept by each thread from one read to
+// the next. Taking a block from the C library for every read, and giving it
+// back, is not free: a request of a kilobyte or more makes glibc consolidate
+// the small blocks that the previous read's values left in its free lists,
+// which can cost more than the whole read of a small input.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdlib>
+#include <new>
+#include <utility>
+
+namespace parvex {
+
+/// A block of raw storage from `realloc`, taken from the calling thread's
+/// kept block for `Slot` where there is one (there is not inside a nested
+/// read, which then has its own), and given back to it afterwards unless it
+/// has grown past `kKeep` octets.
+template <int Slot>
+class ScratchBlock {
+public:
+    ScratchBlock() {
+        Kept& k = kept();
+        data_ = std::exchange(k.block, nullptr);
+        bytes_ = std::exchange(k.bytes, 0);
+    }
+    ScratchBlock(const ScratchBlock&) = delete;
+    ScratchBlock& operator=(const ScratchBlock&) = delete;
+    ~ScratchBlock() {
+        Kept& k = kept();
+        if (k.block == nullptr && bytes_ <= kKeep) {
+            k.block = data_;
+            k.bytes = bytes_;
+        } else {
+            std::free(data_);
+        }
+    }
+
+    void* data() const { return data_; }
+    std::size_t bytes() const { return bytes_; }
+    /// At least `bytes` octets, with nothing stored in them yet.
+    void reserve_empty(std::size_t bytes) {
+        if (bytes <= bytes_) return;
+        std::free(data_);
+        data_ = nullptr;
+        bytes_ = 0;
+        data_ = std::malloc(bytes);
+        if (data_ == nullptr) throw std::bad_alloc();
+        bytes_ = bytes;
+    }
+    /// At least `bytes` octets; what was stored is kept, moved octet for
+    /// octet where the block moves.
+    void grow(std::size_t bytes) {
+        if (bytes <= bytes_) return;
+        void* bigger = std::realloc(data_, bytes);
+        if (bigger == nullptr) throw std::bad_alloc();
+        data_ = bigger;
+        bytes_ = bytes;
+    }
+
+private:
+    static constexpr std::size_t kKeep = std::size_t{1} << 20;
+    struct Kept {
+        void* block = nullptr;
+        std::size_t bytes = 0;
+        ~Kept() { std::free(block); }
+    };
+    static Kept& kept() {
+        thread_local Kept k;
+        return k;
+    }
+
+    void* data_ = nullptr;
+    std::size_t bytes_ = 0;
+};
+
+/// A stack of trivially copyable `T` in a `ScratchBlock`.
+template <class T, int Slot>
+class ScratchStack {
+public:
+    ScratchStack() : items_(static_cast<T*>(block_.data())), capacity_(block_.bytes() / sizeof(T)) {}
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T& back() { return items_[size_ - 1]; }
+    void pop_back() { --size_; }
+    void push_back(const T& v) {
+        if (size_ == capacity_) {
+            block_.grow(std::max<std::size_t>(64, 2 * capacity_) * sizeof(T));
+            items_ = static_cast<T*>(block_.data());
+            capacity_ = block_.bytes() / sizeof(T);
+        }
+        items_[size_++] = v;
+    }
+
+private:
+    ScratchBlock<Slot> block_;
+    T* items_;
+    std::size_t size_ = 0;
+    std::size_t capacity_;
+};
+
+}  // namespace parvex

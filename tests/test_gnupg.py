@@ -1,0 +1,251 @@
+"""GnuPG's private key files (parvex.gnupg): the `Name: value` layer, the
+key's wrapping, keygrips, and the files real GnuPG writes and reads back."""
+
+import base64
+import ctypes
+import ctypes.util
+import os
+import random
+import shutil
+import subprocess
+from types import SimpleNamespace
+
+import pytest
+
+import parvex
+from parvex import extract, find, parse, to_canonical, to_int
+from parvex.gnupg import keygrip, read_key_file
+
+KEY = [b"private-key", [b"rsa", [b"n", b"\x00\xc3"], [b"e", b"\x03"]]]
+
+
+# MARK: the Name: value layer
+
+@pytest.mark.parametrize("data, key, fields", [
+    # One leading space marks a continuation and is dropped; a second stays.
+    (b"Key: (private-key (rsa (n #00\n c3#)(e\n  #03#)))\n", KEY, {}),
+    (b"Key: (a b\n c)\n", [b"a", b"bc"], {}),
+    (b"Key: (a b\n  c)\n", [b"a", b"b", b"c"], {}),
+    (b"Key: (a b\n\t c)", [b"a", b"b", b"c"], {}),
+    # CR LF, and whitespace at the ends of lines, which GnuPG drops.
+    (b"Created: 1 \r\nKey: (a \r\n \"b \r\n c\")\r\n", [b"a", b"bc"], {"created": ["1"]}),
+    # Comments between entries; blank lines inside one; names in any case.
+    (b"# a\n\nX: 1\n#\nkEY: (a\n\n \t\n  b)\n\n# b\nx: 2\nY-2:\n", [b"a", b"b"],
+     {"X": ["1", "2"], "y-2": [""]}),
+    (b'Key: (a "caf\xc3\xa9")\nN: caf\xc3\xa9\n', [b"a", "café".encode()], {"n": ["café"]}),
+    (b"(private-key (rsa (n #00c3#) (e #03#)))", KEY, {}),
+    (b"(11:private-key(3:rsa(1:n2:\x00\xc3)(1:e1:\x03)))", KEY, {}),
+    (parvex.to_transport(KEY).encode(), KEY, {}),  # which GnuPG would not read
+    (b'(a "\xff")', [b"a", b"\xff"], {}),
+])
+def test_reads_and_gives_back(data, key, fields):
+    kf = read_key_file(data)
+    assert kf.key == key
+    assert {name: kf.get_all(name) for name in fields} == fields
+    assert kf.get("absent") is None and kf.to_bytes() == data
+
+
+@pytest.mark.parametrize("data, message", [
+    (b"X: 1\n", "no 'Key:' entry"),
+    (b"Key: (a)\n#\nkey: (b)\n", "line 3: a second 'Key:' entry"),
+    (b" Key: (a)\n", "line 1: a continuation line with no entry to continue"),
+    (b"Key: (a\n# c\n b)\n", "line 3: a continuation line"),
+    (b"Key: (a)\nX y\n", "line 2: expected a name"),
+    (b"Key: (a)\n1x: y\n", "line 2: expected a name"),
+    (b"Key: (a)\nx_y: 1\n", "line 2: expected a name"),
+    (b"Key: (a)\nX :1\n", "line 2: expected a name"),
+])
+def test_malformed_layer(data, message):
+    with pytest.raises(ValueError, match=message) as info:
+        read_key_file(data)
+    assert not isinstance(info.value, parvex.ParseError)
+
+
+@pytest.mark.parametrize("data, kind, offset", [
+    (b"Key: (a\n  #zz#)\n", "invalid_hex_digit", 11),
+    #           ^
+    (b"Key: (a\n b\n", "unexpected_end", 10),
+    (b"Key: (a)\n )\n", "trailing_octets", 10),
+    (b"X: 1\nKey: (a\n \xff)\n", "unexpected_octet", 14),
+    (b"Key:\n", "unexpected_end", 4),
+    (b"(a \xff)", "unexpected_octet", 3),
+])
+def test_key_errors_count_from_the_file(data, kind, offset, parse_error):
+    parse_error(read_key_file, data, kind, offset)
+
+
+def test_rewriting():
+    data = b"# keep me\nCreated: 1\nKey: (a)\nToken: x\nToken: y"
+    kf = read_key_file(data)
+    kf.key = [b"private-key", [b"rsa", [b"n", bytes(range(256))], [b"c", b"say \x07 \"hi\""]]]
+    out = kf.to_bytes()
+    assert out.startswith(b"# keep me\nCreated: 1\nKey: (private-key (rsa (n #000102")
+    assert out.endswith(b"\nToken: x\nToken: y") and b"\\a" not in out  # libgcrypt lacks \a
+    # Lines are wrapped before a space or inside hexadecimal, never after a space.
+    assert all(len(ln) <= 72 and ln == ln.rstrip() for ln in out.split(b"\n"))
+    assert read_key_file(out).key == kf.key
+    kf.key[1][1][1] = b"\x01"  # changed in place
+    assert read_key_file(kf.to_bytes()).key == kf.key
+    kf.set("token", "z")
+    kf.set("Label", "my key", "second")
+    kf.set("created")
+    assert kf.to_bytes().split(b"\n")[-4:] == [b"token: z", b"Label: my key", b"Label: second", b""]
+    with pytest.raises(ValueError, match="KeyFile.key"):
+        kf.get("KEY")
+    for bad in ["a\nb", " a", "a\t"]:
+        with pytest.raises(ValueError, match="one line"):
+            kf.set("X", bad)
+    with pytest.raises(ValueError, match="a key is a list"):
+        kf.key = b"x"
+    # The one-S-expression form: canonical once changed, extended once given fields.
+    old = read_key_file(b"(a (b c))")
+    old.key = [b"a"]
+    assert old.to_bytes() == b"(1:a)"
+    old.set("Created", "2")
+    assert old.to_bytes() == b"Key: (a)\nCreated: 2\n"
+
+
+# MARK: keygrips
+
+def test_keygrips_agree_with_libgcrypt():
+    path = ctypes.util.find_library("gcrypt")
+    if path is None:
+        pytest.skip("libgcrypt is not installed")
+    lib = ctypes.CDLL(path)
+    lib.gcry_check_version(None)
+    lib.gcry_sexp_new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t, ctypes.c_int]
+    lib.gcry_pk_get_keygrip.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
+    lib.gcry_pk_get_keygrip.restype = ctypes.c_void_p
+    lib.gcry_sexp_release.argtypes = [ctypes.c_void_p]
+    rng = random.Random(12)
+    q = rng.randbytes(32)
+    keys = [[kind, [alg, [b"n", n], [b"e", b"\x01\x00\x01"]]]
+            for kind in (b"public-key", b"protected-private-key")
+            for alg in (b"rsa", b"RSA", b"openpgp-rsa")
+            for n in (b"\x00\xc3" + rng.randbytes(255), b"\xc3" + rng.randbytes(255), b"\x05")]
+    keys += [[b"private-key", [alg, [b"curve", curve], *flags, [b"q", point], [b"d", q]]]
+             for alg in (b"ecc", b"eddsa")
+             for curve in (b"Ed25519", b"Curve25519", b"X25519", b"1.3.101.112", b"1.3.101.110")
+             for flags in ([], [[b"flags", b"eddsa"]], [[b"flags", b"comp", b"djb-tweak"]])
+             for point in (b"\x40" + q, q, b"\x40" + q[:31], b"\x40" + q + q[:1], b"\x41" + q)]
+    for key in keys:
+        sexp, grip, canonical = ctypes.c_void_p(), ctypes.create_string_buffer(20), to_canonical(key)
+        assert lib.gcry_sexp_new(ctypes.byref(sexp), canonical, len(canonical), 1) == 0
+        assert lib.gcry_pk_get_keygrip(sexp, grip), key
+        lib.gcry_sexp_release(sexp)
+        assert keygrip(key) == grip.raw, key
+
+
+@pytest.mark.parametrize("key, message", [
+    ([b"public-key", [b"dsa", [b"p", b"\x01"]]], "dsa keys are not supported"),
+    ([b"public-key", [b"ecc", [b"curve", b"Ed448"], [b"q", b"\x01"]]],
+     "the curve Ed448 is not supported"),
+    ([b"key", KEY[1]], "not a key"),
+    ([b"public-key", [b"rsa", [b"e", b"\x03"]]], r"no \(n \.\.\.\) octets"),
+])
+def test_keygrip_refuses(key, message):
+    with pytest.raises(ValueError, match=message):
+        keygrip(key)
+
+
+# MARK: real GnuPG
+
+needs_gpg = pytest.mark.skipif(shutil.which("gpg") is None, reason="GnuPG (gpg) is not installed")
+USERS = {"Alice <alice@example.org>": "", "Bob <bob@example.org>": "secret"}
+
+
+@pytest.fixture(scope="module", params=["extended", "one S-expression"])
+def gnupg(request, tmp_path_factory):
+    """A GNUPGHOME with an RSA key (gpg's default, with its subkey) and an
+    Ed25519 key with a Cv25519 subkey, one protected by a passphrase; for
+    each key file, its keygrip's (fingerprint, passphrase, usage)."""
+    home = tmp_path_factory.mktemp("gpg")  # short: the agent's socket goes here
+    conf = "allow-loopback-pinentry\n"
+    if request.param != "extended":  # GnuPG >= 2.2.22 writes the extended form by default
+        conf += "disable-extended-key-format\n"
+    (home / "gpg-agent.conf").write_text(conf)
+    home.chmod(0o700)
+    # GnuPG runs as itself, without the sanitizer runtime .ci/sanitize.sh preloads.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"} | {"GNUPGHOME": str(home)}
+
+    def gpg(*args, passphrase=""):
+        return subprocess.run(["gpg", "--batch", "--pinentry-mode", "loopback", "--passphrase",
+                               passphrase, "--trust-model", "always", *args], env=env,
+                              check=True, capture_output=True, timeout=300).stdout
+
+    def stop_agent():  # which reads the key files again when it next starts
+        subprocess.run(["gpgconf", "--kill", "gpg-agent"], env=env, timeout=60, check=True)
+
+    request.addfinalizer(stop_agent)
+
+    alice, bob = USERS
+    gpg("--quick-gen-key", alice, "default", "default", "never")
+    gpg("--quick-gen-key", bob, "ed25519", "sign", "never", passphrase="secret")
+    bob_fpr = gpg("--with-colons", "-K", bob).split(b"fpr:::::::::")[1][:40].decode()
+    gpg("--quick-add-key", bob_fpr, "cv25519", "encr", "never", passphrase="secret")
+    keys = {}
+    for user, passphrase in USERS.items():
+        listing = gpg("--with-colons", "--with-keygrip", "-K", user).decode()
+        for fields in (line.split(":") for line in listing.splitlines()):
+            if fields[0] in ("sec", "ssb"):
+                usage = fields[11]
+            elif fields[0] == "fpr":
+                fpr = fields[9]
+            elif fields[0] == "grp":
+                keys[fields[9]] = (fpr, passphrase, usage)
+    return SimpleNamespace(form=request.param, home=home, gpg=gpg, stop_agent=stop_agent,
+                           keys=keys)
+
+
+def _ssh_rsa(line):
+    """(n, e) of an `ssh-rsa` public key line: length-prefixed name, e, n."""
+    data, items = base64.b64decode(line.split()[1]), []
+    while data:
+        size = int.from_bytes(data[:4], "big")
+        items.append(data[4:4 + size])
+        data = data[4 + size:]
+    assert items[0] == b"ssh-rsa"
+    return to_int(items[2], signed=True), to_int(items[1], signed=True)
+
+
+@needs_gpg
+def test_reads_what_gnupg_writes(gnupg):
+    form, gpg, keys = gnupg.form, gnupg.gpg, gnupg.keys
+    paths = sorted((gnupg.home / "private-keys-v1.d").glob("*.key"))
+    assert len(paths) == 4 and sorted(p.stem for p in paths) == sorted(keys)
+    for path in paths:
+        data = path.read_bytes()
+        assert (data[:1] == b"(") == (form != "extended"), path
+        kf = read_key_file(data)
+        assert keygrip(kf.key).hex().upper() == path.stem
+        assert kf.to_bytes() == data
+        fpr, passphrase, _ = keys[path.stem]
+        assert kf.key[0] == (b"protected-private-key" if passphrase else b"private-key")
+        if find(kf.key, "rsa") is not None:
+            n_e = extract(kf.key, "n", "e", path=("rsa",), convert=to_int)
+            assert n_e == _ssh_rsa(gpg("--export-ssh-key", fpr + "!"))
+
+
+@needs_gpg
+def test_gnupg_uses_the_files_written_back(gnupg, tmp_path):
+    gpg = gnupg.gpg
+    message = tmp_path / "message"
+    message.write_bytes(b"hello")
+    for path in (gnupg.home / "private-keys-v1.d").glob("*.key"):
+        data = path.read_bytes()
+        kf = read_key_file(data)
+        kf.key = parse(to_canonical(kf.key))
+        written = kf.to_bytes()
+        # Written afresh: GnuPG's canonical octets, or parvex's own wrapping.
+        assert (written == data) == (gnupg.form != "extended")
+        path.write_bytes(written)
+    gnupg.stop_agent()
+    for grip, (fpr, passphrase, usage) in gnupg.keys.items():
+        out = tmp_path / grip
+        if "s" in usage:
+            gpg("--local-user", fpr + "!", "--output", out, "--sign", message,
+                passphrase=passphrase)
+            gpg("--verify", out)
+        else:
+            gpg("--recipient", fpr + "!", "--output", out, "--encrypt", message)
+            assert gpg("--decrypt", out, passphrase=passphrase) == b"hello"
