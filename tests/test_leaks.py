@@ -162,6 +162,7 @@ READERS = {
     "parse_canonical": parvex.parse_canonical,
     "Parser.parse": PARSER.parse,
     "Parser.parse_prefix": PARSER.parse_prefix,
+    "Parser._canonical": PARSER._canonical,
 }
 WRITERS = {
     "to_canonical": parvex.to_canonical,
@@ -246,6 +247,24 @@ def parser_cases():
     yield "repr", succeeds(repr, PARSER)
 
 
+def stream_cases():
+    def in_two_pieces(data, at_end=True):
+        """A new stream reader, given the first half of `data` and then all of
+        it; dropped with what it built so far where `at_end` is false."""
+        def call():
+            reading = Parser()._stream()
+            buf = bytearray(data[:len(data) // 2])
+            assert reading.read(buf, 0, False) is None
+            buf += data[len(data) // 2:]
+            return reading.read(buf, 0, at_end)
+        return call
+    yield "in two pieces", succeeds(in_two_pieces(VALID))
+    yield "dropped half read", succeeds(in_two_pieces(VALID[:-1], at_end=False))
+    yield "parse error after a wait", parse_error("unexpected_octet", in_two_pieces(b"(a (b c) ]"))
+    yield "bad data", fails(TypeError, None, Parser()._stream().read, 5, 0, False)
+    yield "bad base", fails(OverflowError, None, Parser()._stream().read, b"(a)", -1, False)
+
+
 def cases():
     for name, read in READERS.items():
         for what, call in reader_cases(name, read):
@@ -257,6 +276,8 @@ def cases():
         yield f"Atom: {what}", call
     for what, call in parser_cases():
         yield f"Parser: {what}", call
+    for what, call in stream_cases():
+        yield f"Parser._stream: {what}", call
 
 
 CASES = dict(cases())
@@ -294,5 +315,5 @@ def test_nothing_is_left_behind(name):
 
 def test_every_entry_point_is_covered():
     covered = {name.split(":")[0] for name in CASES}
-    assert covered == {*READERS, *WRITERS, "Atom", "Parser"}
+    assert covered == {*READERS, *WRITERS, "Atom", "Parser", "Parser._stream"}
     assert native_heap is not None, "no way to read the native heap here"
