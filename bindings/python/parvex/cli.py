@@ -17,7 +17,7 @@ import io
 import os
 import signal
 import sys
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from typing import IO, Any, get_type_hints
 
 from ._parvex import ParseError, Parser
@@ -447,28 +447,39 @@ def work(job: Job, path: str) -> tuple[bytes, str, bool]:
 
 def _run_parallel(job: Job, paths: list[str], jobs: int, out: Output,
                   err: IO[str]) -> bool:
-    from concurrent.futures import ProcessPoolExecutor
+    """The files on `jobs` processes, this one among them (see
+    `parvex._pool`); standard input read here, in its place."""
+    from ._pool import Pool, WorkerEnded
 
-    files = [p for p in paths if p != STDIN]
-    chunksize = max(1, len(files) // (4 * jobs))
-    ok = True
-    with ProcessPoolExecutor(max_workers=jobs) as pool:
-        results = pool.map(functools.partial(work, job), files, chunksize=chunksize)
-        try:
-            for path in paths:
-                if path == STDIN:  # standard input is this process's own
-                    ok &= _open_and_process(job, path, out, err)
-                    continue
-                data, report, good = next(results)
-                out.write(data)
-                if report:
-                    out.flush()
-                    err.write(report)
-                ok &= good
-        except BaseException:
-            pool.shutdown(wait=True, cancel_futures=True)
-            raise
+    run = functools.partial(work, job)
+
+    def write(results: Iterable[tuple[bytes, str, bool]]) -> bool:
+        ok = True
+        for data, report, good in results:
+            out.write(data)
+            if report:
+                out.flush()
+                err.write(report)
+            ok &= good
+        return ok
+
+    # Standard input ('-', once at most) is this process's own.
+    stdin = paths.index(STDIN) if STDIN in paths else len(paths)
+    try:
+        with Pool(jobs - 1, run) as pool:
+            ok = write(pool.map(paths[:stdin], run, _same))
+            if stdin < len(paths):
+                ok &= _open_and_process(job, STDIN, out, err)
+                ok &= write(pool.map(paths[stdin + 1:], run, _same))
+    except WorkerEnded as e:
+        out.flush()
+        err.write(f"parvex: {e}\n")
+        return False
     return ok
+
+
+def _same(result: tuple[bytes, str, bool]) -> tuple[bytes, str, bool]:
+    return result
 
 
 def _silence_stdout() -> None:

@@ -2,7 +2,8 @@
 
 The module holds the interpreter lock for the whole of each call, so threads
 do not parse in parallel; processes do. The workers here take the parser's
-keywords and build their own parser.
+keywords and build their own parser, and the calling process reads its
+share of the files beside them (see `_pool`).
 
 A value comes back from a worker as its canonical octets, which the worker
 writes straight from the file it read, without making Python values of it,
@@ -14,8 +15,10 @@ reading canonical octets is faster than unpickling the lists they hold.
 from __future__ import annotations
 
 import functools
+import gc
 import os
-from collections.abc import Callable, Iterable
+import threading
+from collections.abc import Iterable
 from typing import Literal, Union, Unpack, overload
 
 from ._parvex import DEFAULT_MAX_DEPTH, ParseError, Parser
@@ -60,6 +63,17 @@ def parse_file(path: StrPath, **options: Unpack[ParserOptions]) -> Value:
         raise
 
 
+def _read_here(path: StrPath, options: ParserOptions) -> Value | BaseException:
+    """The file's value, or the exception that reading it raised, noted
+    with the path."""
+    try:
+        return parse_file(path, **options)
+    except OSError as e:
+        return _noted(e, path)
+    except ParseError as e:  # noted already
+        return e
+
+
 def _shipped(path: StrPath, options: ParserOptions) -> bytes | BaseException:
     """In a worker: the canonical octets of the file's value, or the
     exception that reading it raised, noted with the path."""
@@ -67,6 +81,40 @@ def _shipped(path: StrPath, options: ParserOptions) -> bytes | BaseException:
         return Parser(**options)._canonical(_read(path, options))
     except _FILE_ERRORS as e:
         return _noted(e, path)
+
+
+def lander(options: ParserOptions) -> Parser:
+    """The parser that reads shipped canonical octets again: under the
+    options' depth, and no other bound, for the canonical form may be
+    longer than the file was, and it passed the rest there."""
+    return Parser(canonical=True, max_depth=options.get("max_depth", DEFAULT_MAX_DEPTH))
+
+
+# Parsed values hold no cycles, yet the cyclic collector walks the lists
+# again and again while a batch of them grows: a third to a half of the time
+# of reading many files. It rests while parse_files runs, once for however
+# many threads run it at once.
+class _CollectorPause:
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._holders = 0
+        self._was_enabled = False
+
+    def __enter__(self) -> None:
+        with self._lock:
+            if self._holders == 0:
+                self._was_enabled = gc.isenabled()
+                gc.disable()
+            self._holders += 1
+
+    def __exit__(self, *_: object) -> None:
+        with self._lock:
+            self._holders -= 1
+            if self._holders == 0 and self._was_enabled:
+                gc.enable()
+
+
+_collector_paused = _CollectorPause()
 
 
 @overload
@@ -88,14 +136,17 @@ def parse_files(
     **options: Unpack[ParserOptions],
 ) -> list[Value] | list[Value | FileError]:
     """Reads each file with `parse_file` on `jobs` processes (by default one
-    for each processor) and returns the values in the order of `paths`.
+    for each processor): the calling one and `jobs - 1` others. Returns the
+    values in the order of `paths`.
 
     `options` are `parse_file`'s keywords. A file that cannot be read or
     parsed (`OSError`, `ParseError`, with the note naming the file) is dealt
     with as `errors` says: "raise" raises the first, in the order of
     `paths`, and stops the rest; "skip" leaves the file out of the result;
     "return" puts the exception in the result in the value's place. With
-    `jobs=1` no process is started. Values of any depth the options allow
+    `jobs=1` no process is started. `chunksize` fixes how many files a
+    worker is sent at once (by default about 10 ms of work, from the time
+    files have taken so far). Values of any depth the options allow
     come back whole (see the module's documentation).
     """
     if errors not in ("raise", "skip", "return"):
@@ -118,33 +169,25 @@ def parse_files(
         elif errors == "return":
             results.append(outcome)
 
-    if jobs == 1:
-        for path in paths:
-            try:
-                outcome: Value | BaseException = parse_file(path, **options)
-            except OSError as e:
-                outcome = _noted(e, path)
-            except ParseError as e:
-                outcome = e
-            take(outcome)
-        return results
+    own = functools.partial(_read_here, options=options)
+    # Imported here: they cost more than the rest of `import parvex`.
+    import multiprocessing
 
-    if chunksize is None:
-        # A few batches for each worker: fewer round trips than one file at
-        # a time, and still a share for every worker.
-        chunksize = max(1, len(paths) // (4 * jobs))
-    # Read again under the options' depth, and no other bound: the canonical
-    # form may be longer than the file was, and it passed the rest there.
-    back = Parser(canonical=True, max_depth=options.get("max_depth", DEFAULT_MAX_DEPTH))
-    work: Callable[[StrPath], bytes | BaseException] = functools.partial(_shipped, options=options)
-    # Imported here: it costs more than the rest of `import parvex`.
-    from concurrent.futures import ProcessPoolExecutor
+    from ._pool import Pool
 
-    with ProcessPoolExecutor(max_workers=jobs) as pool:
-        try:
-            for shipped in pool.map(work, paths, chunksize=chunksize):
-                take(back.parse(shipped) if isinstance(shipped, bytes) else shipped)
-        except BaseException:
-            pool.shutdown(wait=True, cancel_futures=True)
-            raise
+    with _collector_paused:
+        if jobs == 1 or multiprocessing.current_process().daemon:
+            # (A daemonic process, a pool's worker say, may not start any.)
+            for path in paths:
+                take(own(path))
+            return results
+        back = lander(options)
+
+        def land(shipped: bytes | BaseException) -> Value | BaseException:
+            return back.parse(shipped) if isinstance(shipped, bytes) else shipped
+
+        work = functools.partial(_shipped, options=options)
+        with Pool(jobs - 1, work, chunksize) as pool:
+            for outcome in pool.map(paths, own, land):
+                take(outcome)
     return results

@@ -1,0 +1,255 @@
+"""An ordered process pool in which the calling process takes a share.
+
+`Pool(workers, work)` starts `workers` processes that run `work(item)`;
+`Pool.map(items, own, land)` hands the items out in chunks and yields one
+result for each item, in the order of `items`: `land(work(item))` for the
+items a worker did, `own(item)` for those the caller did itself.
+
+Why not `concurrent.futures.ProcessPoolExecutor` (which the package used
+before), in short:
+
+* The caller works too. It takes the next item itself whenever no result is
+  ready to be yielded and every worker has its queue full, so the work is
+  done on `workers + 1` processes, and before the workers have started
+  (which takes a while under "spawn" and "forkserver") the caller is already
+  at it: a batch too small to be worth a process is done in about the time
+  one process takes.
+* Nothing needs the caller to move a result. The executor's results travel
+  through a pipe that holds 64 KiB, read by a thread of the caller's that
+  needs the interpreter lock between every piece: while the caller was busy
+  with a value (a long parse holds the lock throughout), the workers waited
+  for it. Here a worker writes a large reply to a file of a private spool
+  directory (in memory under /dev/shm where there is one), sends only its
+  name, and goes on.
+* Chunks follow the work: each holds about `_CHUNK_SECONDS` of it, from the
+  time items have taken so far, so many small files cost few messages and
+  a few large ones still spread over every process.
+"""
+
+from __future__ import annotations
+
+import multiprocessing
+import os
+import pickle
+import shutil
+import signal
+import tempfile
+import time
+from collections import deque
+from collections.abc import Callable, Iterator, Sequence
+from multiprocessing.connection import Connection, wait
+from typing import Any, Generic, TypeVar
+
+__all__ = ["Pool", "WorkerEnded"]
+
+Item = TypeVar("Item")
+Shipped = TypeVar("Shipped")
+Result = TypeVar("Result")
+
+# Work in one chunk, in seconds: enough that a message costs little beside
+# it, little enough that the last chunks end together.
+_CHUNK_SECONDS = 0.01
+# Chunks sent ahead to each worker, so that it never waits for the caller.
+_QUEUED = 2
+# A reply at least this long goes through the spool rather than the pipe.
+_SPOOL_AT = 1 << 15
+# How often the caller looks for replies while it works itself, in seconds.
+_POLL_SECONDS = 0.001
+# How many results of its own the caller may hold, at least, while it waits
+# for a worker's.
+_AHEAD = 8
+# Where the spool goes when it can: memory, not a disk.
+_SHM = "/dev/shm"
+
+
+class WorkerEnded(RuntimeError):
+    """A worker process ended before it had done its work (it was killed,
+    or crashed)."""
+
+
+def _serve(conn: Connection, work: Callable[[Any], Any], spool: str | None) -> None:
+    """A worker: runs `work` on each chunk it is sent and replies with the
+    results, until it is sent None or the caller goes away."""
+    # Ctrl-C reaches every process of the terminal's group; ending the
+    # workers is the caller's business.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    conn.send_bytes(pickle.dumps(("ready",)))
+    while True:
+        try:
+            task = conn.recv()
+        except (EOFError, OSError):
+            return
+        if task is None:
+            return
+        first, items = task
+        start = time.perf_counter()
+        try:
+            results = [work(item) for item in items]
+        except Exception as e:  # a fault of `work`, not of an item
+            conn.send_bytes(_pickled_error(e))
+            return
+        reply = pickle.dumps(("done", first, time.perf_counter() - start, results), -1)
+        if spool is not None and len(reply) >= _SPOOL_AT:
+            path = os.path.join(spool, str(first))
+            try:
+                with open(path, "wb") as f:
+                    f.write(reply)
+                reply = pickle.dumps(("spooled", path))
+            except OSError:  # a full spool: the pipe will do
+                _unlink(path)
+        conn.send_bytes(reply)
+
+
+def _pickled_error(e: Exception) -> bytes:
+    try:
+        return pickle.dumps(("failed", e), -1)
+    except Exception:
+        return pickle.dumps(("failed", RuntimeError(f"{type(e).__name__}: {e}")), -1)
+
+
+def _unlink(path: str) -> None:
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
+class _Worker:
+    def __init__(self, context: Any, work: Callable[[Any], Any], spool: str | None) -> None:
+        self.conn, child = context.Pipe()
+        self.process = context.Process(target=_serve, args=(child, work, spool), daemon=True)
+        self.process.start()
+        child.close()
+        self.ready = False
+        self.queued: deque[int] = deque()  # the first index of each chunk sent
+
+
+class Pool(Generic[Item, Shipped]):
+    """`workers` processes that run `work(item) -> Shipped`, and the caller
+    beside them; a context manager, which ends the workers on leaving."""
+
+    def __init__(self, workers: int, work: Callable[[Item], Shipped],
+                 chunksize: int | None = None) -> None:
+        self._chunksize = chunksize
+        self._seconds = 0.0  # the time items have taken, and how many
+        self._timed = 0
+        self._spool = self._make_spool()
+        context = multiprocessing.get_context()
+        self._workers: list[_Worker] = []
+        try:
+            for _ in range(workers):
+                self._workers.append(_Worker(context, work, self._spool))
+        except BaseException:
+            self.close(at_once=True)
+            raise
+
+    @staticmethod
+    def _make_spool() -> str | None:
+        where = _SHM if os.path.isdir(_SHM) and os.access(_SHM, os.W_OK | os.X_OK) else None
+        try:
+            return tempfile.mkdtemp(prefix="parvex-", dir=where)
+        except OSError:
+            return None
+
+    def __enter__(self) -> Pool[Item, Shipped]:
+        return self
+
+    def __exit__(self, kind: object, *_: object) -> None:
+        self.close(at_once=kind is not None)
+
+    def close(self, at_once: bool = False) -> None:
+        """Ends the workers: those at rest are told to stop, the others (and
+        all of them `at_once`) are terminated; removes the spool."""
+        for w in self._workers:
+            try:
+                if at_once or not w.ready or w.queued:
+                    w.process.terminate()
+                else:
+                    w.conn.send(None)
+            except OSError:
+                pass
+        for w in self._workers:
+            w.process.join()
+            w.conn.close()
+        self._workers = []
+        if self._spool is not None:
+            shutil.rmtree(self._spool, ignore_errors=True)
+            self._spool = None
+
+    def _chunk(self, left: int) -> int:
+        if self._chunksize is not None:
+            return min(self._chunksize, left)
+        share = max(1, left // (_QUEUED * (len(self._workers) + 1)))
+        if not self._timed:
+            return 1
+        per_item = self._seconds / self._timed
+        return max(1, min(share, int(_CHUNK_SECONDS / per_item) if per_item > 0 else share))
+
+    def map(self, items: Sequence[Item], own: Callable[[Item], Result],
+            land: Callable[[Shipped], Result]) -> Iterator[Result]:
+        """Yields a result for each of `items`, in their order: `own(item)`
+        where the caller took the item, `land(work(item))` where a worker
+        did. Raises what `work` raised in a worker, and `WorkerEnded`."""
+        count = len(items)
+        arrived: dict[int, Any] = {}  # index -> what a worker shipped
+        owned: dict[int, Result] = {}  # index -> what the caller made
+        sent = done = 0  # items handed out (or taken), items yielded
+        polled = 0.0
+        while done < count:
+            for w in self._workers:
+                while w.ready and len(w.queued) < _QUEUED and sent < count:
+                    size = self._chunk(count - sent)
+                    w.conn.send((sent, items[sent:sent + size]))
+                    w.queued.append(sent)
+                    sent += size
+            now = time.perf_counter()
+            if now - polled >= _POLL_SECONDS:
+                self._receive(arrived, block=False)
+                polled = now
+            while done in owned or done in arrived:
+                yield owned.pop(done) if done in owned else land(arrived.pop(done))
+                done += 1
+            if done == count:
+                break
+            # The caller runs ahead of the workers by about as many items as
+            # they hold, so that what waits to be yielded stays bounded.
+            in_flight = sent - done - len(owned) - len(arrived)
+            if sent < count and len(owned) <= max(_AHEAD, in_flight):
+                start = time.perf_counter()
+                owned[sent] = own(items[sent])
+                self._time(time.perf_counter() - start, 1)
+                sent += 1
+            else:
+                self._receive(arrived, block=True)
+                polled = time.perf_counter()
+
+    def _time(self, seconds: float, items: int) -> None:
+        self._seconds += seconds
+        self._timed += items
+
+    def _receive(self, arrived: dict[int, Any], block: bool) -> None:
+        conns = {w.conn: w for w in self._workers}
+        for conn in wait(list(conns), timeout=None if block else 0):
+            w = conns[conn]  # type: ignore[index]
+            try:
+                message = pickle.loads(conn.recv_bytes())  # type: ignore[union-attr]
+            except (EOFError, OSError):
+                w.process.join(1)
+                raise WorkerEnded(f"a worker process ended unexpectedly "
+                                  f"(exit status {w.process.exitcode})") from None
+            if message[0] == "spooled":
+                with open(message[1], "rb") as f:
+                    data = f.read()
+                _unlink(message[1])
+                message = pickle.loads(data)
+                del data
+            if message[0] == "ready":
+                w.ready = True
+            elif message[0] == "failed":
+                raise message[1]
+            else:
+                _, first, seconds, results = message
+                w.queued.popleft()
+                self._time(seconds, len(results))
+                for i, result in enumerate(results):
+                    arrived[first + i] = result
