@@ -1,17 +1,23 @@
 """Parsing files on several processes gives what one process gives."""
 
+import contextlib
 import functools
+import gc
 import multiprocessing
+import os
 import pathlib
 import re
+import signal
 import subprocess
 import sys
+import time
 from concurrent.futures import ProcessPoolExecutor
 
 import pytest
 
 import parvex
 from parvex import Atom, ParseError, parse_file, parse_files
+from parvex._pool import Pool, WorkerEnded
 from support import child_env, same
 
 VALUES = [
@@ -150,3 +156,73 @@ def test_readme_process_pool_example(tree, tmp_path, method):
     done = subprocess.run([sys.executable, "-c", run], cwd=tmp_path, capture_output=True,
                           text=True, env=child_env(), timeout=300)
     assert (done.returncode, done.stdout) == (0, f"{len(VALUES)} files read three ways, the same each time\n")
+
+
+# The pool's work, module-level so that a worker can be sent it. Replies of
+# 40 KB go through the spool.
+def big(item):
+    return bytes([item % 256]) * 40_000
+
+
+def by_worker(item):
+    time.sleep(0.003)
+    return "worker", item, big(item)
+
+
+def by_caller(item):
+    time.sleep(0.003)
+    return "caller", item, big(item)
+
+
+def interrupted(item):
+    if item >= 10:  # while the workers are at it
+        raise KeyboardInterrupt
+    return by_caller(item)
+
+
+def dies(item):
+    os.kill(os.getpid(), signal.SIGKILL)
+
+
+def test_pool_caller_and_worker_share_the_items_in_order():
+    with Pool(1, by_worker) as pool:
+        got = list(pool.map(range(100), by_caller, lambda r: r))
+    assert [(i, data) for _, i, data in got] == [(i, big(i)) for i in range(100)]
+    assert {who for who, _, _ in got} == {"caller", "worker"}
+
+
+@pytest.mark.parametrize("work, own, raised", [
+    (by_worker, by_caller, None), (by_worker, interrupted, KeyboardInterrupt),
+    (dies, by_caller, WorkerEnded)])
+def test_pool_leaves_no_process_or_spool_behind(work, own, raised):
+    with pytest.raises(raised) if raised else contextlib.nullcontext():
+        with Pool(2, work) as pool:
+            spool, processes = pool._spool, [w.process for w in pool._workers]
+            assert os.path.isdir(spool)
+            list(pool.map(range(60), own, lambda r: r))
+    assert not os.path.exists(spool) and not any(p.is_alive() for p in processes)
+
+
+def in_a_pool_worker(paths):
+    return parse_files(paths, jobs=2)
+
+
+def test_parse_files_in_a_daemonic_process_reads_alone(tree):
+    # A pool's worker may not start processes of its own.
+    with multiprocessing.get_context("fork").Pool(1) as pool:
+        assert same(pool.apply(in_a_pool_worker, (tree[1],)), VALUES)
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_parse_files_leaves_the_collector_as_it_was(tree, tmp_path, enabled, jobs):
+    bad = tmp_path / "bad.sx"
+    bad.write_bytes(b")")
+    (gc.enable if enabled else gc.disable)()
+    try:
+        assert same(parse_files(tree[1], jobs=jobs), VALUES) and gc.isenabled() == enabled
+        with pytest.raises(ParseError):
+            parse_files(tree[1] + [bad], jobs=jobs)
+        assert gc.isenabled() == enabled
+    finally:
+        gc.enable()

@@ -54,13 +54,16 @@ WRONG = [
     ("parvex.from_int('3')", 'Argument 1 to "from_int" has incompatible type "str"'),
     ("d: str = parvex.digest(b'a')", "Incompatible types in assignment"),
     ("parvex.gnupg.read_key_file(b'').key = 5", 'Incompatible types in assignment'),
+    ("parvex.dask.read_sexp('x', max_dept=3)", 'Unexpected keyword argument "max_dept"'),
+    ("p: list[str] = parvex.dask.to_sexp(parvex.dask.read_sexp('x'), 'y', compute=False)",
+     "Incompatible types in assignment"),
 ]
 
 
 def test_wrong_uses_are_refused(mypy, tmp_path):
     # One file, one error a line: each line must be reported for its own fault.
     path = tmp_path / "wrong.py"
-    head = "import parvex\nimport parvex.gnupg\n"
+    head = "import parvex\nimport parvex.dask\nimport parvex.gnupg\n"
     path.write_text(head + "".join(f"{code}\n" for code, _ in WRONG))
     done = mypy("--strict", "--show-error-codes", str(path))
     lines = done.stdout.splitlines()

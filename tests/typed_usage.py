@@ -11,6 +11,7 @@ import pickle
 from concurrent.futures import ProcessPoolExecutor
 
 import parvex
+import parvex.dask
 from parvex import Atom, ParseError, Parser, Value
 
 
@@ -105,3 +106,10 @@ def key_file(data: bytes) -> bytes:
 
 depth: int = parvex.DEFAULT_MAX_DEPTH
 version: str = parvex.__version__
+
+
+def cluster(url: str, out: str) -> list[str]:
+    bag = parvex.dask.read_sexp(url, files_per_partition=8, errors="skip", max_depth=64)
+    later = parvex.dask.to_sexp(bag, out + "/later-*.sx", compute=False)
+    assert len(later) == bag.npartitions
+    return parvex.dask.to_sexp(bag, out, to="advanced", indent=2)

@@ -124,6 +124,11 @@ class _Worker:
         self.queued: deque[int] = deque()  # the first index of each chunk sent
 
 
+def _ended(w: _Worker) -> WorkerEnded:
+    w.process.join(1)
+    return WorkerEnded(f"a worker process ended unexpectedly (exit status {w.process.exitcode})")
+
+
 class Pool(Generic[Item, Shipped]):
     """`workers` processes that run `work(item) -> Shipped`, and the caller
     beside them; a context manager, which ends the workers on leaving."""
@@ -199,7 +204,10 @@ class Pool(Generic[Item, Shipped]):
             for w in self._workers:
                 while w.ready and len(w.queued) < _QUEUED and sent < count:
                     size = self._chunk(count - sent)
-                    w.conn.send((sent, items[sent:sent + size]))
+                    try:
+                        w.conn.send((sent, items[sent:sent + size]))
+                    except OSError:
+                        raise _ended(w) from None
                     w.queued.append(sent)
                     sent += size
             now = time.perf_counter()
@@ -230,13 +238,11 @@ class Pool(Generic[Item, Shipped]):
     def _receive(self, arrived: dict[int, Any], block: bool) -> None:
         conns = {w.conn: w for w in self._workers}
         for conn in wait(list(conns), timeout=None if block else 0):
-            w = conns[conn]  # type: ignore[index]
+            w = conns[conn]
             try:
                 message = pickle.loads(conn.recv_bytes())  # type: ignore[union-attr]
             except (EOFError, OSError):
-                w.process.join(1)
-                raise WorkerEnded(f"a worker process ended unexpectedly "
-                                  f"(exit status {w.process.exitcode})") from None
+                raise _ended(w) from None
             if message[0] == "spooled":
                 with open(message[1], "rb") as f:
                     data = f.read()

@@ -18,14 +18,15 @@ object.
 from __future__ import annotations
 
 import itertools
+import operator
 import sys
 from collections.abc import Callable, Iterable, Sequence
-from typing import Any, Literal, Unpack
+from typing import Any, Literal, TypeAlias, Unpack, overload
 
-import dask
 import dask.bag
 import fsspec  # type: ignore[import-untyped]
-from dask.delayed import Delayed
+from dask.base import compute as compute_all
+from dask.delayed import Delayed, delayed
 from dask.sizeof import sizeof
 
 from ._parvex import ParseError, Parser, to_canonical
@@ -36,17 +37,19 @@ from .stream import iter_parse
 
 __all__ = ["read_sexp", "to_sexp"]
 
-Errors = Literal["raise", "skip", "return"]
 # What a shipped element is: the canonical octets of a value, or the
 # exception that stands in its place (errors="return").
-Shipped = bytes | BaseException
+_Shipped: TypeAlias = bytes | BaseException
+# What a list of elements travels as: what each was shipped as, the path of
+# each (include_path), and the depth to read them again under.
+_Wire: TypeAlias = tuple[list[_Shipped], list[str] | None, int]
 
 
 class _Partition(list[Any]):
     """Values read from files: a list, which remembers the canonical octets
     its values were shipped as, and travels as those."""
 
-    def __init__(self, items: Iterable[Any], wire: tuple[list[Shipped], list[str] | None, int]):
+    def __init__(self, items: Iterable[Any], wire: _Wire) -> None:
         super().__init__(items)
         self.wire = wire
 
@@ -61,7 +64,6 @@ class _Gathered(_Partition):
         return _land, (self.wire,)
 
 
-@sizeof.register(_Partition)
 def _sizeof(partition: _Partition) -> int:
     """What a partition holds, for Dask to manage memory by (it would walk
     the values, and recurse through deep ones): the octets it keeps, and
@@ -70,14 +72,17 @@ def _sizeof(partition: _Partition) -> int:
     return 3 * octets + sys.getsizeof(partition)
 
 
-def _land(wire: tuple[list[Shipped], list[str] | None, int]) -> list[Any]:
+sizeof.register(_Partition)(_sizeof)  # type: ignore[no-untyped-call]
+
+
+def _land(wire: _Wire) -> list[Any]:
     shipped, paths, max_depth = wire
     back = lander({"max_depth": max_depth})
     values = [back.parse(s) if isinstance(s, bytes) else s for s in shipped]
     return values if paths is None else list(zip(values, paths))
 
 
-def _partition(wire: tuple[list[Shipped], list[str] | None, int]) -> _Partition:
+def _partition(wire: _Wire) -> _Partition:
     return _Partition(_land(wire), wire)
 
 
@@ -123,14 +128,14 @@ def _file_octets(of: Any, parser: Parser, options: ParserOptions, stream: bool
 
 
 def _read_partition(files: Sequence[Any], parser: Parser, stream: bool,
-                    include_path: bool, errors: Errors) -> _Partition:
+                    include_path: bool, errors: Literal["raise", "skip", "return"]) -> _Partition:
     """In a worker: the elements of the files of one partition."""
     options: ParserOptions = parser._options()  # type: ignore[assignment]
-    shipped: list[Shipped] = []
+    shipped: list[_Shipped] = []
     paths: list[str] = []
     for of in files:
         try:
-            got: list[Shipped] = list(_file_octets(of, parser, options, stream))
+            got: list[_Shipped] = list(_file_octets(of, parser, options, stream))
         except (ParseError, OSError) as e:
             _noted(e, of.path)
             if errors == "raise":
@@ -140,7 +145,7 @@ def _read_partition(files: Sequence[Any], parser: Parser, stream: bool,
             got = [e]
         shipped += got
         paths += [of.path] * len(got)
-    wire = (shipped, paths if include_path else None, options["max_depth"])
+    wire = (shipped, paths if include_path else None, operator.index(options["max_depth"]))
     return _partition(wire)
 
 
@@ -150,7 +155,7 @@ def read_sexp(
     stream: bool = False,
     files_per_partition: int = 1,
     include_path: bool = False,
-    errors: Errors = "raise",
+    errors: Literal["raise", "skip", "return"] = "raise",
     storage_options: dict[str, Any] | None = None,
     **options: Unpack[ParserOptions],
 ) -> dask.bag.Bag:
@@ -178,10 +183,11 @@ def read_sexp(
         raise ValueError(f"files_per_partition must be a positive integer, not {files_per_partition!r}")
     parser = Parser(**options)
     files = fsspec.open_files(urlpath, mode="rb", **(storage_options or {}))
-    read = dask.delayed(_read_partition, pure=True)
+    read = delayed(_read_partition, pure=True)
     parts = [read(files[i:i + files_per_partition], parser, stream, include_path, errors)
              for i in range(0, len(files), files_per_partition)]
-    bag = dask.bag.from_delayed(parts) if parts else dask.bag.from_sequence([], npartitions=1)
+    bag = (dask.bag.from_delayed(parts) if parts  # type: ignore[no-untyped-call]
+           else dask.bag.from_sequence([], npartitions=1))  # type: ignore[no-untyped-call]
     return SexpBag(bag.dask, bag.name, bag.npartitions)
 
 
@@ -192,6 +198,20 @@ def _write_partition(values: Iterable[SexpLike], of: Any, to: str, indent: int |
             dump(value, f, to=to, indent=indent, width=width)  # type: ignore[arg-type]
             if to != "canonical":
                 f.write(b"\n")
+
+
+@overload
+def to_sexp(bag: dask.bag.Bag, urlpath: str | Sequence[str], *,
+            to: Literal["canonical", "transport", "advanced"] = "canonical",
+            indent: int | None = None, width: int = 80,
+            name_function: Callable[[int], str] | None = None, compute: Literal[True] = True,
+            storage_options: dict[str, Any] | None = None) -> list[str]: ...
+@overload
+def to_sexp(bag: dask.bag.Bag, urlpath: str | Sequence[str], *,
+            to: Literal["canonical", "transport", "advanced"] = "canonical",
+            indent: int | None = None, width: int = 80,
+            name_function: Callable[[int], str] | None = None, compute: Literal[False],
+            storage_options: dict[str, Any] | None = None) -> list[Delayed]: ...
 
 
 def to_sexp(
@@ -222,10 +242,10 @@ def to_sexp(
         raise ValueError(f"indent lays out the advanced representation, not the {to} one")
     files = fsspec.open_files(urlpath, mode="wb", name_function=name_function,
                               num=bag.npartitions, **(storage_options or {}))
-    write = dask.delayed(_write_partition, pure=False)
-    writes: list[Delayed] = [write(part, of, to, indent, width)
-                             for part, of in zip(bag.to_delayed(), files)]
+    write = delayed(_write_partition, pure=False)
+    parts = bag.to_delayed()  # type: ignore[no-untyped-call]
+    writes: list[Delayed] = [write(part, of, to, indent, width) for part, of in zip(parts, files)]
     if not compute:
         return writes
-    dask.compute(*writes)
+    compute_all(*writes)  # type: ignore[no-untyped-call]
     return [of.path for of in files]
