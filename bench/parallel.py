@@ -1,117 +1,191 @@
-"""Files per second when a directory of records-like files is parsed on one
-process and on two, with the speed-up.
+"""Many files on one process and on two, each way parvex offers, with the
+speed-ups.
 
-    python bench/parallel.py [--files 3000] [--records 40] [--rounds 5]
+    python bench/parallel.py [--rounds 5] [--scale 1.0] [--no-dask]
 
-Each file holds one list of `--records` records of 12 or 13 short atoms, in
-the canonical representation (about 3.5 KB a file with the default). Three
-ways are timed, each the best of `--rounds`:
+Two workloads of advanced text, written from a fixed seed: `large`, 200
+files of 1 MB, and `small`, 2,000 files of 1 KB (`--scale` multiplies the
+counts). Each file is one list of log messages: tokens, quoted text, a
+decimal id, a date, a binary payload with a display hint and a digest, which
+the advanced writer puts as hexadecimal or base 64. Each way runs with 1 and
+with 2 processes:
 
-* one process: `parse_file` on every path in turn;
-* `parse_files(paths, jobs=2)`: two worker processes that send the parsed
-  values back by pickling, as the README recipe does;
-* the same two workers sending back only a count, which shows what pickling
-  the values costs;
-* the command line converting every file to the transport representation,
-  `parvex --to transport --jobs N` for N = 1 and 2 (interpreter start-up
-  included), whose workers send back text.
+* `parse_files(paths, jobs=N)`: the values back in the calling process, as
+  parse_files brings them (canonical octets from the workers, read again);
+* `parvex --to transport --jobs N paths...` to /dev/null, interpreter
+  start-up included;
+* Dask: `read_sexp(paths).map(atoms).sum().compute()` on a
+  `distributed.LocalCluster` of N worker processes of one thread each,
+  started before the timing; `atoms` counts the atoms of a value, so only a
+  number comes back from each file.
 
-The pool is started anew in every round, so its start-up is counted. Prints a
-Markdown table.
+Each figure is the median of `--rounds` runs; "CPU s" is the processor time
+of the calling process and of the others (workers, or the command line's
+processes). The load average is printed before and after: with other work
+on the machine the speed-ups mean little.
 """
 
 from __future__ import annotations
 
 import argparse
+import gc
 import os
+import platform
 import random
+import resource
+import statistics
 import string
 import subprocess
 import sys
 import tempfile
 import time
-from concurrent.futures import ProcessPoolExecutor
+from collections.abc import Callable
 from pathlib import Path
 
 import parvex
 
-_FIRST = string.ascii_letters
-_REST = string.ascii_letters + string.digits + "-._"
+SEED = 9804
 
 
-def _atom(rng: random.Random) -> bytes:
-    n = rng.randint(2, 12)
-    return (rng.choice(_FIRST) + "".join(rng.choices(_REST, k=n - 1))).encode()
+def _message(rng: random.Random, i: int) -> list:
+    words = " ".join("".join(rng.choices(string.ascii_lowercase, k=rng.randint(2, 9)))
+                     for _ in range(rng.randint(4, 14)))
+    return [b"message", [b"id", b"%d" % i],
+            [b"time", b"2026-05-%02dT%02d:%02d:%02dZ" % (i % 28 + 1, i % 24, i % 60, (7 * i) % 60)],
+            [b"from", b"user%d@example.org" % (i % 97)],
+            [b"level", rng.choice([b"info", b"warn", b"error"])],
+            [b"text", words.encode()],
+            [b"payload", parvex.Atom(rng.randbytes(rng.randint(16, 96)),
+                                     hint=b"application/octet-stream")],
+            [b"digest", rng.randbytes(32)]]
 
 
-def make_tree(root: Path, files: int, records: int, seed: int = 1) -> list[str]:
-    rng = random.Random(seed)
+def make_files(root: Path, count: int, size: int) -> list[str]:
+    """`count` files of about `size` octets of advanced text. Eight bodies
+    of messages are made and shared out, each file with its own head, so
+    that making 200 MB takes seconds."""
+    rng = random.Random(f"{SEED}-{count}-{size}")
+    bodies = []
+    for _ in range(min(count, 8)):
+        body, length = [], 0
+        while length < size:
+            body.append(_message(rng, len(body)))
+            length += len(parvex.to_advanced(body[-1])) + 1
+        bodies.append(body)
     paths = []
-    for i in range(files):
-        value = [[_atom(rng) for _ in range(12 + (r & 1))] for r in range(records)]
+    for i in range(count):
         path = root / f"{i:05}.sx"
-        path.write_bytes(parvex.to_canonical(value))
+        path.write_bytes(parvex.to_advanced([b"log", b"%d" % i] + bodies[i % len(bodies)]).encode())
         paths.append(str(path))
     return paths
 
 
-def count_atoms(path: str) -> int:
-    value = parvex.parse_file(path)
-    assert isinstance(value, list)
-    return sum(len(r) for r in value if isinstance(r, list))
+def atoms(value: parvex.Value) -> int:
+    """How many atoms a value holds, without recursion."""
+    count, stack = 0, [value]
+    while stack:
+        item = stack.pop()
+        if isinstance(item, list):
+            stack.extend(item)
+        else:
+            count += 1
+    return count
 
 
-def _best(rounds: int, run) -> float:
-    best = float("inf")
+def _cpu() -> tuple[float, float]:
+    me, others = (resource.getrusage(w) for w in (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN))
+    return me.ru_utime + me.ru_stime, others.ru_utime + others.ru_stime
+
+
+def measure(rounds: int, run: Callable[[], object],
+            others: Callable[[], float] | None = None) -> tuple[float, float, float]:
+    """Median seconds, and the median CPU seconds of this process and of
+    the others (children reaped, or what `others` reports)."""
+    walls, mine, theirs = [], [], []
     for _ in range(rounds):
+        gc.collect()
+        (me0, ch0), other0 = _cpu(), others() if others else 0.0
         start = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - start)
-    return best
+        result = run()
+        walls.append(time.perf_counter() - start)
+        (me1, ch1), other1 = _cpu(), others() if others else 0.0
+        mine.append(me1 - me0)
+        theirs.append(ch1 - ch0 + other1 - other0)
+        del result
+    return statistics.median(walls), statistics.median(mine), statistics.median(theirs)
+
+
+def _cluster(workers: int):
+    import distributed
+
+    cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                       dashboard_address=None)
+    return cluster, distributed.Client(cluster)
+
+
+def _workers_cpu(client) -> Callable[[], float]:
+    def cpu() -> float:
+        times = client.run(lambda: sum(os.times()[:2]))
+        return sum(times.values())
+    return cpu
+
+
+def ways(paths: list[str], rounds: int, dask: bool) -> list[tuple[str, int, tuple]]:
+    rows = []
+    expected = parvex.parse_files(paths, jobs=1)
+    for jobs in (1, 2):
+        assert parvex.parse_files(paths, jobs=jobs) == expected
+        rows.append(("parse_files(jobs=N)", jobs,
+                     measure(rounds, lambda: parvex.parse_files(paths, jobs=jobs))))
+    del expected
+    for jobs in (1, 2):
+        command = [sys.executable, "-m", "parvex", "--to", "transport", "--jobs", str(jobs), *paths]
+        rows.append(("parvex --to transport --jobs N", jobs,
+                     measure(rounds, lambda: subprocess.run(command, check=True,
+                                                            stdout=subprocess.DEVNULL))))
+    if dask:
+        from parvex.dask import read_sexp
+
+        total = sum(atoms(parvex.parse_file(p)) for p in paths)
+        for workers in (1, 2):
+            cluster, client = _cluster(workers)
+            try:
+                def count() -> int:
+                    return read_sexp(paths).map(atoms).sum().compute()
+                assert count() == total
+                rows.append(("Dask read_sexp(...).map(atoms).sum()", workers,
+                             measure(rounds, count, _workers_cpu(client))))
+            finally:
+                client.close()
+                cluster.close()
+    return rows
 
 
 def main() -> int:
     cli = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    cli.add_argument("--files", type=int, default=3000)
-    cli.add_argument("--records", type=int, default=40)
     cli.add_argument("--rounds", type=int, default=5)
+    cli.add_argument("--scale", type=float, default=1.0)
+    cli.add_argument("--no-dask", action="store_true", help="leave out the Dask rows")
     args = cli.parse_args()
 
-    with tempfile.TemporaryDirectory(prefix="parvex-bench-") as tmp:
-        paths = make_tree(Path(tmp), args.files, args.records)
-        size = sum(os.path.getsize(p) for p in paths)
-        serial = [parvex.parse_file(p) for p in paths]
-        assert parvex.parse_files(paths, jobs=2) == serial
-
-        def values_two() -> None:
-            parvex.parse_files(paths, jobs=2)
-
-        def counts_two() -> None:
-            with ProcessPoolExecutor(max_workers=2) as pool:
-                sum(pool.map(count_atoms, paths, chunksize=max(1, len(paths) // 8)))
-
-        def command(jobs: int) -> None:
-            subprocess.run([sys.executable, "-m", "parvex", "--to", "transport",
-                            "--jobs", str(jobs), *paths],
-                           check=True, stdout=subprocess.DEVNULL)
-
-        one = _best(args.rounds, lambda: [parvex.parse_file(p) for p in paths])
-        two = _best(args.rounds, values_two)
-        two_counts = _best(args.rounds, counts_two)
-        cli_one = _best(args.rounds, lambda: command(1))
-        cli_two = _best(args.rounds, lambda: command(2))
-
-    print(f"{args.files} files of {args.records} records, {size / args.files / 1000:.1f} KB "
-          f"each, {os.cpu_count()} processors, Python {sys.version.split()[0]}\n")
-    print("| way | processes | files/s | speed-up |")
-    print("|---|---|---|---|")
-    for way, procs, seconds, base in [
-            ("parse_file, one after another", 1, one, one),
-            ("parse_files(jobs=2), values sent back", 2, two, one),
-            ("two workers, only a count sent back", 2, two_counts, one),
-            ("parvex --to transport --jobs 1", 1, cli_one, cli_one),
-            ("parvex --to transport --jobs 2", 2, cli_two, cli_one)]:
-        print(f"| {way} | {procs} | {args.files / seconds:,.0f} | {base / seconds:.2f}x |")
+    print(f"parvex parallel benchmark: {os.cpu_count()} processors "
+          f"({platform.processor() or platform.machine()}), Python {sys.version.split()[0]}, "
+          f"load average {os.getloadavg()[0]:.2f} before")
+    print("\n| workload | way | processes | s | files/s | speed-up | CPU s (caller / others) |")
+    print("|---|---|---|---|---|---|---|")
+    for name, count, size in (("large", 200, 1_000_000), ("small", 2000, 1000)):
+        count = max(4, round(count * args.scale))
+        with tempfile.TemporaryDirectory(prefix="parvex-bench-") as tmp:
+            paths = make_files(Path(tmp), count, size)
+            octets = sum(os.path.getsize(p) for p in paths)
+            label = f"{name}: {count:,} files of {octets / count / 1000:,.0f} KB"
+            base: dict[str, float] = {}
+            for way, procs, (seconds, mine, theirs) in ways(paths, args.rounds, not args.no_dask):
+                base.setdefault(way, seconds)
+                print(f"| {label} | {way.replace('N', str(procs))} | {procs} | {seconds:.3f} | "
+                      f"{count / seconds:,.0f} | {base[way] / seconds:.2f}x | "
+                      f"{mine:.2f} / {theirs:.2f} |", flush=True)
+    print(f"\nload average {os.getloadavg()[0]:.2f} after")
     return 0
 
 

@@ -16,6 +16,7 @@ from concurrent.futures import ProcessPoolExecutor
 import pytest
 
 import parvex
+import parvex._pool
 from parvex import Atom, ParseError, parse_file, parse_files
 from parvex._pool import Pool, WorkerEnded
 from support import child_env, same
@@ -25,6 +26,17 @@ VALUES = [
      [b"\x00\xff", [], "é".encode()]]
     for i in range(12)
 ]
+
+
+@pytest.fixture(autouse=True)
+def workers_for_any_work(monkeypatch):
+    # These files are too small to be worth a worker: start them all the same.
+    monkeypatch.setattr(parvex._pool, "_WORTH_STARTING", 0)
+
+
+# The command line, with workers for any work as above.
+COMMAND = ("import sys, parvex._pool; parvex._pool._WORTH_STARTING = 0; "
+           "from parvex.cli import main; sys.exit(main())")
 
 
 @pytest.fixture(scope="module")
@@ -87,7 +99,7 @@ def test_parse_file_reads_no_further_than_the_limit(tmp_path):
 
 
 def cli(*args, stdin=b""):
-    return subprocess.run([sys.executable, "-m", "parvex", *args], input=stdin,
+    return subprocess.run([sys.executable, "-c", COMMAND, *args], input=stdin,
                           capture_output=True, env=child_env(), timeout=120)
 
 
@@ -195,12 +207,24 @@ def test_pool_caller_and_worker_share_the_items_in_order():
     (by_worker, by_caller, None), (by_worker, interrupted, KeyboardInterrupt),
     (dies, by_caller, WorkerEnded)])
 def test_pool_leaves_no_process_or_spool_behind(work, own, raised):
+    seen = {}
+
+    def watching(item):  # what the pool has started, seen while it runs
+        if pool._workers:
+            seen.update(spool=pool._spool, processes=[w.process for w in pool._workers])
+        return own(item)
+
     with pytest.raises(raised) if raised else contextlib.nullcontext():
         with Pool(2, work) as pool:
-            spool, processes = pool._spool, [w.process for w in pool._workers]
-            assert os.path.isdir(spool)
-            list(pool.map(range(60), own, lambda r: r))
-    assert not os.path.exists(spool) and not any(p.is_alive() for p in processes)
+            list(pool.map(range(60), watching, lambda r: r))
+    assert os.path.isdir(os.path.dirname(seen["spool"])) and not os.path.exists(seen["spool"])
+    assert len(seen["processes"]) == 2 and not any(p.is_alive() for p in seen["processes"])
+
+
+def test_work_too_small_for_a_worker_starts_none(tree, monkeypatch):
+    monkeypatch.undo()
+    monkeypatch.setattr(Pool, "_start", None)  # would fail if called
+    assert same(parse_files(tree[1], jobs=2), VALUES)
 
 
 def in_a_pool_worker(paths):

@@ -21,6 +21,11 @@ before), in short:
   for it. Here a worker writes a large reply to a file of a private spool
   directory (in memory under /dev/shm where there is one), sends only its
   name, and goes on.
+* Workers are started only once the work left is worth it: the items the
+  caller has done tell how long the rest will take, and below
+  `_WORTH_STARTING` seconds of it (the time it takes to import
+  multiprocessing and start a process, several times over) the caller does
+  it alone rather than pay for processes that could not pay back.
 * Chunks follow the work: each holds about `_CHUNK_SECONDS` of it, from the
   time items have taken so far, so many small files cost few messages and
   a few large ones still spread over every process.
@@ -28,7 +33,6 @@ before), in short:
 
 from __future__ import annotations
 
-import multiprocessing
 import os
 import pickle
 import shutil
@@ -37,8 +41,10 @@ import tempfile
 import time
 from collections import deque
 from collections.abc import Callable, Iterator, Sequence
-from multiprocessing.connection import Connection, wait
-from typing import Any, Generic, TypeVar
+from typing import TYPE_CHECKING, Any, Generic, TypeVar
+
+if TYPE_CHECKING:
+    from multiprocessing.connection import Connection
 
 __all__ = ["Pool", "WorkerEnded"]
 
@@ -58,6 +64,8 @@ _POLL_SECONDS = 0.001
 # How many results of its own the caller may hold, at least, while it waits
 # for a worker's.
 _AHEAD = 8
+# Work left, in seconds, that is worth starting the workers for.
+_WORTH_STARTING = 0.05
 # Where the spool goes when it can: memory, not a disk.
 _SHM = "/dev/shm"
 
@@ -135,18 +143,24 @@ class Pool(Generic[Item, Shipped]):
 
     def __init__(self, workers: int, work: Callable[[Item], Shipped],
                  chunksize: int | None = None) -> None:
+        self._wanted = workers
+        self._work = work
         self._chunksize = chunksize
         self._seconds = 0.0  # the time items have taken, and how many
         self._timed = 0
+        self._spool: str | None = None
+        self._workers: list[_Worker] = []
+        self._started = False
+
+    def _start(self) -> None:
+        """Starts the workers (see the module's documentation for when)."""
+        import multiprocessing
+
+        self._started = True
         self._spool = self._make_spool()
         context = multiprocessing.get_context()
-        self._workers: list[_Worker] = []
-        try:
-            for _ in range(workers):
-                self._workers.append(_Worker(context, work, self._spool))
-        except BaseException:
-            self.close(at_once=True)
-            raise
+        for _ in range(self._wanted):
+            self._workers.append(_Worker(context, self._work, self._spool))
 
     @staticmethod
     def _make_spool() -> str | None:
@@ -200,6 +214,8 @@ class Pool(Generic[Item, Shipped]):
         owned: dict[int, Result] = {}  # index -> what the caller made
         sent = done = 0  # items handed out (or taken), items yielded
         polled = 0.0
+        if self._chunksize is not None and not self._started:
+            self._start()  # told how to share the work out: no need to time it
         while done < count:
             for w in self._workers:
                 while w.ready and len(w.queued) < _QUEUED and sent < count:
@@ -227,6 +243,8 @@ class Pool(Generic[Item, Shipped]):
                 owned[sent] = own(items[sent])
                 self._time(time.perf_counter() - start, 1)
                 sent += 1
+                if not self._started and self._seconds / self._timed * (count - sent) > _WORTH_STARTING:
+                    self._start()
             else:
                 self._receive(arrived, block=True)
                 polled = time.perf_counter()
@@ -236,6 +254,8 @@ class Pool(Generic[Item, Shipped]):
         self._timed += items
 
     def _receive(self, arrived: dict[int, Any], block: bool) -> None:
+        from multiprocessing.connection import wait
+
         conns = {w.conn: w for w in self._workers}
         for conn in wait(list(conns), timeout=None if block else 0):
             w = conns[conn]
