@@ -4,6 +4,8 @@ to a memory limit)."""
 
 import json
 import os
+import pathlib
+import re
 import resource
 import subprocess
 import sys
@@ -90,3 +92,10 @@ def bounded(code, memory_mb, prelude="", timeout=600):
                           text=True, env=env, preexec_fn=limit, timeout=timeout)
     assert done.returncode == 0, done.stderr[-3000:]
     return json.loads(done.stdout)
+
+
+def readme_script(marker):
+    """The README's Python block (not a `>>>` session) that holds `marker`."""
+    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text(encoding="utf-8")
+    return next(b for b in re.findall(r"^```python\n(.*?)^```$", readme, flags=re.M | re.S)
+                if marker in b and ">>>" not in b)

@@ -9,7 +9,7 @@ import pytest
 
 import parvex
 from parvex import Atom, ParseError
-from support import child_env, same
+from support import child_env, readme_script, same
 
 pytest.importorskip("dask.bag")
 distributed = pytest.importorskip("distributed")
@@ -119,13 +119,15 @@ def test_to_sexp_writes_what_read_sexp_reads_back(client, tree, tmp_path, to, in
     assert [p for _, p in back] == [written[0]] * 2 + [written[1]] * 2
 
 
-def test_stream_reads_each_s_expression_of_each_file(client, tmp_path):
-    # A value deeper than the writers go, in a stream, under a raised limit.
-    deeper = b"(" * 1500 + b")" * 1500
-    (tmp_path / "a.sx").write_bytes(b"(a)\n" + deeper + b" [h]b ")
-    got = pd.read_sexp(str(tmp_path / "a.sx"), stream=True, max_depth=2000).compute()
-    assert same(got, list(parvex.iter_parse(b"(a)\n" + deeper + b" [h]b", max_depth=2000)))
-    assert len(got) == 3
+@pytest.mark.parametrize("stream", [False, True])
+def test_values_deeper_than_the_writers_go(client, tmp_path, stream):
+    # Under a raised limit: their octets are made as they are read.
+    deeper = b"(" * 1500 + b"[h]x" + b")" * 1500
+    data = b"(a)\n" + deeper + b" [h]b " if stream else deeper
+    (tmp_path / "a.sx").write_bytes(data)
+    got = pd.read_sexp([str(tmp_path / "a.sx")] * 2, stream=stream, max_depth=2000).compute()
+    assert same(got, 2 * list(parvex.iter_parse(data, max_depth=2000)))
+    assert len(got) == (6 if stream else 2)
 
 
 def test_import_parvex_leaves_dask_alone():
@@ -134,3 +136,14 @@ def test_import_parvex_leaves_dask_alone():
                            "('dask', 'distributed', 'fsspec')))"],
                           capture_output=True, text=True, env=child_env(), timeout=120)
     assert done.stdout == "[]\n", done.stderr
+
+
+def test_readme_recipe_reduces_in_the_workers(tree, tmp_path):
+    # As a script of its own, with a cluster of its own.
+    (tmp_path / "example.py").write_text(readme_script("read_sexp("))
+    (tmp_path / "data").symlink_to(tree[0])
+    done = subprocess.run([sys.executable, "example.py"], cwd=tmp_path, capture_output=True,
+                          text=True, env=child_env(), timeout=300)
+    # max_depth=64 refuses the deep file, which errors="skip" leaves out;
+    # the other four hold 2, 2, 5 and 1 atoms.
+    assert done.stdout == "10 atoms in 4 files\n", done.stderr[-3000:]

@@ -5,8 +5,6 @@ import functools
 import gc
 import multiprocessing
 import os
-import pathlib
-import re
 import signal
 import subprocess
 import sys
@@ -19,7 +17,7 @@ import parvex
 import parvex._pool
 from parvex import Atom, ParseError, parse_file, parse_files
 from parvex._pool import Pool, WorkerEnded
-from support import child_env, same
+from support import child_env, readme_script, same
 
 VALUES = [
     [b"record", b"%d" % i, Atom(b"x" * i, hint=b"" if i % 3 == 0 else b"t%d" % i),
@@ -32,10 +30,11 @@ VALUES = [
 def workers_for_any_work(monkeypatch):
     # These files are too small to be worth a worker: start them all the same.
     monkeypatch.setattr(parvex._pool, "_WORTH_STARTING", 0)
+    monkeypatch.setattr(parvex._pool, "_SAMPLE_SECONDS", 0)
 
 
 # The command line, with workers for any work as above.
-COMMAND = ("import sys, parvex._pool; parvex._pool._WORTH_STARTING = 0; "
+COMMAND = ("import sys, parvex._pool as p; p._WORTH_STARTING = p._SAMPLE_SECONDS = 0; "
            "from parvex.cli import main; sys.exit(main())")
 
 
@@ -159,9 +158,7 @@ def test_values_of_any_depth_come_back_whole(tmp_path, depth, options):
 @pytest.mark.parametrize("method", ["spawn", "forkserver"])
 def test_readme_process_pool_example(tree, tmp_path, method):
     # As a script of its own, run as __main__: the workers import it again.
-    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text(encoding="utf-8")
-    (tmp_path / "example.py").write_text(next(
-        b for b in re.findall(r"^```python\n(.*?)^```$", readme, flags=re.M | re.S) if "ProcessPool" in b))
+    (tmp_path / "example.py").write_text(readme_script("ProcessPool"))
     (tmp_path / "data").symlink_to(tree[0])
     run = (f"import multiprocessing, runpy; multiprocessing.set_start_method({method!r}); "
            "runpy.run_path('example.py', run_name='__main__')")

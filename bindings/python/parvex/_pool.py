@@ -33,11 +33,10 @@ before), in short:
 
 from __future__ import annotations
 
+import mmap
 import os
 import pickle
-import shutil
 import signal
-import tempfile
 import time
 from collections import deque
 from collections.abc import Callable, Iterator, Sequence
@@ -64,8 +63,10 @@ _POLL_SECONDS = 0.001
 # How many results of its own the caller may hold, at least, while it waits
 # for a worker's.
 _AHEAD = 8
-# Work left, in seconds, that is worth starting the workers for.
+# Work left, in seconds, that is worth starting the workers for, and the
+# time the caller works before it judges.
 _WORTH_STARTING = 0.05
+_SAMPLE_SECONDS = 0.002
 # Where the spool goes when it can: memory, not a disk.
 _SHM = "/dev/shm"
 
@@ -96,16 +97,31 @@ def _serve(conn: Connection, work: Callable[[Any], Any], spool: str | None) -> N
         except Exception as e:  # a fault of `work`, not of an item
             conn.send_bytes(_pickled_error(e))
             return
-        reply = pickle.dumps(("done", first, time.perf_counter() - start, results), -1)
-        if spool is not None and len(reply) >= _SPOOL_AT:
+        reply: tuple[Any, ...] = ("done", first, time.perf_counter() - start, results)
+        if spool is not None and _octets(results) >= _SPOOL_AT:
+            # Pickled straight into the file: no copy in between.
             path = os.path.join(spool, str(first))
             try:
                 with open(path, "wb") as f:
-                    f.write(reply)
-                reply = pickle.dumps(("spooled", path))
+                    pickle.dump(reply, f, -1)
+                reply = ("spooled", path)
             except OSError:  # a full spool: the pipe will do
                 _unlink(path)
-        conn.send_bytes(reply)
+        try:
+            conn.send_bytes(pickle.dumps(reply, -1))
+        except OSError:  # the caller has gone
+            return
+
+
+def _octets(results: list[Any]) -> int:
+    """About how long a reply will be: the octets and characters of the
+    results, and of the members of those that are tuples."""
+    count = 0
+    for result in results:
+        for part in result if type(result) is tuple else (result,):
+            if isinstance(part, (bytes, bytearray, str)):
+                count += len(part)
+    return count
 
 
 def _pickled_error(e: Exception) -> bytes:
@@ -164,6 +180,8 @@ class Pool(Generic[Item, Shipped]):
 
     @staticmethod
     def _make_spool() -> str | None:
+        import tempfile
+
         where = _SHM if os.path.isdir(_SHM) and os.access(_SHM, os.W_OK | os.X_OK) else None
         try:
             return tempfile.mkdtemp(prefix="parvex-", dir=where)
@@ -192,6 +210,8 @@ class Pool(Generic[Item, Shipped]):
             w.conn.close()
         self._workers = []
         if self._spool is not None:
+            import shutil
+
             shutil.rmtree(self._spool, ignore_errors=True)
             self._spool = None
 
@@ -216,6 +236,16 @@ class Pool(Generic[Item, Shipped]):
         polled = 0.0
         if self._chunksize is not None and not self._started:
             self._start()  # told how to share the work out: no need to time it
+        # Alone until the work left is worth the workers.
+        while sent < count and not self._started:
+            start = time.perf_counter()
+            result = own(items[sent])
+            self._time(time.perf_counter() - start, 1)
+            sent += 1
+            if self._worth_starting(count - sent):
+                self._start()
+            yield result
+        done = sent
         while done < count:
             for w in self._workers:
                 while w.ready and len(w.queued) < _QUEUED and sent < count:
@@ -243,11 +273,15 @@ class Pool(Generic[Item, Shipped]):
                 owned[sent] = own(items[sent])
                 self._time(time.perf_counter() - start, 1)
                 sent += 1
-                if not self._started and self._seconds / self._timed * (count - sent) > _WORTH_STARTING:
-                    self._start()
             else:
                 self._receive(arrived, block=True)
                 polled = time.perf_counter()
+
+    def _worth_starting(self, left: int) -> bool:
+        # Judged once the caller has worked long enough for its times to
+        # say something: the first file is the slowest to read.
+        return self._seconds >= _SAMPLE_SECONDS and \
+            self._seconds / self._timed * left > _WORTH_STARTING
 
     def _time(self, seconds: float, items: int) -> None:
         self._seconds += seconds
@@ -264,11 +298,12 @@ class Pool(Generic[Item, Shipped]):
             except (EOFError, OSError):
                 raise _ended(w) from None
             if message[0] == "spooled":
-                with open(message[1], "rb") as f:
-                    data = f.read()
-                _unlink(message[1])
-                message = pickle.loads(data)
-                del data
+                # Read where the file lies, in memory: no copy in between.
+                path = message[1]
+                with open(path, "rb") as f, \
+                        mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as data:
+                    message = pickle.loads(data)
+                _unlink(path)
             if message[0] == "ready":
                 w.ready = True
             elif message[0] == "failed":

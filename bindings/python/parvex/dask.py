@@ -9,10 +9,9 @@ Values cross between processes (worker to worker, worker to client) as
 `parse_files` brings them back from its workers: as canonical octets, read
 again where they arrive. Pickling nested lists recurses, and fails some
 1,000 levels down; canonical octets carry any value the options accept. A
-partition of `read_sexp` is a list that keeps the octets its values were
-shipped as, and the bag's result is gathered the same way. Once your own
-function has mapped the values, what it returns travels as Dask sends any
-object.
+partition of `read_sexp` is a list that travels so, and the bag's result is
+gathered the same way. Once your own function has mapped the values, what
+it returns travels as Dask sends any object.
 """
 
 from __future__ import annotations
@@ -29,7 +28,7 @@ from dask.base import compute as compute_all
 from dask.delayed import Delayed, delayed
 from dask.sizeof import sizeof
 
-from ._parvex import ParseError, Parser, to_canonical
+from ._parvex import DEFAULT_MAX_DEPTH, ParseError, Parser, to_canonical
 from ._types import ParserOptions, SexpLike, Value
 from .files import dump, read_at_most
 from .parallel import _noted, lander
@@ -40,63 +39,81 @@ __all__ = ["read_sexp", "to_sexp"]
 # What a shipped element is: the canonical octets of a value, or the
 # exception that stands in its place (errors="return").
 _Shipped: TypeAlias = bytes | BaseException
-# What a list of elements travels as: what each was shipped as, the path of
-# each (include_path), and the depth to read them again under.
-_Wire: TypeAlias = tuple[list[_Shipped], list[str] | None, int]
 
 
 class _Partition(list[Any]):
-    """Values read from files: a list, which remembers the canonical octets
-    its values were shipped as, and travels as those."""
+    """Elements read from files: a list, which travels between processes as
+    the canonical octets of its values.
 
-    def __init__(self, items: Iterable[Any], wire: _Wire) -> None:
-        super().__init__(items)
-        self.wire = wire
+    Those are written when it travels, from the values, unless the values
+    may be nested deeper than the writers go (a `max_depth` above theirs):
+    then they are made as the file is read, straight from it, as
+    `parse_files`' workers make them, and kept."""
+
+    def __init__(self, values: list[Any], paths: list[str] | None, max_depth: int,
+                 octets: int, shipped: list[_Shipped] | None = None) -> None:
+        super().__init__(values if paths is None else zip(values, paths))
+        self.values = values  # the values, or the exceptions in their place
+        self.paths = paths
+        self.max_depth = max_depth
+        self.octets = octets  # read from the files
+        self.kept = shipped
+
+    def shipped(self) -> list[_Shipped]:
+        if self.kept is not None:
+            return self.kept
+        return [v if isinstance(v, BaseException) else to_canonical(v) for v in self.values]
 
     def __reduce__(self) -> tuple[Callable[..., Any], tuple[Any, ...]]:
-        return _partition, (self.wire,)
+        return _partition, (self.shipped(), self.paths, self.max_depth, self.octets)
 
 
 class _Gathered(_Partition):
     """The partitions of a bag put together: arrives as a plain list."""
 
     def __reduce__(self) -> tuple[Callable[..., Any], tuple[Any, ...]]:
-        return _land, (self.wire,)
+        return _landed, (self.shipped(), self.paths, self.max_depth)
 
 
 def _sizeof(partition: _Partition) -> int:
     """What a partition holds, for Dask to manage memory by (it would walk
-    the values, and recurse through deep ones): the octets it keeps, and
-    about twice as much again for the values made of them."""
-    octets = sum(len(s) for s in partition.wire[0] if isinstance(s, bytes))
-    return 3 * octets + sys.getsizeof(partition)
+    the values, and recurse through deep ones): Python's objects take two to
+    seven times the octets of the text they were read from."""
+    kept = sum(len(s) for s in partition.kept or () if isinstance(s, bytes))
+    return 5 * partition.octets + kept + sys.getsizeof(partition)
 
 
 sizeof.register(_Partition)(_sizeof)  # type: ignore[no-untyped-call]
 
 
-def _land(wire: _Wire) -> list[Any]:
-    shipped, paths, max_depth = wire
-    back = lander({"max_depth": max_depth})
-    values = [back.parse(s) if isinstance(s, bytes) else s for s in shipped]
+def _landed(shipped: list[_Shipped], paths: list[str] | None, max_depth: int) -> list[Any]:
+    values = _land(shipped, max_depth)
     return values if paths is None else list(zip(values, paths))
 
 
-def _partition(wire: _Wire) -> _Partition:
-    return _Partition(_land(wire), wire)
+def _land(shipped: list[_Shipped], max_depth: int) -> list[Any]:
+    back = lander({"max_depth": max_depth})
+    return [back.parse(s) if isinstance(s, bytes) else s for s in shipped]
+
+
+def _partition(shipped: list[_Shipped], paths: list[str] | None, max_depth: int,
+               octets: int) -> _Partition:
+    deep = max_depth > DEFAULT_MAX_DEPTH
+    return _Partition(_land(shipped, max_depth), paths, max_depth, octets,
+                      shipped if deep else None)
 
 
 def _gather(partitions: Sequence[Iterable[Any]]) -> list[Any]:
     """The bag's result: its partitions one after another, still shipped as
     canonical octets where every partition is one of `read_sexp`'s."""
     items = list(itertools.chain.from_iterable(partitions))
-    if not all(type(p) is _Partition for p in partitions):
+    parts: list[_Partition] = [p for p in partitions if type(p) is _Partition]
+    if not parts or len(parts) < len(partitions):
         return items  # mapped or filtered: what the user's functions made
-    wires = [p.wire for p in partitions]  # type: ignore[attr-defined]
-    shipped = [s for w in wires for s in w[0]]
-    with_paths = bool(wires) and wires[0][1] is not None
-    paths = [p for w in wires for p in w[1]] if with_paths else None
-    return _Gathered(items, (shipped, paths, wires[0][2] if wires else 0))
+    paths = None if parts[0].paths is None else [p for part in parts for p in part.paths or ()]
+    kept = None if any(p.kept is None for p in parts) else [s for p in parts for s in p.kept or ()]
+    return _Gathered([v for p in parts for v in p.values], paths, parts[0].max_depth,
+                     sum(p.octets for p in parts), kept)
 
 
 class SexpBag(dask.bag.Bag):
@@ -107,46 +124,58 @@ class SexpBag(dask.bag.Bag):
         return _gather, ()
 
 
-def _file_octets(of: Any, parser: Parser, options: ParserOptions, stream: bool
-                 ) -> list[bytes]:
-    """The canonical octets of the value a file holds, or of each of its
-    S-expressions."""
+def _read_file(of: Any, parser: Parser, options: ParserOptions, stream: bool, deep: bool,
+               ) -> tuple[list[Value], list[_Shipped] | None, int]:
+    """The value a file holds, or each of its S-expressions; their canonical
+    octets if the values may be too `deep` for the writers; the octets read."""
     with of as f:
-        if not stream:
-            return [parser._canonical(read_at_most(f, options.get("max_input_len")))]
-        data = f.read()
-    octets = []
+        data = f.read() if stream else read_at_most(f, options.get("max_input_len"))
+    if not stream:
+        if not deep:
+            return [parser.parse(data)], None, len(data)
+        octets = parser._canonical(data)
+        return [lander(options).parse(octets)], [octets], len(data)
+    values = []
+    shipped: list[_Shipped] = []
     reader = iter_parse(data, **options)
     start = 0
     for value in reader:
-        try:
-            octets.append(to_canonical(value))
-        except ValueError:  # nested deeper than the writers go
-            octets.append(parser._canonical(data[start:reader.offset]))
-        start = reader.offset
-    return octets
+        values.append(value)
+        if deep:
+            try:
+                shipped.append(to_canonical(value))
+            except ValueError:  # nested deeper than the writers go
+                shipped.append(parser._canonical(data[start:reader.offset]))
+            start = reader.offset
+    return values, shipped if deep else None, len(data)
 
 
 def _read_partition(files: Sequence[Any], parser: Parser, stream: bool,
                     include_path: bool, errors: Literal["raise", "skip", "return"]) -> _Partition:
     """In a worker: the elements of the files of one partition."""
     options: ParserOptions = parser._options()  # type: ignore[assignment]
+    max_depth = operator.index(options["max_depth"])
+    deep = max_depth > DEFAULT_MAX_DEPTH
+    values: list[Any] = []
     shipped: list[_Shipped] = []
     paths: list[str] = []
+    octets = 0
     for of in files:
         try:
-            got: list[_Shipped] = list(_file_octets(of, parser, options, stream))
+            got, kept, read = _read_file(of, parser, options, stream, deep)
         except (ParseError, OSError) as e:
             _noted(e, of.path)
             if errors == "raise":
                 raise
             if errors == "skip":
                 continue
-            got = [e]
-        shipped += got
+            got, kept, read = [e], [e], 0
+        values += got
+        shipped += kept or ()
         paths += [of.path] * len(got)
-    wire = (shipped, paths if include_path else None, operator.index(options["max_depth"]))
-    return _partition(wire)
+        octets += read
+    return _Partition(values, paths if include_path else None, max_depth, octets,
+                      shipped if deep else None)
 
 
 def read_sexp(
