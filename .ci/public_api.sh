@@ -16,18 +16,10 @@ cmake -S . -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DPARVEX_PUB
   -DPython_EXECUTABLE="$py" >/dev/null
 cmake --build "$build" --parallel "$(nproc)" --target _parvex
 
-pkg="$build/pkg"
-rm -rf "$pkg"
-mkdir -p "$pkg/parvex"
-cp -r bindings/python/parvex/. "$pkg/parvex/"
-rm -f "$pkg"/parvex/_parvex.*.so
-cp "$build"/_parvex.*.so "$pkg/parvex/"
-
-loaded=$(PYTHONPATH="$PWD/$pkg" "$py" -c 'import parvex._parvex as m; print(m.__file__)')
-case "$loaded" in
-  "$PWD/$pkg/parvex/"*) echo "public-API build: $loaded" ;;
-  *) echo "the suite would load $loaded, not the public-API build" >&2; exit 1 ;;
-esac
+source .ci/package.sh
+stage_package "$build"
+run() { PYTHONPATH="$PWD/$pkg" "$py" "$@"; }
+check_loaded public-API run
 # The native checks build the core alone, which this option does not touch.
-PYTHONPATH="$PWD/$pkg" "$py" -m pytest -p no:cacheprovider -q \
+run -m pytest -p no:cacheprovider -q \
   --deselect tests/test_native.py::test_core_checks "$@"

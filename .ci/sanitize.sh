@@ -28,22 +28,14 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 echo "native checks of the core under ASan and UBSan"
 "$build/parvex_core_test"
 
-pkg="$build/pkg"
-rm -rf "$pkg"
-mkdir -p "$pkg/parvex"
-cp -r bindings/python/parvex/. "$pkg/parvex/"
-rm -f "$pkg"/parvex/_parvex.*.so
-cp "$build"/_parvex.*.so "$pkg/parvex/"
+source .ci/package.sh
+stage_package "$build"
 
 asan=$(g++ -print-file-name=libasan.so)
 run() { LD_PRELOAD="$asan" PYTHONMALLOC=malloc PYTHONPATH="$PWD/$pkg" "$py" "$@"; }
 
 # The suite must see this build, not an installed one.
-loaded=$(run -c 'import parvex._parvex as m; print(m.__file__)')
-case "$loaded" in
-  "$PWD/$pkg/parvex/"*) echo "sanitized module: $loaded" ;;
-  *) echo "the suite would load $loaded, not the sanitized build" >&2; exit 1 ;;
-esac
+check_loaded sanitized run
 
 # Leaks at exit: the leak tests drive every entry point through every
 # failure path thousands of times; anything they leave unreachable is

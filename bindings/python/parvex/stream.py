@@ -166,13 +166,16 @@ def iter_parse(
     chunk_size: int = DEFAULT_CHUNK_SIZE,
     **options: Unpack[ParserOptions],
 ) -> StreamReader:
-    """Reads the S-expressions of a binary stream one after another.
+    """Reads the S-expressions of a binary stream one after another, each as
+    soon as its last octet has arrived.
 
     `source` is a binary file or stream (anything whose `read(size)` returns
-    `bytes`; `read1` is used where it exists, so that a pipe yields each
-    S-expression as soon as it has arrived) or a bytes-like object. It is
-    read in chunks of `chunk_size` octets; an S-expression that spans chunks
-    is read whole. The stream is not closed.
+    `bytes`; `read1` is used where it exists, so that a pipe or a socket is
+    never asked for more than it has) or a bytes-like object. Each read asks
+    for up to `chunk_size` octets, and no more than twice what is buffered
+    plus 64 KiB. Only an S-expression that ends with a token (or the digits
+    of a length) at the very end of what has arrived waits for the next
+    octet, which could continue it. The stream is not closed.
 
     The other keywords are those of `Parser` and read every S-expression
     under the same restrictions. Whitespace between S-expressions is skipped
@@ -180,8 +183,8 @@ def iter_parse(
     `allow_advanced=False`) it is an error like any octet that cannot begin
     an S-expression. `max_input_len` bounds each S-expression rather than the
     stream, and with it no more than `max_input_len + 1` octets are ever
-    buffered; without it, memory is bounded by about twice the largest
-    S-expression plus a chunk.
+    buffered; without it, memory is bounded by a few times the largest
+    S-expression plus a read.
 
     A `ParseError` carries the offset from the start of the stream. An
     S-expression cut short by the end of the stream is an `unexpected_end`
