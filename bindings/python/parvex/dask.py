@@ -161,6 +161,7 @@ def _read_partition(files: Sequence[Any], parser: Parser, stream: bool,
     paths: list[str] = []
     octets = 0
     for of in files:
+        got: list[Any]
         try:
             got, kept, read = _read_file(of, parser, options, stream, deep)
         except (ParseError, OSError) as e:
