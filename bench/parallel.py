@@ -1,7 +1,7 @@
 """Many files on one process and on two, each way parvex offers, with the
 speed-ups.
 
-    python bench/parallel.py [--rounds 5] [--scale 1.0] [--no-dask]
+    python bench/parallel.py [--rounds 5] [--scale 1.0] [--no-dask] [--parts]
 
 Two workloads of advanced text, written from a fixed seed: `large`, 200
 files of 1 MB, and `small`, 2,000 files of 1 KB (`--scale` multiplies the
@@ -20,9 +20,13 @@ with 2 processes:
   messages of a file whose level is "error", so only a number comes back
   from each partition.
 
-Each figure is the median of `--rounds` runs; "CPU s" is the processor time
-of the calling process and of the others (workers, or the command line's
-processes). The load average is printed before and after: with other work
+Each figure is the median of `--rounds` runs (five times as many for the
+small workload); "CPU s" is the processor time of the calling process and of
+the others (workers, or the command line's processes). `--parts` adds, for each workload, where one process's time goes and what
+each side of `parse_files(jobs=2)` costs: reading the files, parsing them
+into values, a worker's share (reading a file and writing its canonical
+octets, no values made) and the caller's (making the values again from
+those octets). The load average is printed before and after: with other work
 on the machine the speed-ups mean little.
 """
 
@@ -33,7 +37,6 @@ import gc
 import os
 import platform
 import random
-import resource
 import statistics
 import string
 import subprocess
@@ -88,8 +91,8 @@ def errors(log: parvex.Value) -> int:
 
 
 def _cpu() -> tuple[float, float]:
-    me, others = (resource.getrusage(w) for w in (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN))
-    return me.ru_utime + me.ru_stime, others.ru_utime + others.ru_stime
+    t = os.times()
+    return t.user + t.system, t.children_user + t.children_system
 
 
 def measure(rounds: int, run: Callable[[], object],
@@ -157,11 +160,33 @@ def ways(paths: list[str], rounds: int, dask: bool) -> list[tuple[str, int, tupl
     return rows
 
 
+def parts(paths: list[str], rounds: int) -> list[tuple[str, float]]:
+    """One process's time, split as parse_files' two sides split it."""
+    from parvex.parallel import _shipped, lander
+
+    shipped = [_shipped(p, {}) for p in paths]
+    back = lander({})
+    steps = (("read the files", lambda: [Path(p).read_bytes() for p in paths]),
+             ("parse_file each (read, parse)", lambda: [parvex.parse_file(p) for p in paths]),
+             ("a worker's job: read, canonical octets", lambda: [_shipped(p, {}) for p in paths]),
+             ("the caller's job: values from those octets", lambda: [back.parse(s) for s in shipped]))
+    split = []
+    for step, run in steps:
+        gc.disable()
+        try:
+            split.append((step, measure(rounds, run)[0]))
+        finally:
+            gc.enable()
+    return split
+
+
 def main() -> int:
     cli = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     cli.add_argument("--rounds", type=int, default=5)
     cli.add_argument("--scale", type=float, default=1.0)
     cli.add_argument("--no-dask", action="store_true", help="leave out the Dask rows")
+    cli.add_argument("--parts", action="store_true",
+                     help="show where one process's time goes, split as parse_files splits it")
     args = cli.parse_args()
 
     print(f"parvex parallel benchmark: {os.cpu_count()} processors "
@@ -169,18 +194,28 @@ def main() -> int:
           f"load average {os.getloadavg()[0]:.2f} before")
     print("\n| workload | way | processes | s | files/s | speed-up | CPU s (caller / others) |")
     print("|---|---|---|---|---|---|---|")
-    for name, count, size in (("large", 200, 1_000_000), ("small", 2000, 1000)):
+    split: dict[str, list[tuple[str, float]]] = {}
+    # The small workload takes some 40 ms a run: five times the rounds keep
+    # its medians steady.
+    for name, count, size, rounds in (("large", 200, 1_000_000, args.rounds),
+                                      ("small", 2000, 1000, args.rounds * 5)):
         count = max(4, round(count * args.scale))
         with tempfile.TemporaryDirectory(prefix="parvex-bench-") as tmp:
             paths = make_files(Path(tmp), count, size)
             octets = sum(os.path.getsize(p) for p in paths)
             label = f"{name}: {count:,} files of {octets / count / 1000:,.0f} KB"
             base: dict[str, float] = {}
-            for way, procs, (seconds, mine, theirs) in ways(paths, args.rounds, not args.no_dask):
+            for way, procs, (seconds, mine, theirs) in ways(paths, rounds, not args.no_dask):
                 base.setdefault(way, seconds)
                 print(f"| {label} | {way.replace('N', str(procs))} | {procs} | {seconds:.3f} | "
                       f"{count / seconds:,.0f} | {base[way] / seconds:.2f}x | "
                       f"{mine:.2f} / {theirs:.2f} |", flush=True)
+            if args.parts:
+                split[label] = parts(paths, rounds)
+    for label, steps in split.items():
+        print(f"\n{label}, one process, the collector off:")
+        for step, seconds in steps:
+            print(f"  {step:<44} {seconds:.3f} s")
     print(f"\nload average {os.getloadavg()[0]:.2f} after")
     return 0
 

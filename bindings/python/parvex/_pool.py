@@ -33,9 +33,7 @@ before), in short:
 
 from __future__ import annotations
 
-import mmap
 import os
-import pickle
 import signal
 import time
 from collections import deque
@@ -79,6 +77,8 @@ class WorkerEnded(RuntimeError):
 def _serve(conn: Connection, work: Callable[[Any], Any], spool: str | None) -> None:
     """A worker: runs `work` on each chunk it is sent and replies with the
     results, until it is sent None or the caller goes away."""
+    import pickle
+
     # Ctrl-C reaches every process of the terminal's group; ending the
     # workers is the caller's business.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
@@ -125,6 +125,8 @@ def _octets(results: list[Any]) -> int:
 
 
 def _pickled_error(e: Exception) -> bytes:
+    import pickle
+
     try:
         return pickle.dumps(("failed", e), -1)
     except Exception:
@@ -225,10 +227,14 @@ class Pool(Generic[Item, Shipped]):
         return max(1, min(share, int(_CHUNK_SECONDS / per_item) if per_item > 0 else share))
 
     def map(self, items: Sequence[Item], own: Callable[[Item], Result],
-            land: Callable[[Shipped], Result]) -> Iterator[Result]:
+            land: Callable[[Shipped], Result],
+            in_turn: Callable[[Item], Result] | None = None) -> Iterator[Result]:
         """Yields a result for each of `items`, in their order: `own(item)`
         where the caller took the item, `land(work(item))` where a worker
-        did. Raises what `work` raised in a worker, and `WorkerEnded`."""
+        did. `in_turn(item)`, where given, takes `own`'s place while the
+        caller works alone, each result yielded as soon as it is made: it
+        may write its output at once. Raises what `work` raised in a worker,
+        and `WorkerEnded`."""
         count = len(items)
         arrived: dict[int, Any] = {}  # index -> what a worker shipped
         owned: dict[int, Result] = {}  # index -> what the caller made
@@ -237,12 +243,17 @@ class Pool(Generic[Item, Shipped]):
         if self._chunksize is not None and not self._started:
             self._start()  # told how to share the work out: no need to time it
         # Alone until the work left is worth the workers.
+        alone = in_turn or own
+        begun = time.perf_counter()
         while sent < count and not self._started:
-            start = time.perf_counter()
-            result = own(items[sent])
-            self._time(time.perf_counter() - start, 1)
+            result = alone(items[sent])
             sent += 1
-            if self._worth_starting(count - sent):
+            # Timed as a whole, the handling of the results between included:
+            # what each item costs the caller, for no more than one clock
+            # reading an item.
+            spent = time.perf_counter() - begun
+            if spent >= _SAMPLE_SECONDS and spent / sent * (count - sent) > _WORTH_STARTING:
+                self._time(spent, sent)
                 self._start()
             yield result
         done = sent
@@ -277,17 +288,13 @@ class Pool(Generic[Item, Shipped]):
                 self._receive(arrived, block=True)
                 polled = time.perf_counter()
 
-    def _worth_starting(self, left: int) -> bool:
-        # Judged once the caller has worked long enough for its times to
-        # say something: the first file is the slowest to read.
-        return self._seconds >= _SAMPLE_SECONDS and \
-            self._seconds / self._timed * left > _WORTH_STARTING
-
     def _time(self, seconds: float, items: int) -> None:
         self._seconds += seconds
         self._timed += items
 
     def _receive(self, arrived: dict[int, Any], block: bool) -> None:
+        import mmap
+        import pickle
         from multiprocessing.connection import wait
 
         conns = {w.conn: w for w in self._workers}

@@ -453,10 +453,15 @@ def _run_parallel(job: Job, paths: list[str], jobs: int, out: Output,
 
     run = functools.partial(work, job)
 
+    def in_turn(path: str) -> tuple[bytes, str, bool]:
+        # Written at once, as one process writes, while no worker runs.
+        return b"", "", _open_and_process(job, path, out, err)
+
     def write(results: Iterable[tuple[bytes, str, bool]]) -> bool:
         ok = True
         for data, report, good in results:
-            out.write(data)
+            if data:
+                out.write(data)
             if report:
                 out.flush()
                 err.write(report)
@@ -467,10 +472,10 @@ def _run_parallel(job: Job, paths: list[str], jobs: int, out: Output,
     stdin = paths.index(STDIN) if STDIN in paths else len(paths)
     try:
         with Pool(jobs - 1, run) as pool:
-            ok = write(pool.map(paths[:stdin], run, _same))
+            ok = write(pool.map(paths[:stdin], run, _same, in_turn))
             if stdin < len(paths):
                 ok &= _open_and_process(job, STDIN, out, err)
-                ok &= write(pool.map(paths[stdin + 1:], run, _same))
+                ok &= write(pool.map(paths[stdin + 1:], run, _same, in_turn))
     except WorkerEnded as e:
         out.flush()
         err.write(f"parvex: {e}\n")
