@@ -251,3 +251,22 @@ def test_parse_files_leaves_the_collector_as_it_was(tree, tmp_path, enabled, job
         assert gc.isenabled() == enabled
     finally:
         gc.enable()
+
+
+@pytest.mark.parametrize("frozen", [False, True])
+def test_parse_files_sends_its_lists_to_the_oldest_generation(tmp_path, frozen):
+    path = tmp_path / "many.sx"
+    path.write_bytes(parvex.to_canonical([[b"x"]] * 5000))
+    gc.collect()
+    if frozen:
+        gc.freeze()  # a process's own frozen objects stay frozen
+    try:
+        before = gc.get_freeze_count()
+        value = parse_files([path] * 2, jobs=1)
+        assert len(value[0]) == 5000 and gc.get_freeze_count() == before
+        # Left young, the lists would be walked all at once by the next
+        # collection, and again by the next of the middle generation.
+        oldest = {id(o) for o in gc.get_objects(generation=2)}
+        assert (id(value[1][0]) in oldest) is not frozen
+    finally:
+        gc.unfreeze()

@@ -63,7 +63,7 @@ _POLL_SECONDS = 0.001
 _AHEAD = 8
 # Work left, in seconds, that is worth starting the workers for, and the
 # time the caller works before it judges.
-_WORTH_STARTING = 0.05
+_WORTH_STARTING = 0.1
 _SAMPLE_SECONDS = 0.002
 # Where the spool goes when it can: memory, not a disk.
 _SHM = "/dev/shm"

@@ -93,7 +93,12 @@ def lander(options: ParserOptions) -> Parser:
 # Parsed values hold no cycles, yet the cyclic collector walks the lists
 # again and again while a batch of them grows: a third to a half of the time
 # of reading many files. It rests while parse_files runs, once for however
-# many threads run it at once.
+# many threads run it at once. On waking it would walk every list made
+# meanwhile at once, as young objects, only to find them all alive (0.4 s
+# for 200 MB of files): they go to the oldest generation instead, by
+# freezing and unfreezing as the gc module documents, and are walked there
+# with the rest at its next full collection. Not when the process keeps
+# objects frozen itself, which unfreezing would release.
 class _CollectorPause:
     def __init__(self) -> None:
         self._lock = threading.Lock()
@@ -111,6 +116,9 @@ class _CollectorPause:
         with self._lock:
             self._holders -= 1
             if self._holders == 0 and self._was_enabled:
+                if gc.get_freeze_count() == 0:
+                    gc.freeze()
+                    gc.unfreeze()
                 gc.enable()
 
 
