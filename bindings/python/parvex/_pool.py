@@ -243,19 +243,22 @@ class Pool(Generic[Item, Shipped]):
         if self._chunksize is not None and not self._started:
             self._start()  # told how to share the work out: no need to time it
         # Alone until the work left is worth the workers.
-        alone = in_turn or own
-        begun = time.perf_counter()
-        while sent < count and not self._started:
-            result = alone(items[sent])
-            sent += 1
-            # Timed as a whole, the handling of the results between included:
-            # what each item costs the caller, for no more than one clock
-            # reading an item.
-            spent = time.perf_counter() - begun
-            if spent >= _SAMPLE_SECONDS and spent / sent * (count - sent) > _WORTH_STARTING:
-                self._time(spent, sent)
-                self._start()
-            yield result
+        if not self._started:
+            alone, clock = in_turn or own, time.perf_counter
+            begun = clock()
+            for item in items:
+                result = alone(item)
+                sent += 1
+                # Timed as a whole, the handling of the results between
+                # included: what each item costs the caller, for no more than
+                # one clock reading an item.
+                spent = clock() - begun
+                if spent >= _SAMPLE_SECONDS and spent * (count - sent) > _WORTH_STARTING * sent:
+                    self._time(spent, sent)
+                    self._start()
+                    yield result
+                    break
+                yield result
         done = sent
         while done < count:
             for w in self._workers:
