@@ -253,13 +253,15 @@ def test_parse_files_leaves_the_collector_as_it_was(tree, tmp_path, enabled, job
         gc.enable()
 
 
-@pytest.mark.parametrize("frozen", [False, True])
-def test_parse_files_sends_its_lists_to_the_oldest_generation(tmp_path, frozen):
+@pytest.mark.parametrize("freeze", [False, True])
+def test_parse_files_sends_its_lists_to_the_oldest_generation(tmp_path, freeze):
     path = tmp_path / "many.sx"
     path.write_bytes(parvex.to_canonical([[b"x"]] * 5000))
     gc.collect()
-    if frozen:
-        gc.freeze()  # a process's own frozen objects stay frozen
+    # Some interpreters start with objects frozen (3.12): those are never released.
+    froze = freeze and gc.get_freeze_count() == 0
+    if froze:
+        gc.freeze()
     try:
         before = gc.get_freeze_count()
         value = parse_files([path] * 2, jobs=1)
@@ -267,6 +269,7 @@ def test_parse_files_sends_its_lists_to_the_oldest_generation(tmp_path, frozen):
         # Left young, the lists would be walked all at once by the next
         # collection, and again by the next of the middle generation.
         oldest = {id(o) for o in gc.get_objects(generation=2)}
-        assert (id(value[1][0]) in oldest) is not frozen
+        assert (id(value[1][0]) in oldest) is (before == 0)
     finally:
-        gc.unfreeze()
+        if froze:
+            gc.unfreeze()

@@ -98,7 +98,7 @@ def lander(options: ParserOptions) -> Parser:
 # for 200 MB of files): they go to the oldest generation instead, by
 # freezing and unfreezing as the gc module documents, and are walked there
 # with the rest at its next full collection. Not when the process keeps
-# objects frozen itself, which unfreezing would release.
+# objects frozen (3.12 starts with some), which unfreezing would release.
 class _CollectorPause:
     def __init__(self) -> None:
         self._lock = threading.Lock()
