@@ -28,10 +28,10 @@ from dask.base import compute as compute_all
 from dask.delayed import Delayed, delayed
 from dask.sizeof import sizeof
 
-from ._parvex import DEFAULT_MAX_DEPTH, ParseError, Parser, to_canonical
+from ._parvex import DEFAULT_MAX_DEPTH, Parser, to_canonical
 from ._types import ParserOptions, SexpLike, Value
 from .files import dump, read_at_most
-from .parallel import _noted, lander
+from .parallel import _FILE_ERRORS, _noted, landed, lander
 from .stream import iter_parse
 
 __all__ = ["read_sexp", "to_sexp"]
@@ -93,7 +93,7 @@ def _landed(shipped: list[_Shipped], paths: list[str] | None, max_depth: int) ->
 
 def _land(shipped: list[_Shipped], max_depth: int) -> list[Any]:
     back = lander({"max_depth": max_depth})
-    return [back.parse(s) if isinstance(s, bytes) else s for s in shipped]
+    return [landed(back, s) for s in shipped]
 
 
 def _partition(shipped: list[_Shipped], paths: list[str] | None, max_depth: int,
@@ -164,7 +164,7 @@ def _read_partition(files: Sequence[Any], parser: Parser, stream: bool,
         got: list[Any]
         try:
             got, kept, read = _read_file(of, parser, options, stream, deep)
-        except (ParseError, OSError) as e:
+        except _FILE_ERRORS as e:
             _noted(e, of.path)
             if errors == "raise":
                 raise

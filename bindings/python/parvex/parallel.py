@@ -90,6 +90,12 @@ def lander(options: ParserOptions) -> Parser:
     return Parser(canonical=True, max_depth=options.get("max_depth", DEFAULT_MAX_DEPTH))
 
 
+def landed(back: Parser, shipped: bytes | BaseException) -> Value | BaseException:
+    """A shipped value made again by `back` (a `lander`), or the exception
+    that travelled in its place."""
+    return back.parse(shipped) if isinstance(shipped, bytes) else shipped
+
+
 # Parsed values hold no cycles, yet the cyclic collector walks the lists
 # again and again while a batch of them grows: a third to a half of the time
 # of reading many files. It rests while parse_files runs, once for however
@@ -189,11 +195,7 @@ def parse_files(
             for path in paths:
                 take(own(path))
             return results
-        back = lander(options)
-
-        def land(shipped: bytes | BaseException) -> Value | BaseException:
-            return back.parse(shipped) if isinstance(shipped, bytes) else shipped
-
+        land = functools.partial(landed, lander(options))
         work = functools.partial(_shipped, options=options)
         with Pool(jobs - 1, work, chunksize) as pool:
             for outcome in pool.map(paths, own, land):
