@@ -11,6 +11,7 @@
 #include "decode/builder.hpp"
 #include "decode/scratch.hpp"
 #include "types/sexp.hpp"
+#include "types/slab.hpp"
 
 namespace parvex {
 
@@ -30,7 +31,9 @@ public:
     SexpBuilder(const SexpBuilder&) = delete;
     SexpBuilder& operator=(const SexpBuilder&) = delete;
     ~SexpBuilder() {
+        if (slab_ != nullptr) slab_->hold(carved_);
         for (std::size_t i = 0; i < size_; ++i) values_[i].~Sexp();
+        if (slab_ != nullptr) slab_->drop(1);
     }
 
     bool atom(Bytes data) {
@@ -56,11 +59,18 @@ public:
         Sexp::List items;
         if (count == 0 && size_ == capacity_) grow();
         if (count != 0) {
-            void* block = std::malloc(count * sizeof(Sexp));
-            if (block == nullptr) throw std::bad_alloc();
+            const std::size_t bytes = count * sizeof(Sexp);
+            void* block = carve(bytes);
+            const bool carved = block != nullptr;
+            if (!carved) {
+                block = std::malloc(bytes);
+                if (block == nullptr) throw std::bad_alloc();
+                allocated_ += bytes;
+            }
             size_ -= count;
-            std::memcpy(block, static_cast<void*>(values_ + size_), count * sizeof(Sexp));
-            items = Sexp::List::adopt(static_cast<Sexp*>(block), count);
+            std::memcpy(block, static_cast<void*>(values_ + size_), bytes);
+            items = carved ? Sexp::List::adopt_carved(static_cast<Sexp*>(block), count)
+                           : Sexp::List::adopt(static_cast<Sexp*>(block), count);
         }
         new (values_ + size_++) Sexp(std::move(items));
         return true;
@@ -72,6 +82,30 @@ public:
     }
 
 private:
+    /// Room for a small list's items in the current slab, or null where the
+    /// list is to have a block of its own. Slabs are taken only once a read
+    /// has made this many octets of lists, so that a small value costs no
+    /// more than its own blocks, and the last slab's unused room stays a
+    /// fraction of what the value holds.
+    void* carve(std::size_t bytes) {
+        if (bytes > Slab::kMaxCarve || allocated_ < kCarveFrom) return nullptr;
+        void* p = slab_ != nullptr ? slab_->carve(bytes) : nullptr;
+        if (p == nullptr) {
+            // The builder's own count on the full slab goes once the lists
+            // carved from it are counted.
+            if (slab_ != nullptr) {
+                slab_->hold(carved_);
+                slab_->drop(1);
+            }
+            slab_ = nullptr;
+            carved_ = 0;
+            slab_ = Slab::make();
+            p = slab_->carve(bytes);
+        }
+        ++carved_;
+        return p;
+    }
+
     // Values hold no pointers into themselves, so the block may move.
     void grow() {
         block_.grow(std::max<std::size_t>(256, 2 * capacity_) * sizeof(Sexp));
@@ -82,10 +116,15 @@ private:
     static constexpr std::size_t kMaxReserve = std::size_t{1} << 20;  // values
     static constexpr std::size_t kUpFrontFrom = std::size_t{1} << 20;  // octets
 
+    static constexpr std::size_t kCarveFrom = 2 * Slab::kBytes;
+
     ScratchBlock<0> block_;
     Sexp* values_;
     std::size_t size_ = 0;
     std::size_t capacity_;
+    Slab* slab_ = nullptr;     // the slab lists are carved from, counted once for the builder
+    std::size_t carved_ = 0;   // lists carved from it and not yet counted there
+    std::size_t allocated_ = 0;  // octets of blocks of their own given to lists
 };
 
 static_assert(OverreadBuilder<SexpBuilder>);

@@ -5,6 +5,7 @@
 #include "types/sexp.hpp"
 
 #include "types/siphash.hpp"
+#include "types/slab.hpp"
 
 namespace parvex {
 
@@ -39,10 +40,15 @@ void SexpList::release() noexcept {
     // is entered with a link to its holder's slot kept in its own slot, and
     // left once it is empty, its slot then counted out of its holder. Release
     // takes no storage, so it cannot fail, and no call nests.
+    // Counts of carved arrays go back to their slab in one step for each
+    // run of arrays from the same slab, which a tree read in one go mostly is.
+    Slab* slab = nullptr;
+    std::size_t carved = 0;
     SexpList* list = this;
     Sexp* slot = nullptr;  // the slot that holds `list`, null for this one
     for (;;) {
-        std::size_t n = list->size_;
+        const std::size_t flag = list->size_ & kCarved;
+        std::size_t n = list->size_ & ~kCarved;
         for (; n != 0; --n) {
             Sexp& last = list->items_[n - 1];
             if (last.is_atom())
@@ -50,7 +56,7 @@ void SexpList::release() noexcept {
             else if (last.list_.items.items_ != nullptr)
                 break;
         }
-        list->size_ = n;
+        list->size_ = n | flag;
         if (n != 0) {
             Sexp& inner = list->items_[n - 1];
             inner.list_.up = slot;
@@ -58,13 +64,25 @@ void SexpList::release() noexcept {
             list = &inner.list_.items;
             continue;
         }
-        std::free(list->items_);
+        if (flag == 0) {
+            std::free(list->items_);
+        } else {
+            Slab* of = Slab::of(list->items_);
+            if (of != slab) {
+                if (slab != nullptr) slab->drop(carved);
+                slab = of;
+                carved = 0;
+            }
+            ++carved;
+        }
         list->items_ = nullptr;
-        if (slot == nullptr) return;
+        list->size_ = 0;
+        if (slot == nullptr) break;
         slot = slot->list_.up;
         list = slot != nullptr ? &slot->list_.items : this;
         --list->size_;
     }
+    if (slab != nullptr) slab->drop(carved);
 }
 
 void Sexp::destroy() noexcept {

@@ -41,9 +41,10 @@ static_assert(sizeof(Atom) == 32);
 
 class Sexp;
 
-/// The items of a list: an owned array of exactly their number, in 16
-/// octets. The storage comes from std::malloc, so that a reader can relocate
-/// finished values into it octet for octet and hand it over.
+/// The items of a list: an array of exactly their number, in 16 octets. The
+/// array is a block from std::malloc that the list owns, or part of a slab
+/// (types/slab.hpp) that the list holds a count of; either way a reader can
+/// relocate finished values into it octet for octet and hand it over.
 class SexpList {
 public:
     SexpList() noexcept = default;
@@ -71,9 +72,18 @@ public:
         l.size_ = n;
         return l;
     }
+    /// Takes over `n` (at least one) values that live in `items`, carved
+    /// from a slab that has been counted for this list.
+    static SexpList adopt_carved(Sexp* items, std::size_t n) noexcept {
+        SexpList l = adopt(items, n);
+        l.size_ |= kCarved;
+        return l;
+    }
 
-    std::size_t size() const { return size_; }
-    bool empty() const { return size_ == 0; }
+    std::size_t size() const { return size_ & ~kCarved; }
+    /// Whether the items are carved from a slab rather than owned.
+    bool carved() const { return (size_ & kCarved) != 0; }
+    bool empty() const { return size() == 0; }
     Sexp* begin() { return items_; }
     Sexp* end();
     const Sexp* begin() const { return items_; }
@@ -89,6 +99,9 @@ public:
 
 private:
     void release() noexcept;
+
+    // Set in `size_` when the items are carved from a slab.
+    static constexpr std::size_t kCarved = ~(~std::size_t{0} >> 1);
 
     Sexp* items_ = nullptr;
     std::size_t size_ = 0;
@@ -167,8 +180,8 @@ private:
 
 static_assert(sizeof(Sexp) == 32);
 
-inline Sexp* SexpList::end() { return items_ + size_; }
-inline const Sexp* SexpList::end() const { return items_ + size_; }
+inline Sexp* SexpList::end() { return items_ + size(); }
+inline const Sexp* SexpList::end() const { return items_ + size(); }
 inline Sexp& SexpList::operator[](std::size_t i) { return items_[i]; }
 inline const Sexp& SexpList::operator[](std::size_t i) const { return items_[i]; }
 
