@@ -224,7 +224,7 @@ inline void check_value(const Sexp& v, const Parser& p, Bytes text) {
 class WatchingBuilder {
 public:
     // Like SexpBuilder, which it wraps, but without the short-atom fast path.
-    WatchingBuilder(std::uint64_t fail_at, std::size_t input_len) : inner_(input_len), fail_at_(fail_at) {}
+    explicit WatchingBuilder(std::uint64_t fail_at) : fail_at_(fail_at) {}
     bool atom(Bytes data) { return step(1, 0) && inner_.atom(data); }
     bool atom(Bytes data, Bytes hint) { return step(1, 0) && inner_.atom(data, hint); }
     bool list(std::uint64_t count) { return step(1, count) && inner_.list(count); }
@@ -261,7 +261,7 @@ static_assert(parvex::Builder<WatchingBuilder>);
 /// `value` is what the plain read gave.
 template <class Read>
 void check_builder_failure(Read read, const Case& c, const Error* error, const Sexp* value) {
-    WatchingBuilder b(c.fail_at, c.text.size());
+    WatchingBuilder b(c.fail_at);
     auto r = read(b);
     const auto failed = [&] { return !r && std::holds_alternative<parvex::BuilderFailed>(r.error()); };
     if (value != nullptr) {

@@ -12,13 +12,13 @@ std::unexpected<Error> input_fault(const Stop& s) { return std::unexpected(std::
 }  // namespace
 
 Result<Sexp> Parser::parse(Bytes input) const {
-    SexpBuilder b(input.size());
+    SexpBuilder b;
     if (auto r = read_whole(*this, input, b); !r) return input_fault(r.error());
     return b.take();
 }
 
 Result<Prefix> Parser::parse_prefix(Bytes input) const {
-    SexpBuilder b(input.size());
+    SexpBuilder b;
     auto r = read_prefix(*this, input, b);
     if (!r) return input_fault(r.error());
     return Prefix{b.take(), r->consumed};

@@ -16,8 +16,8 @@ namespace parvex {
 /// A block of raw storage from `realloc`, taken from the calling thread's
 /// kept block for `Slot` where there is one (there is not inside a nested
 /// read, which then has its own), and given back to it afterwards unless it
-/// has grown past `kKeep` octets.
-template <int Slot>
+/// has grown past `Keep` octets.
+template <int Slot, std::size_t Keep = std::size_t{1} << 20>
 class ScratchBlock {
 public:
     ScratchBlock() {
@@ -29,7 +29,7 @@ public:
     ScratchBlock& operator=(const ScratchBlock&) = delete;
     ~ScratchBlock() {
         Kept& k = kept();
-        if (k.block == nullptr && bytes_ <= kKeep) {
+        if (k.block == nullptr && bytes_ <= Keep) {
             k.block = data_;
             k.bytes = bytes_;
         } else {
@@ -39,16 +39,6 @@ public:
 
     void* data() const { return data_; }
     std::size_t bytes() const { return bytes_; }
-    /// At least `bytes` octets, with nothing stored in them yet.
-    void reserve_empty(std::size_t bytes) {
-        if (bytes <= bytes_) return;
-        std::free(data_);
-        data_ = nullptr;
-        bytes_ = 0;
-        data_ = std::malloc(bytes);
-        if (data_ == nullptr) throw std::bad_alloc();
-        bytes_ = bytes;
-    }
     /// At least `bytes` octets; what was stored is kept, moved octet for
     /// octet where the block moves.
     void grow(std::size_t bytes) {
@@ -60,7 +50,6 @@ public:
     }
 
 private:
-    static constexpr std::size_t kKeep = std::size_t{1} << 20;
     struct Kept {
         void* block = nullptr;
         std::size_t bytes = 0;

@@ -18,16 +18,12 @@ namespace parvex {
 class SexpBuilder {
 public:
     /// The stack lives in storage the thread keeps from one read to the
-    /// next (decode/scratch.hpp), and grows by doubling. For a large input
-    /// it is reserved up front for an element every two octets, capped:
-    /// room reserved that way and never used costs no more than its
-    /// address space, where doubling would copy and touch every page again.
-    explicit SexpBuilder(std::size_t input_len) {
-        const std::size_t reserve = std::min<std::size_t>(input_len / 2 + 1, kMaxReserve) * sizeof(Sexp);
-        if (reserve > block_.bytes() && reserve > kUpFrontFrom) block_.reserve_empty(reserve);
-        values_ = static_cast<Sexp*>(block_.data());
-        capacity_ = block_.bytes() / sizeof(Sexp);
-    }
+    /// next (decode/scratch.hpp), and grows by doubling. It holds every
+    /// value of a list until the list ends, 32 octets each: a list of
+    /// 200,000 items, or as many nested lists, take 6.4 MB. A stack that
+    /// size is kept too, since fresh pages for it cost a large read more
+    /// than a fifth of its time.
+    SexpBuilder() : values_(static_cast<Sexp*>(block_.data())), capacity_(block_.bytes() / sizeof(Sexp)) {}
     SexpBuilder(const SexpBuilder&) = delete;
     SexpBuilder& operator=(const SexpBuilder&) = delete;
     ~SexpBuilder() {
@@ -113,12 +109,9 @@ private:
         capacity_ = block_.bytes() / sizeof(Sexp);
     }
 
-    static constexpr std::size_t kMaxReserve = std::size_t{1} << 20;  // values
-    static constexpr std::size_t kUpFrontFrom = std::size_t{1} << 20;  // octets
-
     static constexpr std::size_t kCarveFrom = 2 * Slab::kBytes;
 
-    ScratchBlock<0> block_;
+    ScratchBlock<0, std::size_t{8} << 20> block_;
     Sexp* values_;
     std::size_t size_ = 0;
     std::size_t capacity_;

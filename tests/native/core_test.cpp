@@ -425,7 +425,7 @@ void writers_on_every_path() {
 // is read again only once an octet that could end it has arrived.
 void stream_pieces() {
     struct Counting : parvex::SexpBuilder {
-        Counting() : SexpBuilder(0) {}
+        Counting() = default;
         std::size_t steps = 0;
         bool atom(parvex::Bytes d) { return ++steps, SexpBuilder::atom(d); }
         bool atom_overread(parvex::Bytes d) { return ++steps, SexpBuilder::atom_overread(d); }
