@@ -124,8 +124,8 @@ void deep_values() {
 // of every size around the largest carved one, taken out of the value that
 // read them and released on two threads at once after that value, must keep
 // their items until each is released (AddressSanitizer sees any early
-// release, LeakSanitizer a slab never given back), and so must a read that
-// fails after it has carved.
+// release, LeakSanitizer a slab never given back), and so must a value
+// released before its builder and a read that fails after it has carved.
 void carved_lists() {
     const std::size_t largest = parvex::Slab::kMaxCarve / sizeof(parvex::Sexp);
     std::string text = "(";
@@ -141,6 +141,18 @@ void carved_lists() {
         }
         text += ")";
         want.emplace_back(parvex::Sexp::List(std::move(items)));
+    }
+    // Values taken from their builder and released before it, for every
+    // number of lists in the last slab.
+    std::string full;  // lists of the largest size carved
+    for (std::size_t i = 0; i < largest; ++i) full += "1:a";
+    std::string lists;
+    for (std::size_t n = 1; n <= 3 * parvex::Slab::kBytes / parvex::Slab::kMaxCarve + 1; ++n) {
+        lists += "(" + full + ")";
+        parvex::SexpBuilder b;
+        CHECK(parvex::read_whole(parvex::Parser::canonical(), bytes("(" + lists + ")"), b));
+        parvex::Sexp early = b.take();
+        early = parvex::Sexp(parvex::Atom{});
     }
     auto failed = parvex::parse_canonical(bytes(text + "(1:a"));
     CHECK(!failed && failed.error().kind == parvex::ErrorKind::UnexpectedEnd);
