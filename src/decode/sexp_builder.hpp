@@ -84,9 +84,9 @@ public:
 private:
     /// Room for a small list's items in the current slab, or null where the
     /// list is to have a block of its own. Slabs are taken only once a read
-    /// has made this many octets of lists, so that a small value costs no
-    /// more than its own blocks, and the last slab's unused room stays a
-    /// fraction of what the value holds.
+    /// has made kCarveFrom octets of lists, so that a small value costs no
+    /// more than its own blocks, and grow from one page, so that the last
+    /// slab's unused room stays a fraction of what the value holds.
     void* carve(std::size_t bytes) {
         if (bytes > Slab::kMaxCarve || allocated_ < kCarveFrom) return nullptr;
         void* p = slab_ != nullptr ? slab_->carve(bytes) : nullptr;
@@ -99,7 +99,8 @@ private:
             }
             slab_ = nullptr;
             carved_ = 0;
-            slab_ = Slab::make();
+            slab_ = Slab::make(pages_);
+            pages_ = std::min(2 * pages_, Slab::kMaxPages);
             p = slab_->carve(bytes);
         }
         ++carved_;
@@ -118,7 +119,7 @@ private:
 #ifdef PARVEX_CARVE_FROM_START
     static constexpr std::size_t kCarveFrom = 0;
 #else
-    static constexpr std::size_t kCarveFrom = 2 * Slab::kBytes;
+    static constexpr std::size_t kCarveFrom = 2 * Slab::kPage;
 #endif
 
     ScratchBlock<0, std::size_t{8} << 20> block_;
@@ -127,6 +128,7 @@ private:
     std::size_t capacity_;
     Slab* slab_ = nullptr;     // the slab lists are carved from, counted once for the builder
     std::size_t carved_ = 0;   // lists carved from it and not yet counted there
+    std::size_t pages_ = 1;    // of the next slab: each twice the last, up to a limit
     std::size_t allocated_ = 0;  // octets of blocks of their own given to lists
 };
 

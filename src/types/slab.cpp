@@ -1,16 +1,17 @@
-// The slabs kept for reuse: a list threaded through the slabs themselves,
-// so that keeping one never allocates, under a lock taken once for every
-// slab's worth of lists.
+// Making slabs, and keeping emptied ones for reuse: a list of each size,
+// threaded through the slabs themselves so that keeping one never
+// allocates, under a lock taken once for every slab's worth of lists.
 #include "types/slab.hpp"
 
+#include <bit>
 #include <mutex>
 
 namespace parvex {
 
 struct KeptSlabs {
     std::mutex lock;
-    void* head = nullptr;  // each kept slab's first octets point to the next
-    std::size_t count = 0;
+    Slab* heads[std::bit_width(Slab::kMaxPages)] = {};  // by log2 of their pages
+    std::size_t bytes = 0;
 
     // Never destroyed: values in static storage may give slabs back while
     // the program ends.
@@ -20,35 +21,42 @@ struct KeptSlabs {
     }
 };
 
-Slab* Slab::make() {
+Slab::Slab(std::size_t pages) : pages_(pages) {
+    auto* base = reinterpret_cast<unsigned char*>(this);
+    for (std::size_t i = 1; i < pages; ++i) *reinterpret_cast<Slab**>(base + i * kPage) = this;
+}
+
+Slab* Slab::make(std::size_t pages) {
+    const std::size_t size = std::bit_width(pages) - 1;
     KeptSlabs& k = KeptSlabs::get();
     void* block = nullptr;
     {
         std::lock_guard hold(k.lock);
-        if (k.head != nullptr) {
-            block = k.head;
-            k.head = *static_cast<void**>(block);
-            --k.count;
+        if (Slab* s = k.heads[size]) {
+            k.heads[size] = s->next_;
+            k.bytes -= pages * kPage;
+            block = s;
         }
     }
-    if (block == nullptr) block = ::operator new(kBytes, std::align_val_t{kBytes});
-    return new (block) Slab();
+    if (block == nullptr) block = ::operator new(pages * kPage, std::align_val_t{kPage});
+    return new (block) Slab(pages);
 }
 
 void Slab::give_back() noexcept {
-    this->~Slab();
-    void* block = this;
+    const std::size_t pages = pages_;
+    const std::size_t bytes = pages * kPage;
     KeptSlabs& k = KeptSlabs::get();
     {
         std::lock_guard hold(k.lock);
-        if (k.count < kKept) {
-            *static_cast<void**>(block) = k.head;
-            k.head = block;
-            ++k.count;
+        if (k.bytes + bytes <= kKept) {
+            const std::size_t size = std::bit_width(pages) - 1;
+            next_ = k.heads[size];
+            k.heads[size] = this;
+            k.bytes += bytes;
             return;
         }
     }
-    ::operator delete(block, std::align_val_t{kBytes});
+    ::operator delete(static_cast<void*>(this), std::align_val_t{kPage});
 }
 
 }  // namespace parvex

@@ -7,6 +7,12 @@
 // owned: each list carved from it holds one count, and the last list
 // released gives it back, whichever thread that happens on.
 //
+// A slab is a run of pages aligned to their size, each page starting with a
+// pointer to its slab, so that the slab of any carved array is found from
+// the array's address. Runs are large (up to 1 MiB) and contiguous: slabs
+// of a single page each, which the allocator places a page apart to align
+// them, leave half of the cache's sets unused while a writer walks them.
+//
 // Emptied slabs are kept for the next read, up to a bound for the whole
 // process: given back to glibc, adjacent slabs merge into free space that it
 // returns to the system at once, and the next read then pays a page fault
@@ -34,28 +40,35 @@ inline constexpr bool kAddressSanitizer = false;
 
 class Slab {
 public:
-    /// A slab's size, which is also its alignment: the slab of any octet
-    /// inside it is found by rounding that octet's address down.
-    static constexpr std::size_t kBytes = std::size_t{1} << 15;
+    /// The size of a page, which is also its alignment.
+    static constexpr std::size_t kPage = std::size_t{1} << 15;
+    /// The most pages in one slab.
+    static constexpr std::size_t kMaxPages = 32;
     /// Lists whose arrays are larger get blocks of their own.
-    static constexpr std::size_t kMaxCarve = kBytes / 16;
+    static constexpr std::size_t kMaxCarve = kPage / 16;
+    /// Octets of emptied slabs kept for reuse at most, in all threads
+    /// together. None under AddressSanitizer, which then sees any use of a
+    /// slab after its last list has been released.
+    static constexpr std::size_t kKept = kAddressSanitizer ? 0 : std::size_t{16} << 20;
 
-    /// Emptied slabs kept for reuse at most, in all threads together: 16
-    /// MiB. None under AddressSanitizer, which then sees any use of a slab
-    /// after its last list has been released.
-    static constexpr std::size_t kKept = kAddressSanitizer ? 0 : 512;
-
-    /// A fresh slab, counted once for its maker. Throws std::bad_alloc.
-    static Slab* make();
-    /// The slab that holds the octet at `p`.
+    /// A slab of `pages` pages (a power of two up to kMaxPages), counted
+    /// once for its maker. Throws std::bad_alloc.
+    static Slab* make(std::size_t pages);
+    /// The slab that holds the octet at `p`, carved from one.
     static Slab* of(const void* p) {
-        return reinterpret_cast<Slab*>(reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t{kBytes - 1});
+        return *reinterpret_cast<Slab* const*>(reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t{kPage - 1});
     }
 
-    /// `bytes` octets (a multiple of 8) for the maker, or null when they do
-    /// not fit; the maker counts what it carves with `hold`.
+    /// `bytes` octets (a multiple of 8, at most kMaxCarve) within one page,
+    /// or null when the slab is full; the maker counts what it carves with
+    /// `hold`.
     void* carve(std::size_t bytes) {
-        if (bytes > kBytes - used_) return nullptr;
+        // `used_` is past the header of the page it is in, or at its end.
+        const std::size_t page_end = ((used_ - 1) / kPage + 1) * kPage;
+        if (bytes > page_end - used_) {
+            if (page_end == pages_ * kPage) return nullptr;
+            used_ = page_end + kHeader;
+        }
         void* p = reinterpret_cast<unsigned char*>(this) + used_;
         used_ += bytes;
         return p;
@@ -67,13 +80,20 @@ public:
     }
 
 private:
-    Slab() = default;
+    explicit Slab(std::size_t pages);
     void give_back() noexcept;
 
-    std::atomic<std::size_t> refs_{1};
-    std::size_t used_ = kHeader;
-    // Carved arrays start a cache line in, past this header.
+    // Carved arrays start a cache line into each page, past its pointer to
+    // the slab (the first page's is this object's first member).
     static constexpr std::size_t kHeader = 64;
+
+    Slab* self_ = this;
+    std::atomic<std::size_t> refs_{1};
+    std::size_t used_ = kHeader;  // octets from the start, headers included
+    std::size_t pages_;
+    Slab* next_ = nullptr;  // among the kept slabs of its size
+
+    friend struct KeptSlabs;
 };
 
 static_assert(sizeof(Slab) <= 64);

@@ -142,12 +142,12 @@ void carved_lists() {
         text += ")";
         want.emplace_back(parvex::Sexp::List(std::move(items)));
     }
-    // Values taken from their builder and released before it, for every
-    // number of lists in the last slab.
+    // Values taken from their builder and released before it, with up to
+    // a slab's worth of lists and more in their last slab.
     std::string full;  // lists of the largest size carved
     for (std::size_t i = 0; i < largest; ++i) full += "1:a";
     std::string lists;
-    for (std::size_t n = 1; n <= 3 * parvex::Slab::kBytes / parvex::Slab::kMaxCarve + 1; ++n) {
+    for (std::size_t n = 1; n <= 3 * parvex::Slab::kPage / parvex::Slab::kMaxCarve + 1; ++n) {
         lists += "(" + full + ")";
         parvex::SexpBuilder b;
         CHECK(parvex::read_whole(parvex::Parser::canonical(), bytes("(" + lists + ")"), b));
