@@ -87,7 +87,7 @@ private:
     // the slab (the first page's is this object's first member).
     static constexpr std::size_t kHeader = 64;
 
-    Slab* self_ = this;
+    [[maybe_unused]] Slab* self_ = this;  // read through `of`
     std::atomic<std::size_t> refs_{1};
     std::size_t used_ = kHeader;  // octets from the start, headers included
     std::size_t pages_;
