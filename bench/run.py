@@ -73,15 +73,19 @@ def arguments(argv: list[str]) -> argparse.Namespace:
 
 
 def _build() -> str:
-    """Which extension module ran: its file's time, and the commit of the
-    tree it sits in, if any (a rebuilt module may be newer than both)."""
-    module = pathlib.Path(parvex._parvex.__file__)
+    """Which extension module ran: its file's time, and the commit of this
+    project's tree if the module sits in it (a rebuilt module may be newer
+    than both; an installed one sits in no tree of ours, though perhaps in
+    another's, such as pyenv's)."""
+    module = pathlib.Path(parvex._parvex.__file__).resolve()
     built = time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(module.stat().st_mtime))
-    try:
-        commit = subprocess.run(["git", "-C", str(module.parent), "describe", "--always", "--dirty"],
-                                capture_output=True, text=True, timeout=10).stdout.strip()
-    except OSError:
-        commit = ""
+    commit = ""
+    if module.is_relative_to(native_harness.ROOT):
+        try:
+            commit = subprocess.run(["git", "-C", str(native_harness.ROOT), "describe", "--always", "--dirty"],
+                                    capture_output=True, text=True, timeout=10).stdout.strip()
+        except OSError:
+            pass
     return f"{module} (built {built}{', tree at ' + commit if commit else ''})"
 
 
