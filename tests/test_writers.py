@@ -189,6 +189,14 @@ def test_long_atoms_among_short_ones(n, lead):
     assert to_transport(long) == b64(ref_canonical(long))
 
 
+def test_large_texts_of_changing_sizes_in_turn():
+    # A large base-64 text starts at the size of the thread's last one;
+    # texts smaller, larger and far larger than the last come out whole.
+    for n in (40_000, 9_000, 41_000, 250_000, 41_000):
+        value = [b"%d" % i for i in range(n)]
+        assert to_transport(value) == b64(ref_canonical(value))
+
+
 CHILD = """
 import pickle, sys, parvex
 values = pickle.loads(sys.stdin.buffer.read())

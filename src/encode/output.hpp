@@ -51,8 +51,9 @@ inline std::size_t grown_capacity(std::size_t used, std::size_t capacity, std::s
 /// Output into storage that grows as needed. `Storage` provides
 /// `std::uint8_t* resize(std::size_t used, std::size_t capacity)`, which
 /// keeps the first `used` octets and returns where the storage now starts,
-/// or throws.
-template <class Storage>
+/// or throws. With `kRemembers`, a buffer that grows large is made the
+/// size of the thread's last large result of this type at once.
+template <class Storage, bool kRemembers = false>
 class GrowingOut {
 public:
     /// `room` never fails: it grows the storage instead.
@@ -60,6 +61,11 @@ public:
 
     template <class... Args>
     explicit GrowingOut(Args&&... args) : storage_(std::forward<Args>(args)...) {}
+    GrowingOut(const GrowingOut&) = delete;
+    GrowingOut& operator=(const GrowingOut&) = delete;
+    ~GrowingOut() {
+        if (kRemembers && size() >= kLargeFrom) last_large() = size();
+    }
     void octet(std::uint8_t c) {
         if (p_ == end_) grow(1);
         *p_++ = c;
@@ -79,9 +85,25 @@ public:
     Storage& storage() { return storage_; }
 
 private:
+    // A large result is mostly followed by one of about its size. Trimmed
+    // to its size, it is the block glibc is last given back, which sets the
+    // size from which glibc maps a request afresh; the next buffer, grown by
+    // doubling past that size, is then mapped afresh every time, a page
+    // fault for every 4 KiB written (twice the time of the write). Made that
+    // size at once, it is not. That holds only where the writer asks for no
+    // more room than it fills (the base-64 text): the other writers ask for
+    // room for a whole short atom at a time, outgrow the remembered size at
+    // the end, and would double past it all the same.
+    static constexpr std::size_t kLargeFrom = std::size_t{64} << 10;
+    static std::size_t& last_large() {
+        thread_local std::size_t n = 0;
+        return n;
+    }
+
     [[gnu::noinline]] void grow(std::size_t n) {
         const std::size_t used = size();
-        const std::size_t capacity = grown_capacity(used, static_cast<std::size_t>(end_ - start_), n);
+        std::size_t capacity = grown_capacity(used, static_cast<std::size_t>(end_ - start_), n);
+        if (kRemembers && capacity >= kLargeFrom) capacity = std::max(capacity, last_large());
         start_ = storage_.resize(used, capacity);
         p_ = start_ + used;
         end_ = start_ + capacity;

@@ -125,6 +125,7 @@ private:
 
 // How a deferred run becomes text: copied, or encoded in base 64.
 struct Copy {
+    static constexpr bool kExact = false;  // the canonical writer asks room for whole short atoms
     static std::size_t size(std::size_t n) { return n; }
     static std::uint8_t* write(std::uint8_t* out, Bytes run) {
         std::memcpy(out, run.data(), run.size());
@@ -133,6 +134,7 @@ struct Copy {
 };
 
 struct Base64 {
+    static constexpr bool kExact = true;  // the base-64 text asks room for what it writes
     static std::size_t size(std::size_t n) { return static_cast<std::size_t>(base64::encoded_size(n)); }
     static std::uint8_t* write(std::uint8_t* out, Bytes run) {
         return reinterpret_cast<std::uint8_t*>(base64::encode_to(run, reinterpret_cast<char*>(out)));
@@ -183,7 +185,7 @@ private:
         std::size_t at;  // where it goes among the runs
         Bytes run;
     };
-    encode::GrowingOut<Storage> runs_;
+    encode::GrowingOut<Storage, Fill::kExact> runs_;
     std::vector<Deferred> deferred_;
     std::size_t deferred_size_ = 0;
 };
