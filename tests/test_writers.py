@@ -189,12 +189,21 @@ def test_long_atoms_among_short_ones(n, lead):
     assert to_transport(long) == b64(ref_canonical(long))
 
 
-def test_large_texts_of_changing_sizes_in_turn():
-    # A large base-64 text starts at the size of the thread's last one;
-    # texts smaller, larger and far larger than the last come out whole.
-    for n in (40_000, 9_000, 41_000, 250_000, 41_000):
+def test_large_results_of_changing_sizes_in_turn():
+    # A large result starts at the size the thread's last one of its writer
+    # called for, and keeps a block a little too long: results smaller,
+    # larger and far larger than the last come out whole, and behave as
+    # results made to measure do.
+    for n in (40_000, 9_000, 41_000, 41_001, 250_000, 41_000):
         value = [b"%d" % i for i in range(n)]
-        assert to_transport(value) == b64(ref_canonical(value))
+        canonical = ref_canonical(value)
+        results = (to_canonical(value), to_transport(value), to_advanced(value))
+        assert results[:2] == (canonical, b64(canonical))
+        assert parvex.parse(results[2]) == value
+        for r in results:
+            rebuilt = r[:-1] + r[-1:]  # a new object, made to measure
+            assert pickle.loads(pickle.dumps(r)) == rebuilt and hash(r) == hash(rebuilt)
+            assert r[-1:] in (b")", b"}", ")", "}") and len(memoryview(r.encode() if isinstance(r, str) else r)) == len(r)
 
 
 CHILD = """

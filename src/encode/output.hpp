@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "encode/sink.hpp"
@@ -48,12 +49,19 @@ inline std::size_t grown_capacity(std::size_t used, std::size_t capacity, std::s
     return std::max({kFirst, used + more, std::min(capacity * 2, kMax)});
 }
 
+/// A result of this many octets or more is large: its buffer is sized from
+/// the last one (`GrowingOut`), and kept whole when it is at most
+/// kLargeSlack octets too long, rather than trimmed.
+inline constexpr std::size_t kLargeResult = std::size_t{64} << 10;
+inline constexpr std::size_t kLargeSlack = std::size_t{8} << 10;
+
 /// Output into storage that grows as needed. `Storage` provides
 /// `std::uint8_t* resize(std::size_t used, std::size_t capacity)`, which
 /// keeps the first `used` octets and returns where the storage now starts,
-/// or throws. With `kRemembers`, a buffer that grows large is made the
-/// size of the thread's last large result of this type at once.
-template <class Storage, bool kRemembers = false>
+/// or throws. Unless `Remember` is void, a buffer that grows large is made
+/// at once the size the thread's last large result of the same `Remember`
+/// called for.
+template <class Storage, class Remember = void>
 class GrowingOut {
 public:
     /// `room` never fails: it grows the storage instead.
@@ -64,7 +72,10 @@ public:
     GrowingOut(const GrowingOut&) = delete;
     GrowingOut& operator=(const GrowingOut&) = delete;
     ~GrowingOut() {
-        if (kRemembers && size() >= kLargeFrom) last_large() = size();
+        // Room for the last requests of a writer that asks for more than it
+        // fills, in whole pages.
+        constexpr std::size_t kTail = 256, kPage = 4096;
+        if (kRemembers && size() >= kLargeResult) last_large() = (size() + kTail + kPage - 1) / kPage * kPage;
     }
     void octet(std::uint8_t c) {
         if (p_ == end_) grow(1);
@@ -89,12 +100,9 @@ private:
     // to its size, it is the block glibc is last given back, which sets the
     // size from which glibc maps a request afresh; the next buffer, grown by
     // doubling past that size, is then mapped afresh every time, a page
-    // fault for every 4 KiB written (twice the time of the write). Made that
-    // size at once, it is not. That holds only where the writer asks for no
-    // more room than it fills (the base-64 text): the other writers ask for
-    // room for a whole short atom at a time, outgrow the remembered size at
-    // the end, and would double past it all the same.
-    static constexpr std::size_t kLargeFrom = std::size_t{64} << 10;
+    // fault for every 4 KiB written (twice the time of the write). Made at
+    // once the size the last one was given, and kept that size, it is not.
+    static constexpr bool kRemembers = !std::is_void_v<Remember>;
     static std::size_t& last_large() {
         thread_local std::size_t n = 0;
         return n;
@@ -103,7 +111,7 @@ private:
     [[gnu::noinline]] void grow(std::size_t n) {
         const std::size_t used = size();
         std::size_t capacity = grown_capacity(used, static_cast<std::size_t>(end_ - start_), n);
-        if (kRemembers && capacity >= kLargeFrom) capacity = std::max(capacity, last_large());
+        if (kRemembers && capacity >= kLargeResult) capacity = std::max(capacity, last_large());
         start_ = storage_.resize(used, capacity);
         p_ = start_ + used;
         end_ = start_ + capacity;

@@ -54,6 +54,39 @@ inline PyObject* list_adopting(PyObject** items, std::size_t count, std::size_t 
 #endif
 }
 
+// MARK: results that keep their block
+
+/// Shortens `obj`, a bytes object or a compact ASCII str this module has
+/// just made and not yet shared, to its first `n` octets, keeping the block
+/// it holds: a large result kept that size lets glibc hand the same block
+/// to the next result of the same size, where trimmed it would map the next
+/// one afresh (rows "to_canonical" and "to_advanced" on records, in a
+/// process that has not freed a larger block). False where that cannot be
+/// done here; the caller then resizes it the public way.
+inline bool shorten_bytes(PyObject* obj, std::size_t n) {
+#if PARVEX_CPYTHON_INTERNALS
+    Py_SET_SIZE(obj, static_cast<Py_ssize_t>(n));
+    PyBytes_AS_STRING(obj)[n] = '\0';
+    return true;
+#else
+    (void)obj;
+    (void)n;
+    return false;
+#endif
+}
+
+inline bool shorten_ascii(PyObject* obj, std::size_t n) {
+#if PARVEX_CPYTHON_INTERNALS
+    reinterpret_cast<PyASCIIObject*>(obj)->length = static_cast<Py_ssize_t>(n);
+    PyUnicode_1BYTE_DATA(obj)[n] = 0;
+    return true;
+#else
+    (void)obj;
+    (void)n;
+    return false;
+#endif
+}
+
 // MARK: octets readable before a string
 
 /// Whether the 16 octets that end where the data of `obj` ends are all

@@ -65,6 +65,12 @@ void advise_huge_pages(std::uint8_t* p, std::size_t n) {
 
 // MARK: results that grow
 
+/// Whether a result of `used` octets in a block of `capacity` keeps its
+/// block rather than being trimmed (encode::GrowingOut says why).
+bool keeps_block(std::size_t used, std::size_t capacity) {
+    return used >= encode::kLargeResult && capacity - used <= encode::kLargeSlack;
+}
+
 // Storage for `encode::GrowingOut` in a new Python object of the result's
 // type: bytes for the canonical octets, a compact ASCII str for the texts.
 // Each resize that fails throws PythonFailed with MemoryError set.
@@ -84,16 +90,20 @@ public:
         if (obj_ == nullptr) throw PythonFailed{};
         auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(obj_));
         advise_huge_pages(data, capacity);
+        capacity_ = capacity;
         return data;
     }
-    /// The result, trimmed to its first `used` octets (a new reference).
+    /// The result, shortened to its first `used` octets (a new reference).
     PyObject* finish(std::size_t used) {
-        if (_PyBytes_Resize(&obj_, static_cast<Py_ssize_t>(used)) < 0) obj_ = nullptr;
+        if (!(keeps_block(used, capacity_) && compat::shorten_bytes(obj_, used)) &&
+            _PyBytes_Resize(&obj_, static_cast<Py_ssize_t>(used)) < 0)
+            obj_ = nullptr;
         return std::exchange(obj_, nullptr);
     }
 
 private:
     PyObject* obj_ = nullptr;
+    std::size_t capacity_ = 0;
 };
 
 class AsciiStorage {
@@ -112,20 +122,23 @@ public:
             throw PythonFailed{};
         }
         advise_huge_pages(PyUnicode_1BYTE_DATA(obj_), capacity);
+        capacity_ = capacity;
         return PyUnicode_1BYTE_DATA(obj_);
     }
     PyObject* finish(std::size_t used) {
-        if (PyUnicode_Resize(&obj_, static_cast<Py_ssize_t>(used)) < 0) return nullptr;
+        if (!(keeps_block(used, capacity_) && compat::shorten_ascii(obj_, used)) &&
+            PyUnicode_Resize(&obj_, static_cast<Py_ssize_t>(used)) < 0)
+            return nullptr;
         return std::exchange(obj_, nullptr);
     }
 
 private:
     PyObject* obj_ = nullptr;
+    std::size_t capacity_ = 0;
 };
 
 // How a deferred run becomes text: copied, or encoded in base 64.
 struct Copy {
-    static constexpr bool kExact = false;  // the canonical writer asks room for whole short atoms
     static std::size_t size(std::size_t n) { return n; }
     static std::uint8_t* write(std::uint8_t* out, Bytes run) {
         std::memcpy(out, run.data(), run.size());
@@ -134,7 +147,6 @@ struct Copy {
 };
 
 struct Base64 {
-    static constexpr bool kExact = true;  // the base-64 text asks room for what it writes
     static std::size_t size(std::size_t n) { return static_cast<std::size_t>(base64::encoded_size(n)); }
     static std::uint8_t* write(std::uint8_t* out, Bytes run) {
         return reinterpret_cast<std::uint8_t*>(base64::encode_to(run, reinterpret_cast<char*>(out)));
@@ -185,13 +197,14 @@ private:
         std::size_t at;  // where it goes among the runs
         Bytes run;
     };
-    encode::GrowingOut<Storage, Fill::kExact> runs_;
+    encode::GrowingOut<Storage, Fill> runs_;
     std::vector<Deferred> deferred_;
     std::size_t deferred_size_ = 0;
 };
 
 using BytesOut = GatherOut<BytesStorage, Copy>;
-using AsciiOut = encode::GrowingOut<AsciiStorage>;
+struct AdvancedText {};  // remembers the size of its own large results
+using AsciiOut = encode::GrowingOut<AsciiStorage, AdvancedText>;
 using Base64TextOut = GatherOut<AsciiStorage, Base64>;
 static_assert(encode::DeferringOutput<BytesOut> && encode::DeferringOutput<Base64TextOut>);
 static_assert(encode::Output<AsciiOut>);
