@@ -28,6 +28,7 @@ import parvex  # noqa: E402
 
 import machine  # noqa: E402
 import memory  # noqa: E402
+import fresh  # noqa: E402
 import native_harness  # noqa: E402
 import report  # noqa: E402
 import rows as rowdefs  # noqa: E402
@@ -61,6 +62,7 @@ def arguments(argv: list[str]) -> argparse.Namespace:
     p.add_argument("--scale", type=float, default=1.0, help="multiply every workload's counts (default 1)")
     p.add_argument("--no-sweep", action="store_true", help="skip the writers' sweep over atom sizes")
     p.add_argument("--no-memory", action="store_true", help="skip the peak-memory measurements")
+    p.add_argument("--no-fresh", action="store_true", help="skip the writers in fresh processes")
     p.add_argument("--no-native", action="store_true", help="skip the native harness")
     p.add_argument("--native-keep-heap", action="store_true",
                    help="have the C library keep freed memory in the native harness (steady-state heap)")
@@ -207,6 +209,11 @@ def main(args: argparse.Namespace) -> int:
             text, memory_figures = memory_section(data_dir, depths)
             print("\n" + text, flush=True)
 
+        fresh_figures = None
+        if not args.no_fresh:
+            text, fresh_figures = fresh.section(data_dir, list(depths))
+            print("\n" + text, flush=True)
+
         native = None
         native_why = "not run (--no-native)"
         if not args.no_native:
@@ -227,6 +234,7 @@ def main(args: argparse.Namespace) -> int:
                 "python": {wl: {r: vars(v) for r, v in res.items()} for wl, res in all_results.items()},
                 "native": {wl: {r: vars(v) for r, v in res.items()} for wl, res in (native or {}).items()},
                 "memory": memory_figures,
+                "fresh": fresh_figures,
                 "sweep": {p.size: {r: vars(v) for r, v in p.results.items()} for p in points or ()},
             }, indent=1))
     finally:
