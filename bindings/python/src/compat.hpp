@@ -63,22 +63,15 @@ inline PyObject* list_adopting(PyObject** items, std::size_t count, std::size_t 
 /// one afresh (rows "to_canonical" and "to_advanced" on records, in a
 /// process that has not freed a larger block). False where that cannot be
 /// done here; the caller then resizes it the public way.
-inline bool shorten_bytes(PyObject* obj, std::size_t n) {
+inline bool shorten(PyObject* obj, std::size_t n) {
 #if PARVEX_CPYTHON_INTERNALS
-    Py_SET_SIZE(obj, static_cast<Py_ssize_t>(n));
-    PyBytes_AS_STRING(obj)[n] = '\0';
-    return true;
-#else
-    (void)obj;
-    (void)n;
-    return false;
-#endif
-}
-
-inline bool shorten_ascii(PyObject* obj, std::size_t n) {
-#if PARVEX_CPYTHON_INTERNALS
-    reinterpret_cast<PyASCIIObject*>(obj)->length = static_cast<Py_ssize_t>(n);
-    PyUnicode_1BYTE_DATA(obj)[n] = 0;
+    if (PyBytes_CheckExact(obj)) {
+        Py_SET_SIZE(obj, static_cast<Py_ssize_t>(n));
+        PyBytes_AS_STRING(obj)[n] = '\0';
+    } else {
+        reinterpret_cast<PyASCIIObject*>(obj)->length = static_cast<Py_ssize_t>(n);
+        PyUnicode_1BYTE_DATA(obj)[n] = 0;
+    }
     return true;
 #else
     (void)obj;

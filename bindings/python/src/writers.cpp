@@ -95,7 +95,7 @@ public:
     }
     /// The result, shortened to its first `used` octets (a new reference).
     PyObject* finish(std::size_t used) {
-        if (!(keeps_block(used, capacity_) && compat::shorten_bytes(obj_, used)) &&
+        if (!(keeps_block(used, capacity_) && compat::shorten(obj_, used)) &&
             _PyBytes_Resize(&obj_, static_cast<Py_ssize_t>(used)) < 0)
             obj_ = nullptr;
         return std::exchange(obj_, nullptr);
@@ -126,7 +126,7 @@ public:
         return PyUnicode_1BYTE_DATA(obj_);
     }
     PyObject* finish(std::size_t used) {
-        if (!(keeps_block(used, capacity_) && compat::shorten_ascii(obj_, used)) &&
+        if (!(keeps_block(used, capacity_) && compat::shorten(obj_, used)) &&
             PyUnicode_Resize(&obj_, static_cast<Py_ssize_t>(used)) < 0)
             return nullptr;
         return std::exchange(obj_, nullptr);
