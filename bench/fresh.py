@@ -15,8 +15,9 @@ from __future__ import annotations
 
 import json
 import pathlib
-import subprocess
 import sys
+
+import memory
 
 WORKLOADS = ("records", "wide", "spki")
 ROWS = ("to_canonical", "to_advanced", "to_transport", "orjson.dumps")
@@ -51,11 +52,7 @@ def _child(row: str, path: str) -> dict:
 
 def measure(data_dir: pathlib.Path, workload: str, row: str) -> dict:
     form = "json" if row == "orjson.dumps" else "canonical"
-    run = subprocess.run([sys.executable, __file__, row, str(data_dir / f"{workload}.{form}")],
-                         capture_output=True, text=True)
-    if run.returncode != 0:
-        return {"error": (run.stderr.strip().splitlines() or ["failed"])[-1]}
-    return json.loads(run.stdout)
+    return memory.run_child(__file__, row, str(data_dir / f"{workload}.{form}"))
 
 
 def section(data_dir: pathlib.Path, workloads) -> tuple[str, dict]:

@@ -102,13 +102,17 @@ def measure(data_dir: pathlib.Path, workload: str, max_depth: int, loader: str, 
     path = data_dir / f"{workload}.{LOADERS[loader]}"
     if not path.exists():
         return {"error": "no input (the library could not write it)"}
-    # The same parvex as this process's, wherever that was found.
+    return run_child(__file__, method, loader, str(path), str(max_depth))
+
+
+def run_child(script: str, *args: str) -> dict:
+    """What `script` prints as JSON, run with `args` in a fresh interpreter
+    that imports the same parvex as this process, wherever that was found;
+    or the error it ended with."""
     import parvex
     package_root = str(pathlib.Path(parvex.__file__).resolve().parent.parent)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, (package_root, os.environ.get("PYTHONPATH")))))
-    run = subprocess.run(
-        [sys.executable, __file__, method, loader, str(path), str(max_depth)],
-        capture_output=True, text=True, env=env)
+    run = subprocess.run([sys.executable, script, *args], capture_output=True, text=True, env=env)
     if run.returncode != 0:
         lines = run.stderr.strip().splitlines()
         return {"error": lines[-1] if lines else f"exit status {run.returncode}"}
