@@ -28,7 +28,7 @@ public:
     SexpBuilder(const SexpBuilder&) = delete;
     SexpBuilder& operator=(const SexpBuilder&) = delete;
     ~SexpBuilder() {
-        if (slab_ != nullptr) slab_->hold(carved_);
+        count_carved();
         for (std::size_t i = 0; i < size_; ++i) values_[i].~Sexp();
         if (slab_ != nullptr) slab_->drop(1);
     }
@@ -74,9 +74,8 @@ public:
     }
     /// The value on top of the stack.
     Sexp take() {
-        // Once out, the value may be released while the builder lives on:
-        // its lists must be counted on their slab by then.
-        if (slab_ != nullptr) slab_->hold(std::exchange(carved_, 0));
+        // Once out, the value may be released while the builder lives on.
+        count_carved();
         --size_;
         return Sexp(std::move(values_[size_]));  // the husk owns nothing
     }
@@ -104,20 +103,22 @@ private:
         if (bytes > Slab::kMaxCarve || allocated_ < kCarveFrom) return nullptr;
         void* p = slab_ != nullptr ? slab_->carve(bytes) : nullptr;
         if (p == nullptr) {
-            // The builder's own count on the full slab goes once the lists
-            // carved from it are counted.
             if (slab_ != nullptr) {
-                slab_->hold(carved_);
-                slab_->drop(1);
+                count_carved();
+                std::exchange(slab_, nullptr)->drop(1);
             }
-            slab_ = nullptr;
-            carved_ = 0;
             slab_ = Slab::make(pages_);
             pages_ = std::min(2 * pages_, Slab::kMaxPages);
             p = slab_->carve(bytes);
         }
         ++carved_;
         return p;
+    }
+    // Lists carved from the current slab are counted on it in one step,
+    // before any can be released: before a value leaves the builder, and
+    // before the builder lets go of the slab.
+    void count_carved() {
+        if (slab_ != nullptr) slab_->hold(std::exchange(carved_, 0));
     }
 
     // Values hold no pointers into themselves, so the block may move.
@@ -140,7 +141,7 @@ private:
     std::size_t size_ = 0;
     std::size_t capacity_;
     Slab* slab_ = nullptr;     // the slab lists are carved from, counted once for the builder
-    std::size_t carved_ = 0;   // lists carved from it and not yet counted there
+    std::size_t carved_ = 0;   // lists carved from it and not yet counted there (count_carved)
     std::size_t pages_ = 1;    // of the next slab: each twice the last, up to a limit
     std::size_t allocated_ = 0;  // octets of blocks of their own given to lists
 };

@@ -5,13 +5,17 @@
 
 #include <bit>
 #include <mutex>
+#include <utility>
 
 namespace parvex {
 
 struct KeptSlabs {
     std::mutex lock;
-    Slab* heads[std::bit_width(Slab::kMaxPages)] = {};  // by log2 of their pages
+    Slab* heads[std::bit_width(Slab::kMaxPages)] = {};  // by size
     std::size_t bytes = 0;
+
+    // A slab's size, of 1, 2, 4... pages, as an index into `heads`.
+    static std::size_t size(std::size_t pages) { return static_cast<std::size_t>(std::bit_width(pages)) - 1; }
 
     // Never destroyed: values in static storage may give slabs back while
     // the program ends.
@@ -27,15 +31,13 @@ Slab::Slab(std::size_t pages) : pages_(pages) {
 }
 
 Slab* Slab::make(std::size_t pages) {
-    const std::size_t size = std::bit_width(pages) - 1;
     KeptSlabs& k = KeptSlabs::get();
     void* block = nullptr;
     {
         std::lock_guard hold(k.lock);
-        if (Slab* s = k.heads[size]) {
-            k.heads[size] = s->next_;
+        if (Slab*& head = k.heads[KeptSlabs::size(pages)]; head != nullptr) {
+            block = std::exchange(head, head->next_);
             k.bytes -= pages * kPage;
-            block = s;
         }
     }
     if (block == nullptr) block = ::operator new(pages * kPage, std::align_val_t{kPage});
@@ -43,15 +45,12 @@ Slab* Slab::make(std::size_t pages) {
 }
 
 void Slab::give_back() noexcept {
-    const std::size_t pages = pages_;
-    const std::size_t bytes = pages * kPage;
+    const std::size_t bytes = pages_ * kPage;
     KeptSlabs& k = KeptSlabs::get();
     {
         std::lock_guard hold(k.lock);
         if (k.bytes + bytes <= kKept) {
-            const std::size_t size = std::bit_width(pages) - 1;
-            next_ = k.heads[size];
-            k.heads[size] = this;
+            next_ = std::exchange(k.heads[KeptSlabs::size(pages_)], this);
             k.bytes += bytes;
             return;
         }

@@ -6,6 +6,7 @@
 // has and once for the portable paths, and the writers' output is the same
 // on every path.
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -118,6 +119,34 @@ void deep_values() {
     p.max_depth = depth - 1;
     auto refused = p.parse(bytes(text));
     CHECK(!refused && refused.error() == (parvex::Error{depth - 1, parvex::ErrorKind::TooDeep}));
+}
+
+// A slab of several pages hands out arrays that each lie within one page,
+// past its header, never overlapping, each leading back to the slab; it is
+// full only once no page has room left.
+void slab_pages() {
+    using parvex::Slab;
+    for (std::size_t pages : {std::size_t{1}, std::size_t{4}}) {
+        for (std::size_t bytes : {std::size_t{8}, std::size_t{64}, std::size_t{200}, Slab::kMaxCarve}) {
+            Slab* slab = Slab::make(pages);
+            const auto base = reinterpret_cast<std::uintptr_t>(slab);
+            std::uintptr_t last_end = base + 64;
+            std::size_t n = 0;
+            while (void* p = slab->carve(bytes)) {
+                const auto at = reinterpret_cast<std::uintptr_t>(p);
+                if (at + bytes > base + pages * Slab::kPage) {
+                    CHECK(!"an array past the slab's end");
+                    break;
+                }
+                CHECK(at >= last_end && (at - base) % Slab::kPage >= 64 &&
+                      (at - base) / Slab::kPage == (at + bytes - 1 - base) / Slab::kPage && Slab::of(p) == slab);
+                last_end = at + bytes;
+                ++n;
+            }
+            CHECK(n == pages * ((Slab::kPage - 64) / bytes) && last_end <= base + pages * Slab::kPage);
+            slab->drop(1);
+        }
+    }
 }
 
 // A large read carves the arrays of its small lists from shared slabs. Lists
@@ -487,6 +516,7 @@ int main() {
     atom_layout();
     deep_values();
     dense_values();
+    slab_pages();
     carved_lists();
     short_atoms();
     short_strings_by_window();
