@@ -75,6 +75,7 @@ public:
         // Room for the last requests of a writer that asks for more than it
         // fills, in whole pages.
         constexpr std::size_t kTail = 256, kPage = 4096;
+        static_assert(kTail + kPage <= kLargeSlack, "a result as large as the last keeps its block");
         if (kRemembers && size() >= kLargeResult) last_large() = (size() + kTail + kPage - 1) / kPage * kPage;
     }
     void octet(std::uint8_t c) {

@@ -65,10 +65,11 @@ void advise_huge_pages(std::uint8_t* p, std::size_t n) {
 
 // MARK: results that grow
 
-/// Whether a result of `used` octets in a block of `capacity` keeps its
-/// block rather than being trimmed (encode::GrowingOut says why).
-bool keeps_block(std::size_t used, std::size_t capacity) {
-    return used >= encode::kLargeResult && capacity - used <= encode::kLargeSlack;
+/// Shortens `obj`, a result of `used` octets in a block of `capacity`, in
+/// place where it is large and its block at most a little too long
+/// (encode::GrowingOut says why); false where it is to be trimmed instead.
+bool shorten_keeping_block(PyObject* obj, std::size_t used, std::size_t capacity) {
+    return used >= encode::kLargeResult && capacity - used <= encode::kLargeSlack && compat::shorten(obj, used);
 }
 
 // Storage for `encode::GrowingOut` in a new Python object of the result's
@@ -95,7 +96,7 @@ public:
     }
     /// The result, shortened to its first `used` octets (a new reference).
     PyObject* finish(std::size_t used) {
-        if (!(keeps_block(used, capacity_) && compat::shorten(obj_, used)) &&
+        if (!shorten_keeping_block(obj_, used, capacity_) &&
             _PyBytes_Resize(&obj_, static_cast<Py_ssize_t>(used)) < 0)
             obj_ = nullptr;
         return std::exchange(obj_, nullptr);
@@ -126,7 +127,7 @@ public:
         return PyUnicode_1BYTE_DATA(obj_);
     }
     PyObject* finish(std::size_t used) {
-        if (!(keeps_block(used, capacity_) && compat::shorten(obj_, used)) &&
+        if (!shorten_keeping_block(obj_, used, capacity_) &&
             PyUnicode_Resize(&obj_, static_cast<Py_ssize_t>(used)) < 0)
             return nullptr;
         return std::exchange(obj_, nullptr);
