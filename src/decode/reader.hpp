@@ -79,12 +79,58 @@ enum class Until : std::uint8_t {
 
 /// What a read cut short by the end of its input needs before reading again
 /// can get further: the input at least `need` octets long, with an octet of
-/// the kind `until` names at `from` or after.
+/// the kind `until` names at `from` or after. A string cut short is read
+/// again as well once what has arrived of it is longer than `max_atom_len`
+/// allows, so that a stream refuses it without waiting for its end:
+/// `counted` is how much of it lies before `from`, in the unit its form
+/// is measured in (see `ready`).
 struct Wait {
     std::uint64_t need = 0;
     Until until = Until::Any;
     std::uint64_t from = 0;
+    std::uint64_t counted = 0;
 };
+
+/// Whether `c` is one of the 64 characters of the base-64 alphabet.
+constexpr bool is_base64_char(std::uint8_t c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
+}
+
+/// The fewest octets that `chars` characters of the base-64 alphabet, with
+/// nothing else but whitespace among them, decode to in a valid string.
+constexpr std::uint64_t base64_decoded_at_least(std::uint64_t chars) { return chars / 4 * 3 + (chars % 4) * 3 / 4; }
+
+/// Whether the octets after the quoted-string escape that starts at
+/// `p[i]` (a backslash) make it complete (`Complete`, with `i` past it and
+/// `decoded` the octets it stands for), incomplete at the end of the input,
+/// or invalid.
+enum class Escape : std::uint8_t { Complete, Incomplete, Invalid };
+inline Escape scan_escape(const std::uint8_t* p, std::uint64_t n, std::uint64_t& i, std::uint64_t& decoded) {
+    if (i + 1 >= n) return Escape::Incomplete;
+    const std::uint8_t e = p[i + 1];
+    switch (e) {
+        case '"': case '\'': case '?': case '\\':
+        case 'a': case 'b': case 'f': case 'n': case 'r': case 't': case 'v':
+            i += 2;
+            decoded = 1;
+            return Escape::Complete;
+        case 'x': case '0': case '1': case '2': case '3':
+            for (std::uint64_t k = 2; k < 4; ++k) {
+                if (i + k >= n) return Escape::Incomplete;
+                const std::uint8_t d = p[i + k];
+                if (e == 'x' ? !octet::is_hex_digit(d) : (d < '0' || d > '7')) return Escape::Invalid;
+            }
+            i += 4;
+            decoded = 1;
+            return Escape::Complete;
+        case '\n': case '\r':  // a line continuation: an octet of the other kind after it is the reader's to take
+            i += 2;
+            decoded = 0;
+            return Escape::Complete;
+        default:
+            return Escape::Invalid;
+    }
+}
 
 /// An allocator that leaves the octets it adds as they are: a buffer grown
 /// only to be written over is not zeroed first, which for hundreds of
@@ -118,6 +164,10 @@ struct Reader {
 
     const Parser& parser;
     Bytes input;
+    /// Refuse a string longer than `max_atom_len` as soon as its declared
+    /// length, or what of it has been read, shows it, rather than once it is
+    /// whole: a stream must not have to take in a string it will refuse.
+    bool early_limits = false;
     std::uint64_t pos = 0;
     std::uint64_t token_end = 0;  // one past the latest token
     std::uint64_t element = 0;    // where the element being read began (kept by `elements<true>`)
@@ -126,11 +176,21 @@ struct Reader {
     bool at_end() const { return pos >= input.size(); }
 
     /// Fails because the input ended in the middle of the S-expression, and
-    /// notes in `wait` what more input must bring for a read to get further.
-    [[nodiscard]] std::unexpected<Error> truncated(Until until = Until::Any, std::uint64_t need = 0) {
-        wait = Wait{std::max(need, input.size() + 1), until, input.size()};
+    /// notes in `wait` what more input must bring for a read to get further:
+    /// `counted` is what `Wait` says, of the input up to its end.
+    [[nodiscard]] std::unexpected<Error> truncated(Until until = Until::Any, std::uint64_t need = 0,
+                                                   std::uint64_t counted = 0) {
+        return truncated_at(input.size(), until, counted, need);
+    }
+    /// The same, where the octets from `from` on are to be looked at again.
+    [[nodiscard]] std::unexpected<Error> truncated_at(std::uint64_t from, Until until, std::uint64_t counted,
+                                                      std::uint64_t need = 0) {
+        wait = Wait{std::max(need, input.size() + 1), until, from, counted};
         return fail(kEndOfInput, ErrorKind::UnexpectedEnd);
     }
+    /// Whether `early_limits` refuses a string of which `size` octets are
+    /// known already.
+    bool too_long_early(std::uint64_t size) const { return early_limits && size > parser.max_atom_len; }
 
     /// Lets long strings ask `builder` whether to stop, if it can be asked.
     template <Builder B>
@@ -328,6 +388,7 @@ template <Builder B>
 [[nodiscard]] ReadResult<std::uint64_t> read_on(const Parser& parser, Bytes input, bool more, Suspended& state,
                                                 B& builder) {
     Reader r{parser, input};
+    r.early_limits = true;
     r.listen(builder);
     r.pos = state.resume;
     auto s = more ? r.elements<true>(builder, state.lists) : r.elements<false>(builder, state.lists);
@@ -341,29 +402,69 @@ template <Builder B>
 }
 
 /// Whether `input`, the input of a read cut short grown by what has arrived
-/// since, holds what `wait` asks for. The octets looked at without finding it
-/// are not looked at again.
+/// since, holds what `wait` asks for, or enough of a string cut short to
+/// show it longer than `max_atom_len`. The octets looked at without finding
+/// either are not looked at again. What `counted` counts of each form is
+/// what the reader measures it by as it goes: octets of a token, octets
+/// decoded so far of a quoted string, hexadecimal digits, and base-64
+/// characters up to the first octet that is neither one nor whitespace
+/// (`kNoLimit` from then on: what the rest decodes to is known at its end).
 inline bool ready(Wait& wait, Bytes input, const Parser& parser) {
     if (input.size() < wait.need) return false;
     const std::uint8_t* p = input.data();
     const std::uint64_t n = input.size();
+    const std::uint64_t max = parser.max_atom_len;
     std::uint64_t i = wait.from;
+    std::uint64_t counted = wait.counted;
+    bool found = false;
     switch (wait.until) {
         case Until::Any: return true;
-        case Until::Bar: i = std::find(p + i, p + n, '|') - p; break;
-        case Until::Brace: i = std::find(p + i, p + n, '}') - p; break;
-        case Until::TokenEnd:
-            while (i < n && octet::is_token_octet(p[i])) ++i;
+        case Until::Brace: found = std::find(p + i, p + n, '}') != p + n; i = n; break;
+        case Until::Bar:
+            for (; i < n && counted != kNoLimit && base64_decoded_at_least(counted) <= max; ++i) {
+                if (is_base64_char(p[i])) ++counted;
+                else if (!octet::is_whitespace(p[i])) counted = kNoLimit;
+            }
+            found = counted != kNoLimit && base64_decoded_at_least(counted) > max;
+            if (!found) {
+                const std::uint8_t* bar = std::find(p + wait.from, p + n, '|');
+                found = bar != p + n;
+            }
+            i = n;
             break;
+        case Until::TokenEnd: {
+            const std::uint64_t from = i;
+            while (i < n && octet::is_token_octet(p[i])) ++i;
+            counted += i - from;
+            found = i < n || counted > max;
+            break;
+        }
         case Until::QuoteEnd:
-            while (i < n && (octet::is(p[i], octet::kQuotePlain) || (parser.allow_8bit_in_quoted && p[i] >= 0x80))) ++i;
+            while (i < n && counted <= max) {
+                if (octet::is(p[i], octet::kQuotePlain) || (parser.allow_8bit_in_quoted && p[i] >= 0x80)) {
+                    ++i;
+                    ++counted;
+                    continue;
+                }
+                std::uint64_t decoded = 0;
+                const Escape e = p[i] == '\\' ? scan_escape(p, n, i, decoded) : Escape::Invalid;
+                if (e == Escape::Incomplete) break;
+                if (e == Escape::Invalid) {  // the closing quote, or a fault: the reader's to judge
+                    found = true;
+                    break;
+                }
+                counted += decoded;
+            }
+            found = found || counted > max;
             break;
         case Until::HexEnd:
-            while (i < n && (octet::is_hex_digit(p[i]) || octet::is_whitespace(p[i]))) ++i;
+            while (i < n && (octet::is_hex_digit(p[i]) || octet::is_whitespace(p[i]))) counted += octet::is_hex_digit(p[i++]);
+            found = i < n || counted / 2 > max;
             break;
     }
     wait.from = i;
-    return i < n;
+    wait.counted = counted;
+    return found;
 }
 
 template <Builder B>
@@ -449,6 +550,7 @@ ReadResult<void> Reader::elements(B& builder, std::vector<OpenList>& lists) {
                     skip_whitespace();
                     auto hint = simple_string(scratch_hint_);
                     if (!hint) return std::unexpected(hint.error());
+                    if (cut_token()) return truncated(Until::TokenEnd, 0, hint->size());
                     skip_whitespace();
                     if (at_end()) return truncated();
                     if (input[pos] != ']') return fail(pos, ErrorKind::UnexpectedOctet);
@@ -457,7 +559,7 @@ ReadResult<void> Reader::elements(B& builder, std::vector<OpenList>& lists) {
                     if (!at_end() && input[pos] == '(') return fail(pos, ErrorKind::HintOnList);
                     auto data = simple_string(scratch_data_);
                     if (!data) return std::unexpected(data.error());
-                    if (cut_token()) return truncated(Until::TokenEnd);
+                    if (cut_token()) return truncated(Until::TokenEnd, 0, data->size());
                     if (!builder.atom(*data, *hint)) return std::unexpected(BuilderFailed{});
                     break;
                 }
@@ -477,7 +579,8 @@ ReadResult<void> Reader::elements(B& builder, std::vector<OpenList>& lists) {
                         const std::uint64_t start = pos;
                         const Bytes t = token();
                         if (t.empty()) [[unlikely]] return stopped_by_builder();
-                        if (cut_token()) return truncated(Until::TokenEnd);
+                        if (too_long_early(t.size())) return fail(start, ErrorKind::AtomTooLong);
+                        if (cut_token()) return truncated(Until::TokenEnd, 0, t.size());
                         if (const auto refused = refuses(t.size())) return fail(start, *refused);
                         if (!input_atom(builder, t)) return std::unexpected(BuilderFailed{});
                         break;

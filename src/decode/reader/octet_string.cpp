@@ -58,6 +58,7 @@ Result<Bytes> Reader::simple_string(StringRoom& scratch) {
                 const std::uint64_t body = pos + 1;
                 std::uint64_t end;
                 if (__builtin_add_overflow(body, length, &end)) return fail(body, ErrorKind::LengthOverflow);
+                if (too_long_early(length)) return fail(start, ErrorKind::AtomTooLong);
                 if (end > n) return truncated(Until::Any, end);
                 pos = end;
                 r = input.subspan(body, length);
@@ -66,18 +67,21 @@ Result<Bytes> Reader::simple_string(StringRoom& scratch) {
             case '"':
                 if (!p.allow_advanced) return fail(start, ErrorKind::AdvancedNotAllowed);
                 if (!p.allow_lengths) return fail(start, ErrorKind::LengthNotAllowed);
+                if (too_long_early(length)) return fail(start, ErrorKind::AtomTooLong);
                 r = quoted_string(start, length, scratch);
                 break;
             case '#':
                 if (!p.allow_advanced) return fail(start, ErrorKind::AdvancedNotAllowed);
                 if (!p.allow_hexadecimal) return fail(start, ErrorKind::HexadecimalNotAllowed);
                 if (!p.allow_lengths) return fail(start, ErrorKind::LengthNotAllowed);
+                if (too_long_early(length)) return fail(start, ErrorKind::AtomTooLong);
                 r = hexadecimal(start, length, scratch);
                 break;
             case '|':
                 if (!p.allow_advanced) return fail(start, ErrorKind::AdvancedNotAllowed);
                 if (!p.allow_base64) return fail(start, ErrorKind::Base64NotAllowed);
                 if (!p.allow_lengths) return fail(start, ErrorKind::LengthNotAllowed);
+                if (too_long_early(length)) return fail(start, ErrorKind::AtomTooLong);
                 r = base64_string(start, length, scratch);
                 break;
             default:
@@ -100,14 +104,17 @@ Result<Bytes> Reader::hexadecimal(std::uint64_t start, std::optional<std::uint64
     std::uint64_t limit = std::min(n, pos + kOctetsPerCheck);
     for (;;) {
         if (pos >= limit) [[unlikely]] {
-            if (pos >= n) return truncated(Until::HexEnd);
+            if (pos >= n) return truncated(Until::HexEnd, 0, scratch.size() * 2 + half);
             if (stop_asked()) return stopped_by_builder();
             limit = std::min(n, pos + kOctetsPerCheck);
         }
         const std::uint8_t c = input[pos];
         const std::uint8_t v = octet::hex_value[c];
         if (v != 0xFF) {
-            if (half) scratch.push_back(static_cast<std::uint8_t>((high << 4) | v));
+            if (half) {
+                scratch.push_back(static_cast<std::uint8_t>((high << 4) | v));
+                if (too_long_early(scratch.size())) return fail(start, ErrorKind::AtomTooLong);
+            }
             high = v;
             half = !half;
         } else if (c == '#') {
@@ -126,8 +133,21 @@ Result<Bytes> Reader::base64_string(std::uint64_t start, std::optional<std::uint
     const std::uint64_t n = input.size();
     const std::uint64_t text = pos + 1;
     const void* close = text < n ? std::memchr(input.data() + text, '|', n - text) : nullptr;
-    if (close == nullptr) return truncated(Until::Bar);
-    const std::uint64_t end = static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(close) - input.data());
+    const std::uint64_t end =
+        close == nullptr ? n : static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(close) - input.data());
+    std::uint64_t chars = 0;  // as `ready` counts them
+    if (early_limits && parser.max_atom_len != kNoLimit) {
+        // What the text decodes to grows with its characters only while
+        // nothing but them and whitespace has come.
+        for (std::uint64_t i = text; i < end && chars != kNoLimit; ++i) {
+            if (is_base64_char(input[i])) {
+                if (base64_decoded_at_least(++chars) > parser.max_atom_len) return fail(start, ErrorKind::AtomTooLong);
+            } else if (!octet::is_whitespace(input[i])) {
+                chars = kNoLimit;
+            }
+        }
+    }
+    if (close == nullptr) return truncated(Until::Bar, 0, chars);
     // Decoded into the scratch buffer, whose room is reused from string to
     // string.
     scratch.resize(base64::decode_room(end - text));

@@ -1,7 +1,8 @@
 // Quoted strings (RFC 9804 §4.4) with their C-like escapes. Each octet of an
 // escape is judged as it is reached: one that makes the escape invalid is
 // an InvalidEscape at the backslash at once, and input that ends before a
-// so-far valid escape is complete is an UnexpectedEnd.
+// so-far valid escape is complete is an UnexpectedEnd. A stream cut short
+// inside one waits, from the backslash, for what `ready` sees end it.
 #include <algorithm>
 
 #include "decode/reader.hpp"
@@ -17,6 +18,7 @@ Result<Bytes> Reader::quoted_string(std::uint64_t start, std::optional<std::uint
     // copied: one without escapes is a view of the input, however long.
     const std::uint64_t body = pos;
     bool copied = false;
+    const auto decoded = [&] { return copied ? scratch.size() : pos - body; };
     for (;;) {
         // A run of plain printable octets, in pieces where it runs long.
         const std::uint64_t stop = std::min(n, pos + kOctetsPerCheck);
@@ -24,11 +26,12 @@ Result<Bytes> Reader::quoted_string(std::uint64_t start, std::optional<std::uint
         while (run < stop && (octet::is(in[run], octet::kQuotePlain) || (high && in[run] >= 0x80))) ++run;
         if (copied) scratch.insert(scratch.end(), in + pos, in + run);
         pos = run;
+        if (too_long_early(decoded())) return fail(start, ErrorKind::AtomTooLong);
         if (pos == stop && stop != n) [[unlikely]] {
             if (stop_asked()) return stopped_by_builder();
             continue;
         }
-        if (pos >= n) return truncated(Until::QuoteEnd);
+        if (pos >= n) return truncated(Until::QuoteEnd, 0, decoded());
         const std::uint8_t c = in[pos++];
         if (c == '"') {
             const Bytes s = copied ? Bytes(scratch) : input.subspan(body, pos - 1 - body);
@@ -42,7 +45,8 @@ Result<Bytes> Reader::quoted_string(std::uint64_t start, std::optional<std::uint
             scratch.assign(in + body, in + backslash);
             copied = true;
         }
-        if (pos >= n) return truncated();
+        const auto cut = [&] { return truncated_at(backslash, Until::QuoteEnd, scratch.size()); };
+        if (pos >= n) return cut();
         const std::uint8_t e = in[pos++];
         switch (e) {
             case '"': case '\'': case '?': case '\\':
@@ -58,7 +62,7 @@ Result<Bytes> Reader::quoted_string(std::uint64_t start, std::optional<std::uint
             case 'x': {
                 unsigned v = 0;
                 for (int i = 0; i < 2; ++i) {
-                    if (pos >= n) return truncated();
+                    if (pos >= n) return cut();
                     const std::uint8_t h = octet::hex_value[in[pos]];
                     if (h == 0xFF) return fail(backslash, ErrorKind::InvalidEscape);
                     v = v * 16 + h;
@@ -70,7 +74,7 @@ Result<Bytes> Reader::quoted_string(std::uint64_t start, std::optional<std::uint
             case '0': case '1': case '2': case '3': {
                 unsigned v = e - '0';
                 for (int i = 0; i < 2; ++i) {
-                    if (pos >= n) return truncated();
+                    if (pos >= n) return cut();
                     const std::uint8_t d = in[pos];
                     if (d < '0' || d > '7') return fail(backslash, ErrorKind::InvalidEscape);
                     v = v * 8 + (d - '0');
@@ -88,6 +92,7 @@ Result<Bytes> Reader::quoted_string(std::uint64_t start, std::optional<std::uint
             default:  // includes octal 4 to 7, which can only spell values above 255
                 return fail(backslash, ErrorKind::InvalidEscape);
         }
+        if (too_long_early(scratch.size())) return fail(start, ErrorKind::AtomTooLong);
     }
 }
 
