@@ -19,7 +19,7 @@ import pytest
 
 import parvex
 from support import Index
-from parvex import Atom, ParseError, Parser
+from parvex import Atom, Decoder, ParseError, Parser, StreamReader
 
 ITERATIONS = 4000
 WARM_UP = 200
@@ -141,7 +141,8 @@ def fails(exc, note, fn, *args, **kwargs):
     def checked():
         e = call()
         assert type(e) is exc, repr(e)
-        assert getattr(e, "__notes__", None) == ([f"while processing '{note}'"] if note else None)
+        notes = getattr(e, "__notes__", None)
+        assert (notes[:1] if notes else None) == ([f"while processing '{note}'"] if note else None)
     checked()  # the path under test is the one named
     return call
 
@@ -247,22 +248,37 @@ def parser_cases():
     yield "repr", succeeds(repr, PARSER)
 
 
-def stream_cases():
-    def in_two_pieces(data, at_end=True):
-        """A new stream reader, given the first half of `data` and then all of
-        it; dropped with what it built so far where `at_end` is false."""
+def decoder_cases():
+    def in_two_pieces(data, close=True):
+        """A new decoder, given the first half of `data` and then the rest;
+        dropped with what it built so far where `close` is false."""
         def call():
-            reading = Parser()._stream()
-            buf = bytearray(data[:len(data) // 2])
-            assert reading.read(buf, 0, False) is None
-            buf += data[len(data) // 2:]
-            return reading.read(buf, 0, at_end)
+            decoder = Decoder()
+            decoder.feed(data[:len(data) // 2])
+            assert list(decoder) == []
+            decoder.feed(data[len(data) // 2:])
+            if close:
+                decoder.close()
+            return list(decoder)
         return call
+
+    def from_stream(*reads):
+        def call():
+            it = iter(reads)
+            return list(StreamReader(lambda n: next(it), lambda: True, 10))
+        return call
+
     yield "in two pieces", succeeds(in_two_pieces(VALID))
-    yield "dropped half read", succeeds(in_two_pieces(VALID[:-1], at_end=False))
+    yield "dropped half read", succeeds(in_two_pieces(VALID[:-1], close=False))
     yield "parse error after a wait", parse_error("unexpected_octet", in_two_pieces(b"(a (b c) ]"))
-    yield "bad data", fails(TypeError, None, Parser()._stream().read, 5, 0, False)
-    yield "bad base", fails(OverflowError, None, Parser()._stream().read, b"(a)", -1, False)
+    yield "cut short at the end", parse_error("unexpected_end", in_two_pieces(b"(a (b c"))
+    yield "bad data", fails(TypeError, None, Decoder().feed, 5)
+    yield "str data", fails(TypeError, None, Decoder().feed, "(a)")
+    yield "from a stream", succeeds(from_stream(b"(a", "b)", b""))
+    yield "a stream with nothing ready", fails(BlockingIOError, None, from_stream(b"(a", None))
+    yield "a stream of ints", fails(TypeError, None, from_stream(3))
+    yield "a stream that raises StopIteration", fails(RuntimeError, None, from_stream())
+    yield "a stream, bad keyword", fails(TypeError, None, StreamReader, len, len, 1, depth=3)
 
 
 def cases():
@@ -276,8 +292,8 @@ def cases():
         yield f"Atom: {what}", call
     for what, call in parser_cases():
         yield f"Parser: {what}", call
-    for what, call in stream_cases():
-        yield f"Parser._stream: {what}", call
+    for what, call in decoder_cases():
+        yield f"Decoder: {what}", call
 
 
 CASES = dict(cases())
@@ -315,5 +331,5 @@ def test_nothing_is_left_behind(name):
 
 def test_every_entry_point_is_covered():
     covered = {name.split(":")[0] for name in CASES}
-    assert covered == {*READERS, *WRITERS, "Atom", "Parser", "Parser._stream"}
+    assert covered == {*READERS, *WRITERS, "Atom", "Parser", "Decoder"}
     assert native_heap is not None, "no way to read the native heap here"

@@ -17,6 +17,7 @@ KEYWORDS = list(inspect.signature(parvex.Parser).parameters)
 def test_every_place_lists_the_same_options_in_the_same_order():
     assert KEYWORDS[0] == "canonical" and len(KEYWORDS) == 13
     assert list(typing.get_type_hints(ParserOptions)) == KEYWORDS
+    assert list(inspect.signature(parvex.Decoder).parameters) == KEYWORDS
     assert [keyword for _, keyword, _ in cli._reading_flags()] == KEYWORDS
 
 
@@ -33,5 +34,5 @@ def test_each_flag_sets_its_keyword(flag, keyword):
     lambda **o: parvex.parse_files([], jobs=1, **o),
 ])
 def test_forwarding_functions_refuse_what_parser_refuses(read):
-    with pytest.raises(TypeError, match=r"^Parser\.__new__\(\) got an unexpected keyword argument 'depth'$"):
+    with pytest.raises(TypeError, match=r"^(Parser|StreamReader)\.__new__\(\) got an unexpected keyword argument 'depth'$"):
         read(depth=3)

@@ -194,7 +194,6 @@ def test_pipe_like_stream_yields_before_it_ends():
 
 
 @pytest.mark.parametrize("source, options, exc", [
-    (io.StringIO("(a)"), {}, TypeError),  # text, not octets
     ("(a)", {}, TypeError),
     (b"(a)", {"chunk_size": 0}, ValueError),
     (b"(a)", {"canonical": 1}, TypeError),  # Parser's own checks apply

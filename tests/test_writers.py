@@ -460,5 +460,5 @@ def test_function_objects(name, doc):
 def test_module_all():
     assert m.__all__ == ["Atom", "Parser", "ParseError", "DEFAULT_HINT", "DEFAULT_MAX_DEPTH",
                          "parse", "parse_canonical", "to_canonical", "to_transport",
-                         "to_advanced"]
+                         "to_advanced", "Decoder", "StreamReader"]
     assert [name for name in vars(m) if name in m.__all__] == m.__all__

@@ -2,8 +2,9 @@
 basic transport and advanced representations.
 
 The reading and writing is done by the extension module `parvex._parvex`,
-whose names are re-exported here as the very same objects. The package adds
-reading a stream of S-expressions (`iter_parse`), an indented form for
+whose names are re-exported here as the very same objects, the sans-IO
+`Decoder` among them. The package adds reading a stream of S-expressions
+(`iter_parse`, and `aiter_parse` and `aread` for asyncio), an indented form for
 people (`to_indented`), reading and writing file objects (`load`, `dump`),
 parsing files on several processes (`parse_file`, `parse_files`), pickling
 and copying of `Atom`, look-ups, integers and hashes of values (`find`,
@@ -18,8 +19,10 @@ from ._parvex import (
     DEFAULT_HINT as DEFAULT_HINT,
     DEFAULT_MAX_DEPTH as DEFAULT_MAX_DEPTH,
     Atom as Atom,
+    Decoder as Decoder,
     ParseError as ParseError,
     Parser as Parser,
+    StreamReader as StreamReader,
     parse as parse,
     parse_canonical as parse_canonical,
     to_advanced as to_advanced,
@@ -30,7 +33,11 @@ from ._types import OctetsLike as OctetsLike, SexpLike as SexpLike, Value as Val
 from .files import dump as dump, load as load
 from .indent import to_indented as to_indented
 from .parallel import parse_file as parse_file, parse_files as parse_files
-from .stream import StreamReader as StreamReader, iter_parse as iter_parse
+from .stream import (
+    aiter_parse as aiter_parse,
+    aread as aread,
+    iter_parse as iter_parse,
+)
 
 del _reduce
 
@@ -80,9 +87,12 @@ __all__ = [
     "to_canonical",
     "to_transport",
     "to_advanced",
+    "Decoder",
+    "StreamReader",
     # The package's own.
     "iter_parse",
-    "StreamReader",
+    "aiter_parse",
+    "aread",
     "to_indented",
     "load",
     "dump",

@@ -4,6 +4,7 @@ manner of `json.load` and `json.dump`.
 
 from __future__ import annotations
 
+import errno
 import io
 import operator
 from typing import Any, Literal, Protocol, SupportsIndex, Unpack
@@ -33,21 +34,31 @@ class Writable(Protocol):
     def write(self, data: bytes, /) -> Any: ...
 
 
+def _read(fp: Readable, size: int) -> Any:
+    piece = fp.read(size)
+    if piece is None:  # a non-blocking stream with nothing ready, not its end
+        raise BlockingIOError(errno.EAGAIN, "the stream has no data ready; load() needs a blocking stream "
+                                            "(a socket with a timeout will do)")
+    return piece
+
+
 def read_at_most(fp: Readable, limit: SupportsIndex | None) -> Any:
     """What `fp` holds up to its end, or its first `limit + 1` octets (or
     characters), enough to tell that it is longer than `limit`, asked for in
-    growing pieces: a large limit allocates nothing up front."""
-    if limit is None:
-        return fp.read()
-    want = operator.index(limit) + 1
+    growing pieces: a large limit allocates nothing up front. Each read that
+    returns something is followed by another until one returns nothing, so
+    that a non-blocking stream with part of its data ready raises
+    `BlockingIOError` rather than give that part for the whole."""
+    want = None if limit is None else operator.index(limit) + 1
     pieces = []
     size = _FIRST_READ
-    while want > 0:
-        piece = fp.read(min(size, want))
+    while want is None or want > 0:
+        piece = _read(fp, -1 if want is None else min(size, want))
         if not piece:
             break
         pieces.append(piece)
-        want -= len(piece)
+        if want is not None:
+            want -= len(piece)
         size *= 2
     if len(pieces) == 1:
         return pieces[0]

@@ -1,148 +1,89 @@
-"""Reading the S-expressions of a binary stream one after another, each as
-soon as its last octet has arrived.
+"""Reading the S-expressions of a stream one after another, each as soon as
+its last octet has arrived: from a file object or a socket (`iter_parse`),
+or from an `asyncio` stream (`aiter_parse`, `aread`).
 
-The reading is done by the private `Parser._stream()`, which goes on with an
-S-expression from where the octets that had arrived ran out, with the lists
-it had open and the values it had built: an S-expression that arrives in
-many pieces is read once, whatever its size, and a string cut short is read
-again only once an octet has arrived that could end it. The only wait is for
-an S-expression whose end cannot be known yet: one that ends with a token
-(or the digits of a length) at the very end of what has arrived, which the
-next octet could continue. This module adds the buffer, the reads, the
-whitespace between S-expressions and the offsets.
+The reading is done by `Decoder`, which goes on with an S-expression from
+where the octets that had arrived ran out, with the lists it had open and
+the values it had built: an S-expression that arrives in many pieces is
+read once, whatever its size. The only wait is for an S-expression whose
+end cannot be known yet: one that ends with a token (or the digits of a
+length) at the very end of what has arrived, which the next octet could
+continue. This module chooses how a stream is read, and tells a stream that
+has ended from one that has nothing ready.
 
-Each read asks the stream once for what it has (`read1`, where the stream
-has it), so a stream that delivers an S-expression and then waits for the
+Each read asks the stream once for what it has (`read1`, or `recv` of a
+socket), so a stream that delivers an S-expression and then waits for the
 reply (a socket, a pipe) is never asked for more than it has sent.
 """
 
 from __future__ import annotations
 
 import errno
-import operator
 import os
-import re
 import select
-from collections.abc import Iterator
+import weakref
+from collections.abc import AsyncIterator, Callable
 from io import BytesIO
-from typing import Protocol, Union, Unpack
+from typing import TYPE_CHECKING, Any, Protocol, Union, Unpack
 
-from ._parvex import Parser
+from ._parvex import Decoder, StreamReader
 from ._types import ParserOptions, Value
 
-__all__ = ["StreamReader", "iter_parse"]
+if TYPE_CHECKING:
+    import asyncio  # not at run time: importing it costs more than importing parvex
 
-# A run of the octets that RFC 9804 readers skip between elements (§6.4);
-# matched in place, since stripping would copy the whole buffer each time.
-_WHITESPACE = re.compile(rb"[\t\n\x0b\x0c\r ]*")
+__all__ = ["iter_parse", "aiter_parse", "aread"]
 
 DEFAULT_CHUNK_SIZE = 65536
-# A read asks for at most this much beyond what is buffered: a large
-# `chunk_size` (or a stream's read allocating what is asked for) costs
-# memory only as the data arrives.
-_FIRST_READ = 65536
 
 
-class BinaryReadable(Protocol):
+class Readable(Protocol):
     """Anything with a `read(size)` that returns `bytes`: a file opened in
-    binary mode, `sys.stdin.buffer`, a socket's `makefile("rb")`, `BytesIO`."""
+    binary mode, `sys.stdin.buffer`, a socket's `makefile("rb")`, `BytesIO`;
+    or `str`, from a text file (read as UTF-8)."""
 
-    def read(self, size: int, /) -> bytes: ...
-
-
-Source = Union[BinaryReadable, bytes, bytearray, memoryview]
+    def read(self, size: int, /) -> bytes | str | None: ...
 
 
-class StreamReader(Iterator[Value]):
-    """An iterator over the S-expressions of a binary stream; see `iter_parse`.
+class Receiving(Protocol):
+    """A socket, or anything else with its `recv(size)`."""
 
-    `offset` is the number of octets of the stream that the S-expressions
-    read so far, and the whitespace around them, occupy.
-    """
+    def recv(self, size: int, /) -> bytes: ...
 
-    def __init__(self, source: Source, chunk_size: int, parser: Parser,
-                 skip_whitespace: bool, limit: int | None) -> None:
-        if isinstance(source, (bytes, bytearray, memoryview)):
-            source = BytesIO(source)
-        elif not callable(getattr(source, "read", None)):
-            raise TypeError(
-                "iter_parse() needs a binary stream or bytes, "
-                f"not {type(source).__name__}")
-        read1 = getattr(source, "read1", None)
-        self._read = read1 if callable(read1) else source.read
-        self._source = source
-        self._chunk = chunk_size
-        self._reading = parser._stream()
-        self._skip = skip_whitespace
-        self._limit = limit
-        self._buf = bytearray()
-        self._eof = False
-        self._under_way = False  # the buffer starts with an unfinished S-expression
-        self.offset = 0
 
-    def __iter__(self) -> StreamReader:
-        return self
+Source = Union[Readable, Receiving, bytes, bytearray, memoryview]
 
-    def __next__(self) -> Value:
-        buf = self._buf
-        while True:
-            if not self._under_way:
-                if self._skip:
-                    skipped = _WHITESPACE.match(buf).end()  # type: ignore[union-attr]
-                    if skipped:
-                        del buf[:skipped]
-                        self.offset += skipped
-                if not buf:
-                    if self._eof:
-                        raise StopIteration
-                    self._fill()
-                    continue
-                self._under_way = True
-            try:
-                got = self._reading.read(buf, self.offset, self._eof)
-            except BaseException:
-                # Read again from its start next time, if asked.
-                self._under_way = False
-                raise
-            if got is None:  # its end has not arrived yet
-                self._fill()
-                continue
-            self._under_way = False
-            value, consumed = got
-            del buf[:consumed]
-            self.offset += consumed
-            return value
 
-    def _fill(self) -> None:
-        """Asks the stream once for more: up to a chunk, and no more than
-        twice what is buffered plus a first read, nor, with a limit, than it
-        takes to see an S-expression pass it."""
-        have = len(self._buf)
-        want = min(self._chunk, 2 * have + _FIRST_READ)
-        if self._limit is not None:
-            want = max(1, min(want, self._limit + 1 - have))
-        data = self._read(want)
-        if data is None:
-            raise self._would_block()
-        if not isinstance(data, (bytes, bytearray)):
-            raise TypeError("iter_parse() needs a binary stream; its read() "
-                            f"returned {type(data).__name__}")
-        if not data and not self._ended():
-            data = self._read(want)
-            if data is None:
-                raise self._would_block()
-        if data:
-            self._buf += data
-        else:
-            self._eof = True
+def _reader_of(source: Any) -> tuple[Callable[[int], Any], bool]:
+    """The call that reads up to n octets of `source`, and whether an empty
+    result from it is always the end (a socket's is)."""
+    for name in ("read1", "read"):
+        read = getattr(source, name, None)
+        if callable(read):
+            return read, False
+    recv = getattr(source, "recv", None)
+    if callable(recv):
+        return recv, True
+    recv_into = getattr(source, "recv_into", None)
+    if callable(recv_into):
+        def read_into(n: int) -> memoryview:
+            buf = bytearray(n)
+            return memoryview(buf)[:recv_into(buf)]
+        return read_into, True
+    raise TypeError("iter_parse() needs a binary or text stream, a socket, or bytes, "
+                    f"not {type(source).__name__}")
 
-    def _ended(self) -> bool:
-        """Whether an empty read was the end of the stream. A non-blocking
-        stream also reads empty when it has nothing ready (a buffered
-        reader's `read1` says so no other way): then its descriptor does not
-        poll readable, as it does at the end."""
+
+def _ended_of(source: Any, empty_is_end: bool) -> Callable[[], bool]:
+    """Whether an empty read of `source` was the end of it. A non-blocking
+    stream also reads empty when it has nothing ready (a buffered reader's
+    `read1` says so no other way): then its descriptor does not poll
+    readable, as it does at the end."""
+    def ended() -> bool:
+        if empty_is_end:
+            return True
         try:
-            fd = self._source.fileno()  # type: ignore[union-attr,attr-defined]
+            fd = source.fileno()
             if os.get_blocking(fd):
                 return True
         except (AttributeError, OSError, ValueError):
@@ -151,13 +92,16 @@ class StreamReader(Iterator[Value]):
         poll.register(fd, select.POLLIN)
         if poll.poll(0):
             return False  # readable after all: read again, and believe that
-        raise self._would_block()
-
-    @staticmethod
-    def _would_block() -> BlockingIOError:
-        return BlockingIOError(
+        raise BlockingIOError(
             errno.EAGAIN, "the stream has no data ready; iter_parse() needs a "
                           "blocking stream (a socket with a timeout will do)")
+    return ended
+
+
+def _check_chunk_size(chunk_size: object) -> int:
+    if isinstance(chunk_size, bool) or not isinstance(chunk_size, int) or chunk_size < 1:
+        raise ValueError(f"chunk_size must be a positive integer, not {chunk_size!r}")
+    return chunk_size
 
 
 def iter_parse(
@@ -166,38 +110,116 @@ def iter_parse(
     chunk_size: int = DEFAULT_CHUNK_SIZE,
     **options: Unpack[ParserOptions],
 ) -> StreamReader:
-    """Reads the S-expressions of a binary stream one after another, each as
-    soon as its last octet has arrived.
+    """Reads the S-expressions of a stream one after another, each as soon
+    as its last octet has arrived.
 
     `source` is a binary file or stream (anything whose `read(size)` returns
-    `bytes`; `read1` is used where it exists, so that a pipe or a socket is
-    never asked for more than it has) or a bytes-like object. Each read asks
-    for up to `chunk_size` octets, and no more than twice what is buffered
-    plus 64 KiB. Only an S-expression that ends with a token (or the digits
-    of a length) at the very end of what has arrived waits for the next
-    octet, which could continue it. The stream is not closed.
+    `bytes`; `read1` is used where it exists, so that a pipe is never asked
+    for more than it has), a text stream (read as UTF-8: for the advanced
+    and transport representations), a socket (`recv`), or a bytes-like
+    object. Each read asks for up to `chunk_size` octets, and no more than
+    twice what is buffered plus 64 KiB. Only an S-expression that ends with
+    a token (or the digits of a length) at the very end of what has arrived
+    waits for the next octet, which could continue it. The stream is not
+    closed.
 
     The other keywords are those of `Parser` and read every S-expression
-    under the same restrictions. Whitespace between S-expressions is skipped
-    where the advanced representation is allowed; otherwise (`canonical`, or
-    `allow_advanced=False`) it is an error like any octet that cannot begin
-    an S-expression. `max_input_len` bounds each S-expression rather than the
-    stream, and with it no more than `max_input_len + 1` octets are ever
-    buffered; without it, memory is bounded by a few times the largest
-    S-expression plus a read.
+    under the same restrictions, as `Decoder` does: whitespace between
+    S-expressions is skipped where the advanced representation is allowed,
+    `max_input_len` bounds each S-expression rather than the stream (no more
+    than `max_input_len + 1` of its octets are ever buffered), and
+    `max_atom_len` refuses a string as soon as what has arrived of it is
+    too long.
 
-    A `ParseError` carries the offset from the start of the stream. An
+    A `ParseError` carries the offset from the start of the stream; an
     S-expression cut short by the end of the stream is an `unexpected_end`
-    at the stream's length. A non-blocking stream that has nothing to read
-    raises `BlockingIOError` rather than pass for one that has ended.
+    at the stream's length, and after a `ParseError` the iterator raises it
+    again. An exception from the stream's read, or a signal handler's,
+    loses nothing: iterating again goes on where it stopped. A non-blocking
+    stream that has nothing to read raises `BlockingIOError` rather than
+    pass for one that has ended.
     """
-    if isinstance(chunk_size, bool) or not isinstance(chunk_size, int) or chunk_size < 1:
-        raise ValueError(f"chunk_size must be a positive integer, not {chunk_size!r}")
-    # Parser checks every keyword and reports a bad one as it always does.
-    parser = Parser(**options)
-    max_input_len = options.get("max_input_len")
-    limit = None if max_input_len is None else operator.index(max_input_len)
-    # Whitespace is skipped where the advanced representation is allowed,
-    # which it is unless a keyword refuses it.
-    skip = options.get("allow_advanced", True) and not options.get("canonical", False)
-    return StreamReader(source, chunk_size, parser, skip, limit)
+    chunk_size = _check_chunk_size(chunk_size)
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        source = BytesIO(source)
+    read, empty_is_end = _reader_of(source)
+    # StreamReader checks every keyword and reports a bad one as Parser does.
+    return StreamReader(read, _ended_of(source, empty_is_end), chunk_size, **options)
+
+
+# MARK: asyncio
+
+# The decoder of each asyncio stream read by `aread` or `aiter_parse`, with
+# the octets it has taken from the stream and not yet given out as values,
+# so that the next call goes on exactly where the last value ended.
+_decoders: weakref.WeakKeyDictionary[Any, tuple[dict[str, Any], Decoder]] = weakref.WeakKeyDictionary()
+
+
+def _decoder_for(reader: asyncio.StreamReader, options: dict[str, Any]) -> Decoder:
+    held = _decoders.get(reader)
+    if held is not None:
+        held_options, decoder = held
+        if held_options == options:
+            return decoder
+        if decoder.buffered:
+            raise ValueError("this stream has octets read with other options that were not yet "
+                             "given out; read them with the options they were read with")
+    decoder = Decoder(**options)
+    _decoders[reader] = (dict(options), decoder)
+    return decoder
+
+
+async def _next(reader: asyncio.StreamReader, decoder: Decoder, chunk_size: int) -> Value:
+    """The next S-expression of `reader`, read through `decoder`;
+    StopAsyncIteration at the end of the stream."""
+    while True:
+        for value in decoder:
+            return value
+        # Nothing can come between the read and the feed: a cancellation
+        # arrives at the await, and leaves the octets in the stream.
+        data = await reader.read(chunk_size)
+        if data:
+            decoder.feed(data)
+            continue
+        decoder.close()
+        for value in decoder:
+            return value
+        raise StopAsyncIteration
+
+
+async def aiter_parse(reader: asyncio.StreamReader, *, chunk_size: int = DEFAULT_CHUNK_SIZE,
+                      **options: Unpack[ParserOptions]) -> AsyncIterator[Value]:
+    """Yields the S-expressions of an `asyncio.StreamReader` one after
+    another, each as soon as its last octet has arrived, under the keywords
+    of `Parser`, as `iter_parse` reads a blocking stream.
+
+    Octets read from the stream and not yet given out as a value stay with
+    the stream: a later `aiter_parse` or `aread` of it (with the same
+    options) goes on where the last value ended, after a `break` or a
+    cancellation too. After a `ParseError` every later read of the stream
+    raises it again.
+    """
+    chunk_size = _check_chunk_size(chunk_size)
+    decoder = _decoder_for(reader, dict(options))
+    while True:
+        try:
+            value = await _next(reader, decoder, chunk_size)
+        except StopAsyncIteration:
+            return
+        yield value
+
+
+async def aread(reader: asyncio.StreamReader, *, chunk_size: int = DEFAULT_CHUNK_SIZE,
+                **options: Unpack[ParserOptions]) -> Value:
+    """Reads the next S-expression of an `asyncio.StreamReader`, under the
+    keywords of `Parser`; `EOFError` if the stream ends before one begins.
+
+    What is read beyond it stays for the next `aread` or `aiter_parse` of the
+    stream. To write one, `writer.write(parvex.to_canonical(value))` (or
+    another writer's text, encoded) and `await writer.drain()`.
+    """
+    chunk_size = _check_chunk_size(chunk_size)
+    try:
+        return await _next(reader, _decoder_for(reader, dict(options)), chunk_size)
+    except StopAsyncIteration:
+        raise EOFError("the stream ended before an S-expression began") from None

@@ -7,8 +7,10 @@
 #include "args.hpp"
 #include "atom.hpp"
 #include "boundary.hpp"
-#include "error.hpp"
-#include "parser.hpp"
+#include "decoder.hpp"
+#include "parse_error.hpp"
+#include "parser_type.hpp"
+#include "read.hpp"
 #include "ref.hpp"
 #include "octets.hpp"
 #include "writers.hpp"
@@ -125,7 +127,8 @@ int exec_module(PyObject* module) {
         if (add_new(module, "DEFAULT_MAX_DEPTH", PyLong_FromUnsignedLongLong(kDefaultMaxDepth)) < 0) return -1;
         for (PyMethodDef& def : functions)
             if (add_function(module, &def) < 0) return -1;
-        return 0;
+        if (add_type(module, "Decoder", decoder_type()) < 0) return -1;
+        return add_type(module, "StreamReader", stream_reader_type());
     });
 }
 

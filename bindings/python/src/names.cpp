@@ -32,8 +32,9 @@ const Names* make() {
         {&Names::other, "other"},
         {&Names::sexp, "sexp"},
         {&Names::canonical, "canonical"},
-        {&Names::base, "base"},
-        {&Names::at_end, "at_end"},
+        {&Names::read, "read"},
+        {&Names::ended, "ended"},
+        {&Names::chunk_size, "chunk_size"},
     };
     static_assert((sizeof entries / sizeof entries[0] + parser_options.size()) * sizeof(PyObject*) == sizeof(Names),
                   "every name has an entry");

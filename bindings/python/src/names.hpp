@@ -27,8 +27,9 @@ struct Names {
     PyObject* other;
     PyObject* sexp;
     PyObject* canonical;
-    PyObject* base;
-    PyObject* at_end;
+    PyObject* read;
+    PyObject* ended;
+    PyObject* chunk_size;
     /// The Parser keywords of the option table, in its order.
     PyObject* options[parser_options.size()];
 };

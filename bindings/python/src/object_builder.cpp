@@ -1,6 +1,6 @@
 // The Python builder's steps that do not fit inline: hinted atoms, lists,
 // and the stack's growth.
-#include "builder.hpp"
+#include "object_builder.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,8 @@
 // ParseError: a ValueError whose instances raised by the reading functions
 // carry `offset` and `kind` as instance attributes.
-#include "error.hpp"
+#include "parse_error.hpp"
+
+#include <string_view>
 
 #include "boundary.hpp"
 #include "names.hpp"
@@ -45,6 +47,21 @@ PyObject* new_parse_error(const Error& e) {
     Ref kind = Ref::steal(PyUnicode_FromStringAndSize(k.data(), static_cast<Py_ssize_t>(k.size())));
     if (!kind || PyObject_SetAttr(exc.get(), names->kind, kind.get()) < 0) return nullptr;
     return exc.release();
+}
+
+PyObject* parse_error_of(PyObject* kind, PyObject* offset) {
+    Py_ssize_t n;
+    const char* k = PyUnicode_Check(kind) ? PyUnicode_AsUTF8AndSize(kind, &n) : nullptr;
+    if (k == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "kind must be a str");
+        return nullptr;
+    }
+    const std::uint64_t at = PyLong_AsUnsignedLongLong(offset);
+    if (at == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) return nullptr;
+    for (const ErrorInfo& e : error_table)
+        if (e.kind_string == std::string_view(k, static_cast<std::size_t>(n))) return new_parse_error(Error{at, e.kind});
+    PyErr_Format(PyExc_ValueError, "no such kind of ParseError: %R", kind);
+    return nullptr;
 }
 
 void raise_parse_error(const Error& e) {

@@ -15,6 +15,11 @@ PyObject* parse_error_type();
 /// A new ParseError for `e`, or nullptr with an exception set.
 PyObject* new_parse_error(const Error& e);
 
+/// A new ParseError for the kind named `kind` (a str) at `offset` (an
+/// int), or nullptr with an exception set: for readers of pieces of a
+/// larger input, which report a failure where it lies in the whole.
+PyObject* parse_error_of(PyObject* kind, PyObject* offset);
+
 /// Sets ParseError for `e` as the current exception.
 void raise_parse_error(const Error& e);
 
