@@ -157,11 +157,15 @@ def test_writer_limit_is_a_file_error():
     ["-", "-"],
     ["--hash=sha257"],
     ["--hash", "--check"],
+    ["--width", "100"],  # only --indent has a width
+    ["--hash", "sha1"],  # an algorithm follows "=", a file name a bare --hash
 ])
 def test_usage_errors(args):
     done = run(*args, stdin=b"(a)")
     assert done.returncode == 2 and done.stdout == b""
     assert b"usage: parvex" in done.stderr
+    # The usage line shows --hash as it is given.
+    assert b"[--hash[=ALG]]" in done.stderr and b"--hash ALG" not in done.stderr
 
 
 def test_hash(tmp_path):
@@ -171,9 +175,12 @@ def test_hash(tmp_path):
     assert run("--hash", stdin=b"(a [t]b)").stdout == lines("sha256", b"(1:a[1:t]1:b)")
     done = run("--hash=sha1", "--stream", "--to", "canonical", stdin=b"a (b) {MTpj}")
     assert done.stdout == lines("sha1", b"1:a", b"(1:b)", b"1:c")
-    # The algorithm comes only after "=": a bare --hash leaves the file be.
+    # The algorithm comes only after "=": a bare --hash leaves a file be.
     (tmp_path / "sha1").write_bytes(b"(a)")
-    assert run("--hash", "sha1", cwd=tmp_path).stdout == lines("sha256", b"(1:a)")
+    assert run("--hash", "./sha1", cwd=tmp_path).stdout == lines("sha256", b"(1:a)")
+    assert run("--hash", "sha1", cwd=tmp_path).stderr.decode().endswith(
+        "the algorithm of --hash follows '=': --hash=sha1 (or --hash ./sha1 to hash a file "
+        "of that name)\n")
 
 
 def test_help_lists_every_option_and_examples():
@@ -185,6 +192,7 @@ def test_help_lists_every_option_and_examples():
                    *(r[0][0] for r in RESTRICTIONS[4:])]:
         assert option in text
     assert "examples:" in text and "NAME:LINE:COLUMN" in text
+    assert "  --hash[=ALG]  " in text
 
 
 def test_closed_output_ends_quietly(tmp_path):
@@ -197,6 +205,12 @@ def test_closed_output_ends_quietly(tmp_path):
         err = p.stderr.read()
         assert p.wait(timeout=120) == 141  # not 1, which is bad input
     assert err == b""
+
+
+# (a (a ... (a b)...)), 1,000 lists deep; laid out, line k > 0 holds "(a" after
+# 1,000 k blanks, and the last one "b" and the closing parentheses.
+DEEP = "{ printf '(a %.0s' {1..1000}; printf b; printf ')%.0s' {1..1000}; }"
+INDENTED = 2 + sum(1 + 1000 * k + 2 for k in range(1, 1000)) + 1 + 1000 * 1000 + 1 + 1000 + 1
 
 
 # Shell command lines, run with `parvex` standing for this interpreter's
@@ -216,6 +230,11 @@ UNIX = [
     # 300 MB of whitespace between two S-expressions: none of it is kept.
     ("(printf '(a)'; head -c 300000000 /dev/zero | tr '\\0' ' '; printf '(b)') | "
      "parvex --stream --max-input-len 1000", 0, "(a)\n(b)\n", ""),
+    # 4 KB nested 1,000 deep, indented 1,000 columns a level: 500 MB written
+    # as it is laid out, as much again on three processes.
+    (f"{DEEP} > d.sx; parvex --indent 1000 --width 0 d.sx | wc -c", 0, f"{INDENTED}\n", ""),
+    (f"{DEEP} > d.sx; parvex -j 2 --indent 1000 --width 0 d.sx d.sx d.sx | wc -c", 0,
+     f"{3 * INDENTED}\n", ""),
     # 20 million atoms: more than memory holds.
     ("(printf '('; head -c 60000000 /dev/zero | tr '\\0' 'a' | fold -w 2 | tr '\\n' ' '; printf ')') | "
      "parvex", 1, "", "parvex: <stdin>: out of memory\n"),
@@ -223,12 +242,13 @@ UNIX = [
 
 
 @pytest.mark.parametrize("command, status, stdout, stderr", UNIX, ids=[c[0][:60] for c in UNIX])
-def test_answers_like_a_unix_tool(command, status, stdout, stderr):
+def test_answers_like_a_unix_tool(command, status, stdout, stderr, tmp_path):
     if SANITIZED:  # AddressSanitizer's shadow takes more address space than that
         pytest.skip("the address space cannot be capped under AddressSanitizer")
     script = (f"ulimit -v {200 << 10}\n"
               f"parvex() {{ {shlex.quote(sys.executable)} -m parvex \"$@\"; }}\n{command}\n")
-    done = subprocess.run(["bash", "-c", script], capture_output=True, env=ENV, timeout=300)
+    done = subprocess.run(["bash", "-c", script], capture_output=True, env=ENV, timeout=300,
+                          cwd=tmp_path)
     assert done.returncode == status, done.stderr.decode()[-2000:]
     if stdout is not None:
         assert done.stdout.decode() == stdout

@@ -5,6 +5,7 @@ to_sexp writes what read_sexp reads back."""
 import subprocess
 import sys
 
+import dask
 import pytest
 
 import parvex
@@ -147,3 +148,38 @@ def test_readme_recipe_reduces_in_the_workers(tree, tmp_path):
     # max_depth=64 refuses the deep file, which errors="skip" leaves out;
     # the other four hold 2, 2, 5 and 1 atoms.
     assert done.stdout == "10 atoms in 4 files\n", done.stderr[-3000:]
+
+
+def _change(p):
+    """Changes a partition in place, as a list, and returns it."""
+    p[0] = [b"new"]
+    p.append("text")  # stays a str: not read back from canonical octets
+    p.append((b"1:a", 5))  # no (value, path) pair
+    p.append(parvex.parse(b"(a (b [h]c) ())"))
+    p[1] = ("a", p[1])
+    p.reverse()
+    return p
+
+
+@pytest.mark.parametrize("scheduler", ["distributed", "processes", "sync"])
+@pytest.mark.parametrize("include_path", [False, True])
+def test_changes_in_place_are_kept_as_from_sequence_keeps_them(client, tree, scheduler,
+                                                              include_path):
+    paths = [p for p in tree[1] if "2.sx" not in p]  # DEEP: from_sequence would recurse
+    values = pd.read_sexp(paths, include_path=include_path).compute()
+    with dask.config.set(scheduler=None if scheduler == "distributed" else scheduler):
+        want = dask.bag.from_sequence(values, npartitions=2).map_partitions(_change)
+        got = pd.read_sexp(paths, files_per_partition=2, include_path=include_path)
+        # persist: the changed partitions cross between processes once more.
+        got = got.map_partitions(_change).persist()
+        assert same(got.compute(), want.compute())
+        assert got.count().compute() == want.count().compute()
+
+
+def test_a_glob_that_matches_nothing_is_refused_as_read_text_refuses_it(tmp_path):
+    pattern = str(tmp_path / "*.sx")
+    with pytest.raises(ValueError) as info:
+        dask.bag.read_text(pattern)
+    with pytest.raises(ValueError) as ours:
+        pd.read_sexp(pattern)
+    assert ours.value.args == info.value.args == ("No files found", pattern)

@@ -1,12 +1,12 @@
-"""load and dump, in the manner of json.load and json.dump, and limits that
-allocate nothing up front."""
+"""load, dump, loads and dumps, in the manner of json's and pickle's, and
+limits that allocate nothing up front."""
 
 import io
 
 import pytest
 
 import parvex
-from parvex import Atom, ParseError, dump, load
+from parvex import Atom, ParseError, dump, dumps, load, loads
 from support import bounded, same
 
 VALUE = [b"cert", [b"CA 1"], Atom(b"\x00\x01", hint=b"k"), [], Atom(b"", hint=b"")]
@@ -20,7 +20,10 @@ VALUE = [b"cert", [b"CA 1"], Atom(b"\x00\x01", hint=b"k"), [], Atom(b"", hint=b"
 def test_dump_then_load(to, indent, text, tmp_path):
     out = io.BytesIO()
     dump(VALUE, out, to=to, indent=indent, width=20)
-    assert out.getvalue() == text
+    assert out.getvalue() == text == dumps(VALUE, to=to, indent=indent, width=20)
+    assert same(loads(text), VALUE) and same(loads(text.decode("latin-1")), VALUE)
+    with pytest.raises(ParseError, match="input longer than allowed"):
+        loads(text, max_input_len=len(text) - 1)
     path = tmp_path / "value.sx"
     mode = "b" if to == "canonical" else ""  # the texts go to text files too
     with open(path, "w" + mode) as f:
@@ -43,12 +46,18 @@ def test_load_reads_on_to_the_end_and_no_further_than_the_limit():
     (VALUE, {"to": "json"}, ValueError),
     (VALUE, {"to": "canonical", "indent": 2}, ValueError),
     (parvex.Parser(max_depth=1100).parse(b"(" * 1100 + b")" * 1100), {}, ValueError),  # too deep
+    # Refused before the first piece of an indented text is written.
+    ([[b"a"] * 100, [b"b", 5]], {"to": "advanced", "indent": 2}, TypeError),
+    (parvex.Parser(max_depth=1100).parse(b"(" * 1100 + b")" * 1100),
+     {"to": "advanced", "indent": 2}, ValueError),
 ])
 def test_dump_refusals_write_nothing(sexp, kwargs, exc):
     out = io.BytesIO()
     with pytest.raises(exc):
         dump(sexp, out, **kwargs)
     assert out.getvalue() == b""
+    with pytest.raises(exc):
+        dumps(sexp, **kwargs)
 
 
 def test_huge_limits_allocate_nothing_up_front(tmp_path):

@@ -4,7 +4,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from parvex import Atom, parse, to_advanced, to_indented
-from support import same, values
+from support import bounded, same, values
 
 CERT = parse(b'(certificate (issuer (name "CN=CA 1, O=Example")) '
              b'(subject (public-key (rsa (e #010001#) (n |AAECAwQFBgc=|)))) '
@@ -125,3 +125,23 @@ def test_a_value_that_becomes_cyclic_while_laid_out_is_refused():
     # out then meets it and stops with the writers' own error.
     with pytest.raises(ValueError, match="^lists nested deeper than 1024$"):
         to_indented(root, width=20)
+
+
+def test_memory_stays_near_the_size_of_the_result():
+    # 1,000 levels indented 400 columns each make 200 MB of text from a small
+    # value; 2 million short atoms one a line make as many small pieces.
+    # Under 300 MiB of address space each is laid out: its text, and little
+    # beside it.
+    got = bounded("""
+        import json, parvex
+        deep = [b"b"]
+        for _ in range(999):
+            deep = [b"a", deep]
+        wide = [b"ab"] * 2_000_000
+        print(json.dumps([len(parvex.to_indented(deep, indent=400, width=0)),
+                          len(parvex.to_indented(wide, indent=2, width=0))]))
+    """, memory_mb=300)
+    # Line k of the first holds "(a" after 400 k blanks (the last "(b" and
+    # the closing parentheses); each line of the second "  ab".
+    assert got == [2 + sum(3 + 400 * k for k in range(1, 1000)) + 1000,
+                   len("(ab") + len("\n  ab") * (2_000_000 - 1) + len(")")]

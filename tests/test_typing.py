@@ -50,6 +50,7 @@ WRONG = [
     ("parvex.iter_parse('text')", 'Argument 1 to "iter_parse" has incompatible type "str"'),
     ("parvex.Atom(b'a') < parvex.Atom(b'b')", 'Unsupported left operand type for <'),
     ("parvex.dump([], open('x', 'wb'), to='json')", 'Argument "to" to "dump" has incompatible type'),
+    ("text: str = parvex.dumps([], to='advanced')", "Incompatible types in assignment"),
     ("v: list[parvex.Value] = parvex.parse_files([], errors='return')", "Incompatible types in assignment"),
     ("parvex.from_int('3')", 'Argument 1 to "from_int" has incompatible type "str"'),
     ("d: str = parvex.digest(b'a')", "Incompatible types in assignment"),

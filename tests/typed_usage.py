@@ -80,7 +80,8 @@ def files(path: str) -> Value:
     with open(path, "wb") as out:
         parvex.dump([b"a", Atom(b"b", hint=b"t")], out, to="advanced", indent=2)
     with open(path, "rb") as f:
-        return parvex.load(f, max_input_len=1 << 20)
+        octets: bytes = parvex.dumps(parvex.load(f, max_input_len=1 << 20), to="transport")
+    return parvex.loads(octets, canonical=False)
 
 
 def values(key: Value) -> tuple[int, int, bytes | None]:

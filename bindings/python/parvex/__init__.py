@@ -5,7 +5,8 @@ The reading and writing is done by the extension module `parvex._parvex`,
 whose names are re-exported here as the very same objects, the sans-IO
 `Decoder` among them. The package adds reading a stream of S-expressions
 (`iter_parse`, and `aiter_parse` and `aread` for asyncio), an indented form for
-people (`to_indented`), reading and writing file objects (`load`, `dump`),
+people (`to_indented`), reading and writing file objects and octets as
+json's and pickle's functions do (`load`, `dump`, `loads`, `dumps`),
 parsing files on several processes (`parse_file`, `parse_files`), pickling
 and copying of `Atom`, look-ups, integers and hashes of values (`find`,
 `extract`, `to_int`, `digest`, ...), GnuPG's key files (`parvex.gnupg`), and
@@ -30,7 +31,7 @@ from ._parvex import (
     to_transport as to_transport,
 )
 from ._types import OctetsLike as OctetsLike, SexpLike as SexpLike, Value as Value
-from .files import dump as dump, load as load
+from .files import dump as dump, dumps as dumps, load as load, loads as loads
 from .indent import to_indented as to_indented
 from .parallel import parse_file as parse_file, parse_files as parse_files
 from .stream import (
@@ -96,6 +97,8 @@ __all__ = [
     "to_indented",
     "load",
     "dump",
+    "loads",
+    "dumps",
     "parse_file",
     "parse_files",
     "Value",

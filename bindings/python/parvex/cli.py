@@ -22,7 +22,7 @@ from typing import IO, Any, get_type_hints
 
 from ._parvex import ParseError, Parser
 from ._types import ParserOptions, Value
-from .files import dump, read_at_most
+from .files import dump, dumps, read_at_most
 from .stream import iter_parse
 from .values import digest, hasher
 
@@ -38,9 +38,10 @@ EXIT_OUTPUT = 74       # the output could not be written (EX_IOERR of sysexits.h
 EXIT_CLOSED_PIPE = 128 + signal.SIGPIPE  # its reader went away: what a shell shows for SIGPIPE
 EXIT_INTERRUPTED = 128 + signal.SIGINT
 
-# The widest --indent taken: lines are indented this much for each level of
-# nesting, and memory is spent on it before any of it is written.
+# The widest --indent taken, in columns for each level of nesting.
 MAX_INDENT = 1000
+# The line width of --indent.
+WIDTH = 80
 
 
 def _reading_flags() -> list[tuple[str, str, str]]:
@@ -125,17 +126,47 @@ def _algorithm(text: str) -> str:
 
 
 # As in sexp-conv, the algorithm is given only as `--hash=ALG`, so that
-# `--hash FILE` hashes FILE.
+# `--hash FILE` hashes FILE. A bare --hash followed by a word that names an
+# algorithm is refused rather than read either way: `--hash=sha1 FILE` or
+# `--hash ./sha1` says which was meant.
 _HASH = "--hash"
 _HASH_DEFAULT = "sha256"
+_HASH_USAGE = f"{_HASH}[=ALG]"
 
 
-def _hash_alone(argv: Sequence[str]) -> list[str]:
+def _hash_alone(cli: argparse.ArgumentParser, argv: Sequence[str]) -> list[str]:
     """`argv` with a bare --hash (before any `--`) given its default."""
     args = list(argv)
     end = args.index("--") if "--" in args else len(args)
-    return [f"{_HASH}={_HASH_DEFAULT}" if a == _HASH and i < end else a
-            for i, a in enumerate(args)]
+    for i in range(end):
+        if args[i] != _HASH:
+            continue
+        after = args[i + 1] if i + 1 < end else None
+        if after is not None and not after.startswith("-") and _known_algorithm(after):
+            cli.error(f"the algorithm of {_HASH} follows '=': {_HASH}={after} "
+                      f"(or {_HASH} ./{after} to hash a file of that name)")
+        args[i] = f"{_HASH}={_HASH_DEFAULT}"
+    return args
+
+
+def _known_algorithm(word: str) -> bool:
+    try:
+        _algorithm(word)
+    except argparse.ArgumentTypeError:
+        return False
+    return True
+
+
+class _Formatter(argparse.RawDescriptionHelpFormatter):
+    """Shows --hash as it is given: `--hash[=ALG]`, not `--hash ALG`."""
+
+    def _format_usage(self, *args: Any) -> str:
+        return super()._format_usage(*args).replace(f"{_HASH} ALG", _HASH_USAGE)
+
+    def _format_action_invocation(self, action: argparse.Action) -> str:
+        if _HASH in action.option_strings:
+            return _HASH_USAGE
+        return super()._format_action_invocation(action)
 
 
 def _version() -> str:
@@ -150,7 +181,7 @@ def build_parser() -> argparse.ArgumentParser:
                     "transport and advanced representations, check them, and write\n"
                     "them in the one chosen.",
         epilog=_EXAMPLES,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        formatter_class=_Formatter,
     )
     cli.add_argument("files", nargs="*", metavar="FILE",
                      help="input files (default: standard input)")
@@ -165,9 +196,9 @@ def build_parser() -> argparse.ArgumentParser:
     out.add_argument("--indent", type=_indent, metavar="N",
                      help="write the advanced form on several lines, each list's "
                           f"elements N columns further in (at most {MAX_INDENT}), e.g. --indent 2")
-    out.add_argument("--width", type=_count, metavar="W", default=80,
-                     help="with --indent, the line width that lists must fit to stay "
-                          "on one line (default: 80), e.g. --width 100")
+    out.add_argument("--width", type=_count, metavar="W",
+                     help="with --indent (and only with it), the line width that lists "
+                          f"must fit to stay on one line (default: {WIDTH}), e.g. --width 100")
     out.add_argument("--check", action="store_true",
                      help="only check that the input reads, write nothing, "
                           "e.g. parvex --check *.sx")
@@ -218,19 +249,23 @@ class Job:
         if self.hash is not None:
             out.write(digest(value, self.hash).hex().encode("ascii") + b"\n")
             return
-        # Written whole before anything goes out: a value that cannot be
-        # written leaves no part of itself behind.
-        text = io.BytesIO()
-        dump(value, text, to=self.to, indent=self.indent, width=self.width)  # type: ignore[arg-type]
+        if self.indent is not None:
+            # Written as it is laid out: indentation can make the text many
+            # times longer than the value. The writers' refusals come first.
+            dump(value, out, to="advanced", indent=self.indent, width=self.width)
+        else:
+            # Made whole before anything goes out, so that a value that
+            # cannot be written leaves no part of itself behind.
+            out.write(dumps(value, to=self.to))  # type: ignore[arg-type]
         if self.to != "canonical":
-            text.write(b"\n")
-        out.write(text.getbuffer())
+            out.write(b"\n")
 
 
 def _job(args: argparse.Namespace) -> Job:
     options = {keyword: getattr(args, keyword) for _, keyword, _ in _reading_flags()
                if hasattr(args, keyword)}
-    return Job(to=args.to, indent=args.indent, width=args.width, check=args.check,
+    width = WIDTH if args.width is None else args.width
+    return Job(to=args.to, indent=args.indent, width=width, check=args.check,
                stream=args.stream, options=options, hash=args.hash)
 
 
@@ -437,11 +472,41 @@ def _open_and_process(job: Job, path: str, out: Output | IO[bytes], err: IO[str]
         return process(job, path, source, out, err)
 
 
-def work(job: Job, path: str) -> tuple[bytes, str, bool]:
+# What a worker holds of the output of a file: this much beside eight times
+# the file's size, more than any representation takes. Past it (indentation
+# that makes a small file into a large text) the file is read again by the
+# calling process, which writes the text as it is made.
+_HELD = 1 << 20
+
+
+class _TooLong(Exception):
+    """A worker's output for one file outgrew what it may hold."""
+
+
+class _Held(io.BytesIO):
+    def __init__(self, limit: int) -> None:
+        super().__init__()
+        self.limit = limit
+
+    def write(self, data: Any, /) -> int:
+        if self.tell() + len(data) > self.limit:
+            raise _TooLong
+        return super().write(data)
+
+
+def work(job: Job, path: str) -> tuple[bytes, str, bool | None]:
     """One file in a worker process: its output, its error report, and
-    whether it was read."""
-    out, err = io.BytesIO(), io.StringIO()
-    ok = _open_and_process(job, path, out, err)
+    whether it was read; None in place of all three when its output is
+    too long to hold, for the caller to do it."""
+    try:
+        size = os.stat(path).st_size
+    except OSError:  # reported as the file is opened
+        size = 0
+    out, err = _Held(8 * size + _HELD), io.StringIO()
+    try:
+        ok = _open_and_process(job, path, out, err)
+    except _TooLong:
+        return b"", "", None
     return out.getvalue(), err.getvalue(), ok
 
 
@@ -453,13 +518,15 @@ def _run_parallel(job: Job, paths: list[str], jobs: int, out: Output,
 
     run = functools.partial(work, job)
 
-    def in_turn(path: str) -> tuple[bytes, str, bool]:
+    def in_turn(path: str) -> tuple[bytes, str, bool | None]:
         # Written at once, as one process writes, while no worker runs.
         return b"", "", _open_and_process(job, path, out, err)
 
-    def write(results: Iterable[tuple[bytes, str, bool]]) -> bool:
+    def write(paths: list[str], results: Iterable[tuple[bytes, str, bool | None]]) -> bool:
         ok = True
-        for data, report, good in results:
+        for path, (data, report, good) in zip(paths, results):
+            if good is None:  # too long for a worker to hold: done here
+                good = _open_and_process(job, path, out, err)
             if data:
                 out.write(data)
             if report:
@@ -472,10 +539,11 @@ def _run_parallel(job: Job, paths: list[str], jobs: int, out: Output,
     stdin = paths.index(STDIN) if STDIN in paths else len(paths)
     try:
         with Pool(jobs - 1, run) as pool:
-            ok = write(pool.map(paths[:stdin], run, _same, in_turn))
+            ok = write(paths[:stdin], pool.map(paths[:stdin], run, _same, in_turn))
             if stdin < len(paths):
                 ok &= _open_and_process(job, STDIN, out, err)
-                ok &= write(pool.map(paths[stdin + 1:], run, _same, in_turn))
+                rest = paths[stdin + 1:]
+                ok &= write(rest, pool.map(rest, run, _same, in_turn))
     except WorkerEnded as e:
         out.flush()
         err.write(f"parvex: {e}\n")
@@ -483,7 +551,7 @@ def _run_parallel(job: Job, paths: list[str], jobs: int, out: Output,
     return ok
 
 
-def _same(result: tuple[bytes, str, bool]) -> tuple[bytes, str, bool]:
+def _same(result: tuple[bytes, str, bool | None]) -> tuple[bytes, str, bool | None]:
     return result
 
 
@@ -499,7 +567,9 @@ def _silence_stdout() -> None:
 
 def main(argv: Sequence[str] | None = None) -> int:
     cli = build_parser()
-    args = cli.parse_args(_hash_alone(sys.argv[1:] if argv is None else argv))
+    args = cli.parse_args(_hash_alone(cli, sys.argv[1:] if argv is None else argv))
+    if args.width is not None and args.indent is None:
+        cli.error("--width is the line width of --indent: give --indent N too")
     if args.indent is not None and args.to != "advanced":
         cli.error("--indent writes the advanced representation; "
                   f"it cannot be used with --to {args.to}")

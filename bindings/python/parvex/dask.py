@@ -5,21 +5,26 @@ parsed on the workers; `to_sexp` writes a bag back, one file per partition.
 Needs the extra `parvex[dask]` (`dask[bag]`, `distributed` for a cluster);
 `import parvex` does not import Dask, this module does.
 
-Values cross between processes (worker to worker, worker to client) as
-`parse_files` brings them back from its workers: as canonical octets, read
-again where they arrive. Pickling nested lists recurses, and fails some
-1,000 levels down; canonical octets carry any value the options accept. A
-partition of `read_sexp` is a list that travels so, and the bag's result is
-gathered the same way. Once your own function has mapped the values, what
-it returns travels as Dask sends any object.
+A partition of `read_sexp` is a list, to be changed in place as any list of
+`dask.bag.from_sequence` may be. It crosses between processes (worker to
+worker, worker to client) as `parse_files` brings values back from its
+workers: each value as its canonical octets, read again where they arrive.
+Pickling nested lists recurses, and fails some 1,000 levels down; canonical
+octets carry a value as deep as the options let the files be. What the
+list holds when it travels is what arrives: anything that is not such a
+value (a `str`, a `tuple`, the exception of errors="return") travels as
+Dask sends any object, and arrives as it was. The bag's result is gathered
+the same way.
 """
 
 from __future__ import annotations
 
 import itertools
 import operator
+import os
 import sys
-from collections.abc import Callable, Iterable, Sequence
+import uuid
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, Literal, TypeAlias, Unpack, overload
 
 import dask.bag
@@ -28,155 +33,202 @@ from dask.base import compute as compute_all
 from dask.delayed import Delayed, delayed
 from dask.sizeof import sizeof
 
-from ._parvex import DEFAULT_MAX_DEPTH, Parser, to_canonical
+from ._parvex import DEFAULT_MAX_DEPTH, Atom, Parser, to_canonical
 from ._types import ParserOptions, SexpLike, Value
 from .files import dump, read_at_most
-from .parallel import _FILE_ERRORS, _noted, landed, lander
+from .parallel import _FILE_ERRORS, _noted, lander
 from .stream import iter_parse
 
 __all__ = ["read_sexp", "to_sexp"]
 
-# What a shipped element is: the canonical octets of a value, or the
-# exception that stands in its place (errors="return").
-_Shipped: TypeAlias = bytes | BaseException
+# A shipped element: the canonical octets of a value; a pair of them and a
+# path (include_path=True); or the element itself, for anything else (never
+# `bytes`, which is an atom, nor such a pair).
+_Shipped: TypeAlias = Any
+
+
+_ATOMS = (bytes, Atom)
+
+
+def _pure(value: list[Any]) -> bool:
+    """Whether a list (the writers took it: no loop, bounded depth) holds
+    only what reading makes, `bytes`, `Atom` and `list`, which its canonical
+    octets give back as they are."""
+    stack = [value]
+    while stack:
+        for item in stack.pop():
+            kind = type(item)
+            if kind is list:
+                stack.append(item)
+            elif kind not in _ATOMS:
+                return False
+    return True
+
+
+def _deep_canonical(value: list[Any], max_depth: int) -> bytes | None:
+    """The canonical octets of a value nested deeper than the writers go, or
+    None if it holds anything else or is nested deeper than `max_depth`
+    (a list that holds itself, say)."""
+    out = bytearray()
+    stack: list[Iterator[Any]] = [iter((value,))]
+    while stack:
+        for item in stack[-1]:
+            kind = type(item)
+            if kind is list:
+                if len(stack) > max_depth:
+                    return None
+                out += b"("
+                stack.append(iter(item))
+                break
+            if kind is bytes:
+                out += b"%d:%s" % (len(item), item)
+            elif kind is Atom:
+                out += to_canonical(item)
+            else:
+                return None
+        else:
+            stack.pop()
+            if stack:
+                out += b")"
+    return bytes(out)
+
+
+def _octets(value: Any, max_depth: int) -> bytes | None:
+    """The canonical octets of `value`, if it is a value as reading makes
+    them and they give it back as it is; None if not."""
+    kind = type(value)
+    if kind is bytes or kind is Atom:
+        return to_canonical(value)
+    if kind is not list:
+        return None
+    try:
+        octets = to_canonical(value)
+    except ValueError:  # nested deeper than the writers go, or a loop
+        return _deep_canonical(value, max_depth)
+    except TypeError:
+        return None
+    return octets if _pure(value) else None
+
+
+def _ship(items: Iterable[Any], max_depth: int) -> list[_Shipped]:
+    shipped: list[_Shipped] = []
+    for item in items:
+        if type(item) is tuple and len(item) == 2 and type(item[1]) is str:
+            octets = _octets(item[0], max_depth)
+            shipped.append(item if octets is None else (octets, item[1]))
+        else:
+            octets = _octets(item, max_depth)
+            shipped.append(item if octets is None else octets)
+    return shipped
+
+
+def _land(shipped: list[_Shipped], max_depth: int) -> list[Any]:
+    back = lander({"max_depth": max_depth})
+    items: list[Any] = []
+    for s in shipped:
+        if type(s) is bytes:
+            items.append(back.parse(s))
+        elif type(s) is tuple and len(s) == 2 and type(s[0]) is bytes and type(s[1]) is str:
+            items.append((back.parse(s[0]), s[1]))
+        else:
+            items.append(s)
+    return items
 
 
 class _Partition(list[Any]):
-    """Elements read from files: a list, which travels between processes as
-    the canonical octets of its values.
+    """The elements of a partition of `read_sexp`: a list, which travels
+    between processes as the canonical octets of the values it holds."""
 
-    Those are written when it travels, from the values, unless the values
-    may be nested deeper than the writers go (a `max_depth` above theirs):
-    then they are made as the file is read, straight from it, as
-    `parse_files`' workers make them, and kept."""
-
-    def __init__(self, values: list[Any], paths: list[str] | None, max_depth: int,
-                 octets: int, shipped: list[_Shipped] | None = None) -> None:
-        super().__init__(values if paths is None else zip(values, paths))
-        self.values = values  # the values, or the exceptions in their place
-        self.paths = paths
+    # Dask makes one of its own from the elements alone, as it would a list.
+    def __init__(self, items: Iterable[Any] = (), max_depth: int = DEFAULT_MAX_DEPTH,
+                 octets: int = 0) -> None:
+        super().__init__(items)
         self.max_depth = max_depth
         self.octets = octets  # read from the files
-        self.kept = shipped
-
-    def shipped(self) -> list[_Shipped]:
-        if self.kept is not None:
-            return self.kept
-        return [v if isinstance(v, BaseException) else to_canonical(v) for v in self.values]
 
     def __reduce__(self) -> tuple[Callable[..., Any], tuple[Any, ...]]:
-        return _partition, (self.shipped(), self.paths, self.max_depth, self.octets)
+        return _partition, (_ship(self, self.max_depth), self.max_depth, self.octets)
 
 
 class _Gathered(_Partition):
     """The partitions of a bag put together: arrives as a plain list."""
 
     def __reduce__(self) -> tuple[Callable[..., Any], tuple[Any, ...]]:
-        return _landed, (self.shipped(), self.paths, self.max_depth)
+        return _land, (_ship(self, self.max_depth), self.max_depth)
+
+
+def _partition(shipped: list[_Shipped], max_depth: int, octets: int) -> _Partition:
+    return _Partition(_land(shipped, max_depth), max_depth, octets)
 
 
 def _sizeof(partition: _Partition) -> int:
     """What a partition holds, for Dask to manage memory by (it would walk
     the values, and recurse through deep ones): Python's objects take two to
     seven times the octets of the text they were read from."""
-    kept = sum(len(s) for s in partition.kept or () if isinstance(s, bytes))
-    return 5 * partition.octets + kept + sys.getsizeof(partition)
+    return 5 * partition.octets + sys.getsizeof(partition)
 
 
 sizeof.register(_Partition)(_sizeof)  # type: ignore[no-untyped-call]
 
 
-def _landed(shipped: list[_Shipped], paths: list[str] | None, max_depth: int) -> list[Any]:
-    values = _land(shipped, max_depth)
-    return values if paths is None else list(zip(values, paths))
+# This process among all others, that of a fork included.
+_TOKEN = uuid.uuid4().hex
 
 
-def _land(shipped: list[_Shipped], max_depth: int) -> list[Any]:
-    back = lander({"max_depth": max_depth})
-    return [landed(back, s) for s in shipped]
+def _here() -> tuple[str, int]:
+    return _TOKEN, os.getpid()
 
 
-def _partition(shipped: list[_Shipped], paths: list[str] | None, max_depth: int,
-               octets: int) -> _Partition:
-    deep = max_depth > DEFAULT_MAX_DEPTH
-    return _Partition(_land(shipped, max_depth), paths, max_depth, octets,
-                      shipped if deep else None)
-
-
-def _gather(partitions: Sequence[Iterable[Any]]) -> list[Any]:
-    """The bag's result: its partitions one after another, still shipped as
-    canonical octets where every partition is one of `read_sexp`'s."""
-    items = list(itertools.chain.from_iterable(partitions))
-    parts: list[_Partition] = [p for p in partitions if type(p) is _Partition]
-    if not parts or len(parts) < len(partitions):
-        return items  # mapped or filtered: what the user's functions made
-    paths = None if parts[0].paths is None else [p for part in parts for p in part.paths or ()]
-    kept = None if any(p.kept is None for p in parts) else [s for p in parts for s in p.kept or ()]
-    return _Gathered([v for p in parts for v in p.values], paths, parts[0].max_depth,
-                     sum(p.octets for p in parts), kept)
+def _gather(partitions: Sequence[Iterable[Any]], home: tuple[str, int]) -> list[Any]:
+    """The bag's result: its partitions one after another. Put together in
+    another process than the caller's `home`, it travels there as a
+    partition does, when any of them is one of `read_sexp`'s."""
+    items = itertools.chain.from_iterable(partitions)
+    depths = [p.max_depth for p in partitions if isinstance(p, _Partition)]
+    if not depths or home == _here():
+        return list(items)
+    return _Gathered(items, max(depths))
 
 
 class SexpBag(dask.bag.Bag):
     """The bag `read_sexp` returns: a `dask.bag.Bag` whose values travel to
     the client as canonical octets when it is computed."""
 
-    def __dask_postcompute__(self) -> tuple[Callable[..., Any], tuple[()]]:
-        return _gather, ()
+    def __dask_postcompute__(self) -> tuple[Callable[..., Any], tuple[tuple[str, int]]]:
+        return _gather, (_here(),)
 
 
-def _read_file(of: Any, parser: Parser, options: ParserOptions, stream: bool, deep: bool,
-               ) -> tuple[list[Value], list[_Shipped] | None, int]:
-    """The value a file holds, or each of its S-expressions; their canonical
-    octets if the values may be too `deep` for the writers; the octets read."""
+def _read_file(of: Any, parser: Parser, options: ParserOptions, stream: bool,
+               ) -> tuple[list[Value], int]:
+    """The value a file holds, or each of its S-expressions, and the octets
+    read."""
     with of as f:
         data = f.read() if stream else read_at_most(f, options.get("max_input_len"))
-    if not stream:
-        if not deep:
-            return [parser.parse(data)], None, len(data)
-        octets = parser._canonical(data)
-        return [lander(options).parse(octets)], [octets], len(data)
-    values = []
-    shipped: list[_Shipped] = []
-    reader = iter_parse(data, **options)
-    start = 0
-    for value in reader:
-        values.append(value)
-        if deep:
-            try:
-                shipped.append(to_canonical(value))
-            except ValueError:  # nested deeper than the writers go
-                shipped.append(parser._canonical(data[start:reader.offset]))
-            start = reader.offset
-    return values, shipped if deep else None, len(data)
+    if stream:
+        return list(iter_parse(data, **options)), len(data)
+    return [parser.parse(data)], len(data)
 
 
 def _read_partition(files: Sequence[Any], parser: Parser, stream: bool,
                     include_path: bool, errors: Literal["raise", "skip", "return"]) -> _Partition:
     """In a worker: the elements of the files of one partition."""
     options: ParserOptions = parser._options()  # type: ignore[assignment]
-    max_depth = operator.index(options["max_depth"])
-    deep = max_depth > DEFAULT_MAX_DEPTH
-    values: list[Any] = []
-    shipped: list[_Shipped] = []
-    paths: list[str] = []
+    items: list[Any] = []
     octets = 0
     for of in files:
         got: list[Any]
         try:
-            got, kept, read = _read_file(of, parser, options, stream, deep)
+            got, read = _read_file(of, parser, options, stream)
         except _FILE_ERRORS as e:
             _noted(e, of.path)
             if errors == "raise":
                 raise
             if errors == "skip":
                 continue
-            got, kept, read = [e], [e], 0
-        values += got
-        shipped += kept or ()
-        paths += [of.path] * len(got)
+            got, read = [e], 0
+        items += [(v, of.path) for v in got] if include_path else got
         octets += read
-    return _Partition(values, paths if include_path else None, max_depth, octets,
-                      shipped if deep else None)
+    return _Partition(items, operator.index(options["max_depth"]), octets)
 
 
 def read_sexp(
@@ -213,11 +265,12 @@ def read_sexp(
         raise ValueError(f"files_per_partition must be a positive integer, not {files_per_partition!r}")
     parser = Parser(**options)
     files = fsspec.open_files(urlpath, mode="rb", **(storage_options or {}))
+    if not files:  # as dask.bag.read_text says it
+        raise ValueError("No files found", urlpath)
     read = delayed(_read_partition, pure=True)
     parts = [read(files[i:i + files_per_partition], parser, stream, include_path, errors)
              for i in range(0, len(files), files_per_partition)]
-    bag = (dask.bag.from_delayed(parts) if parts  # type: ignore[no-untyped-call]
-           else dask.bag.from_sequence([], npartitions=1))  # type: ignore[no-untyped-call]
+    bag = dask.bag.from_delayed(parts)  # type: ignore[no-untyped-call]
     return SexpBag(bag.dask, bag.name, bag.npartitions)
 
 

@@ -1,19 +1,22 @@
 """Reading an S-expression from a file object and writing one to it, in the
-manner of `json.load` and `json.dump`.
+manner of `json.load` and `json.dump`, and from and to octets in the manner
+of `json.loads` and `pickle.dumps`.
 """
 
 from __future__ import annotations
 
 import errno
 import io
+import itertools
 import operator
+from collections.abc import Iterator
 from typing import Any, Literal, Protocol, SupportsIndex, Unpack
 
 from ._parvex import Parser, to_advanced, to_canonical, to_transport
-from ._types import ParserOptions, SexpLike, Value
-from .indent import to_indented
+from ._types import OctetsLike, ParserOptions, SexpLike, Value
+from .indent import indented_chunks
 
-__all__ = ["load", "dump"]
+__all__ = ["load", "loads", "dump", "dumps"]
 
 # The first read of a file whose length is bounded only by a limit; each
 # further read asks for twice as much, so that what is asked for (and
@@ -65,6 +68,13 @@ def read_at_most(fp: Readable, limit: SupportsIndex | None) -> Any:
     return pieces[0][:0].join(pieces) if pieces else fp.read(0)  # type: ignore[arg-type]
 
 
+def loads(data: OctetsLike, **options: Unpack[ParserOptions]) -> Value:
+    """Reads the one S-expression that `data` holds (`bytes`, `str` as
+    UTF-8, or any octets `parse` takes), under a `Parser` built from the
+    keywords: `Parser(**options).parse(data)`. Raises `ParseError`."""
+    return Parser(**options).parse(data)
+
+
 def load(fp: Readable, **options: Unpack[ParserOptions]) -> Value:
     """Reads the one S-expression that a file object holds, from where it
     stands to its end, under a `Parser` built from the keywords.
@@ -74,8 +84,35 @@ def load(fp: Readable, **options: Unpack[ParserOptions]) -> Value:
     that many octets and one are read. Raises `ParseError` as
     `Parser.parse` does. The file is not closed.
     """
-    parser = Parser(**options)
-    return parser.parse(read_at_most(fp, options.get("max_input_len")))
+    return loads(read_at_most(fp, options.get("max_input_len")), **options)
+
+
+_TO = ("canonical", "transport", "advanced")
+
+
+def _check(to: str, indent: int | None) -> None:
+    if to not in _TO:
+        raise ValueError(f"to must be 'canonical', 'transport' or 'advanced', not {to!r}")
+    if indent is not None and to != "advanced":
+        raise ValueError(f"indent lays out the advanced representation, not the {to} one")
+
+
+def dumps(sexp: SexpLike, *,
+          to: Literal["canonical", "transport", "advanced"] = "canonical",
+          indent: int | None = None, width: int = 80) -> bytes:
+    """The octets `dump` writes to a binary file: the canonical
+    representation (the default), the basic transport text or the advanced
+    text (laid out as `to_indented` lays it out with `indent`), as ASCII
+    octets with no line feed after them. `loads` reads them back. For the
+    texts as `str`, `to_transport`, `to_advanced` and `to_indented`."""
+    _check(to, indent)
+    if to == "canonical":
+        return to_canonical(sexp)
+    if to == "transport":
+        return to_transport(sexp).encode("ascii")
+    if indent is None:
+        return to_advanced(sexp).encode("ascii")
+    return b"".join(chunk.encode("ascii") for chunk in _indented(sexp, indent, width))
 
 
 def dump(sexp: SexpLike, fp: Writable | io.TextIOBase, *,
@@ -89,24 +126,31 @@ def dump(sexp: SexpLike, fp: Writable | io.TextIOBase, *,
     Nothing follows it: no line feed. `fp` is opened in binary mode; the
     transport and advanced texts may also go to a text file. Raises what the
     writers raise, and nothing is written then. The file is not closed.
+
+    An indented text is written in pieces as it is made, so that memory
+    stays small however long indentation makes it; a value changed by code
+    of its own while it is written (an atom's `__getitem__`, say) may then
+    leave part of its text written before the error.
     """
-    if to not in ("canonical", "transport", "advanced"):
-        raise ValueError(f"to must be 'canonical', 'transport' or 'advanced', not {to!r}")
-    if indent is not None and to != "advanced":
-        raise ValueError(f"indent lays out the advanced representation, not the {to} one")
-    if to == "canonical":
-        octets = to_canonical(sexp)
-        if isinstance(fp, io.TextIOBase):
-            raise TypeError("the canonical representation is octets: dump it to a binary file")
-        fp.write(octets)
-        return
-    if to == "transport":
-        text = to_transport(sexp)
-    elif indent is None:
-        text = to_advanced(sexp)
-    else:
-        text = to_indented(sexp, indent=indent, width=width)
+    _check(to, indent)
     if isinstance(fp, io.TextIOBase):
-        fp.write(text)
-    else:
-        fp.write(text.encode("ascii"))
+        if to == "canonical":
+            raise TypeError("the canonical representation is octets: dump it to a binary file")
+        if indent is None:
+            fp.write(to_transport(sexp) if to == "transport" else to_advanced(sexp))
+            return
+        for chunk in _indented(sexp, indent, width):
+            fp.write(chunk)
+        return
+    if indent is None:
+        fp.write(dumps(sexp, to=to))
+        return
+    for chunk in _indented(sexp, indent, width):
+        fp.write(chunk.encode("ascii"))
+
+
+def _indented(sexp: SexpLike, indent: int, width: int) -> Iterator[str]:
+    """`to_indented`'s text in pieces; the writers' errors are raised at
+    once, before anything can be written."""
+    chunks = indented_chunks(sexp, indent=indent, width=width)
+    return itertools.chain((next(chunks, ""),), chunks)

@@ -11,57 +11,183 @@ so reading the text back gives the same value.
 
 The value is first written on one line by `to_advanced`, which refuses what
 the writers refuse (lists nested too deep, a list that contains itself) with
-their own errors, and is the answer where it fits. Both passes over the
-value use explicit stacks: its depth never touches the interpreter's
-recursion limit.
+their own errors, and is the answer where it fits. A second walk notes the
+one-line length of each list (an integer each, in the order the walk meets
+them), and a third writes the text in pieces as it goes. Indentation can
+make the text far longer than the value (a thousand columns for each of a
+thousand levels is half a gigabyte from four kilobytes): its spaces are
+handed out as references to one shared run of blanks, so that `dump` writes
+such a text with little memory and `to_indented` holds little beside its
+result. Every walk uses an explicit stack: the depth of the value never
+touches the interpreter's recursion limit.
 """
 
 from __future__ import annotations
+
+from array import array
+from collections.abc import Iterable, Iterator
+from typing import NoReturn
 
 from ._parvex import to_advanced
 from ._types import SexpLike
 
 __all__ = ["to_indented"]
 
-
-class _Group:
-    """A list of the value, with its elements' texts or groups and the length
-    it takes on one line."""
-
-    __slots__ = ("source", "items", "flat")
-
-    def __init__(self, source: SexpLike) -> None:
-        self.source = source
-        self.items: list[str | _Group] = []
-        self.flat = 0
+# Indentation is made of this many blanks at a time, shared.
+_BLANK_RUN = 1 << 10
+_BLANKS = " " * _BLANK_RUN
 
 
-def _measure(root: SexpLike, flat: str) -> str | _Group:
-    """The groups of `root`, which `to_advanced` wrote as `flat`."""
-    if not isinstance(root, (list, tuple)):
-        return flat
-    top = _Group(root)
-    stack = [(iter(root), top)]
+def _changed(root: SexpLike) -> NoReturn:
+    """Code that ran while an atom was converted changed the value."""
+    to_advanced(root)  # raises the writers' error for what it has become
+    raise RuntimeError("the S-expression changed while it was laid out")
+
+
+class _Open:
+    """A list being walked: its elements, and what the walk keeps of it."""
+
+    __slots__ = ("items", "index", "length", "count")
+
+    def __init__(self, items: Iterator[SexpLike], index: int) -> None:
+        self.items = items
+        self.index = index  # of the list, in the order the walk meets lists
+        self.length = 0     # of its elements on one line
+        self.count = 0      # of its elements
+
+
+def _measure(root: SexpLike, budget: int) -> tuple[array[int], array[int]]:
+    """The one-line length of each list of `root` (a list), in the order a
+    walk meets them, and for each the index just past the lists it holds.
+    `budget` is the length of the one-line text: no more elements than that
+    fit in it."""
+    lengths, ends = array("q", [0]), array("q", [0])
+    stack = [_Open(iter(root), 0)]  # type: ignore[arg-type]
     while stack:
-        items, group = stack[-1]
-        for item in items:
+        top = stack[-1]
+        for item in top.items:
+            budget -= 1
+            if budget < 0:
+                _changed(root)
             if isinstance(item, (list, tuple)):
-                if 2 * len(stack) >= len(flat):
-                    # Deeper than the text written a moment ago: code that ran
-                    # while an atom was converted changed the value.
-                    to_advanced(root)  # raises the writers' error for what it has become
-                    raise RuntimeError("the S-expression changed while it was laid out")
-                child = _Group(item)
-                group.items.append(child)
-                stack.append((iter(item), child))
+                stack.append(_Open(iter(item), len(lengths)))
+                lengths.append(0)
+                ends.append(0)
                 break
-            group.items.append(to_advanced(item))
+            top.length += len(to_advanced(item))
+            top.count += 1
         else:
             stack.pop()
-            n = len(group.items)
-            group.flat = 2 + max(n - 1, 0) + sum(
-                len(i) if isinstance(i, str) else i.flat for i in group.items)
-    return top
+            length = 2 + max(top.count - 1, 0) + top.length
+            lengths[top.index] = length
+            ends[top.index] = len(lengths)
+            if stack:
+                stack[-1].length += length
+                stack[-1].count += 1
+    return lengths, ends
+
+
+class _Broken:
+    """A list laid out one element a line, as it is written."""
+
+    __slots__ = ("items", "next", "inner", "first", "closers", "index")
+
+    def __init__(self, items: list[SexpLike] | tuple[SexpLike, ...], inner: int, first: int,
+                 closers: int, index: int) -> None:
+        self.items = items
+        self.next = 0           # position of the next element
+        self.inner = inner      # column of its second element on
+        self.first = first      # column of its first
+        self.closers = closers  # closing parentheses after it
+        self.index = index      # of its next list, in the order of `_measure`
+
+
+def _pieces(sexp: SexpLike, indent: int, width: int) -> Iterator[str]:
+    """The laid-out text in pieces, long runs of blanks as `_BLANKS` itself.
+    Raises the writers' errors before the first piece."""
+    flat = to_advanced(sexp)
+    if len(flat) <= width or not isinstance(sexp, (list, tuple)):
+        yield flat
+        return
+    lengths, ends = _measure(sexp, len(flat))
+    del flat
+    margins: dict[int, str] = {}
+    stack: list[_Broken] = []
+    node: list[SexpLike] | tuple[SexpLike, ...] | None = sexp  # a list to place
+    index = column = closers = 0
+    while True:
+        if node is not None:
+            if not node or column + lengths[index] + closers <= width:
+                yield to_advanced(node)
+            else:
+                inner = column + (1 if isinstance(node[0], (list, tuple)) else indent)
+                stack.append(_Broken(node, inner, column + 1, closers, index + 1))
+                yield "("
+            node = None
+        if not stack:
+            return
+        top = stack[-1]
+        pos, size = top.next, len(top.items)
+        if pos >= size:
+            stack.pop()
+            yield ")"
+            continue
+        item = top.items[pos]
+        top.next = pos + 1
+        if pos:
+            margin = margins.get(top.inner)
+            if margin is None:
+                margin = margins[top.inner] = "\n" + " " * (top.inner % _BLANK_RUN)
+            yield margin
+            for _ in range(top.inner // _BLANK_RUN):
+                yield _BLANKS
+        if isinstance(item, (list, tuple)):
+            index = top.index
+            if index >= len(lengths):
+                _changed(sexp)
+            top.index = ends[index]
+            node = item
+            column = top.inner if pos else top.first
+            closers = top.closers + 1 if pos == size - 1 else 0
+        else:
+            yield to_advanced(item)
+
+
+def _chunks(pieces: Iterable[str], size: int) -> Iterator[str]:
+    """`pieces` joined into strings of about `size` characters; a piece at
+    least that long is handed on as it is, not copied."""
+    held: list[str] = []
+    count = 0
+    for piece in pieces:
+        if len(piece) >= size:
+            if held:
+                yield "".join(held)
+                held.clear()
+                count = 0
+            yield piece
+            continue
+        held.append(piece)
+        count += len(piece)
+        if count >= size:
+            yield "".join(held)
+            held.clear()
+            count = 0
+    if held:
+        yield "".join(held)
+
+
+def _check(indent: int, width: int) -> None:
+    for name, number in (("indent", indent), ("width", width)):
+        if isinstance(number, bool) or not isinstance(number, int) or number < 0:
+            raise ValueError(f"{name} must be a non-negative integer, not {number!r}")
+
+
+def indented_chunks(sexp: SexpLike, *, indent: int = 2, width: int = 80,
+                    size: int = 1 << 16) -> Iterator[str]:
+    """`to_indented`'s text in strings of about `size` characters, made as
+    they are asked for. The writers' errors come with the first."""
+    _check(indent, width)
+    return _chunks(_pieces(sexp, indent, width), size)
 
 
 def to_indented(sexp: SexpLike, *, indent: int = 2, width: int = 80) -> str:
@@ -73,35 +199,7 @@ def to_indented(sexp: SexpLike, *, indent: int = 2, width: int = 80) -> str:
     than the width is never broken. The text ends without a line feed.
     Accepts what `to_advanced` accepts, and raises what it raises.
     """
-    for name, number in (("indent", indent), ("width", width)):
-        if isinstance(number, bool) or not isinstance(number, int) or number < 0:
-            raise ValueError(f"{name} must be a non-negative integer, not {number!r}")
-    flat = to_advanced(sexp)
-    if len(flat) <= width:
-        return flat
-    root = _measure(sexp, flat)
-    out: list[str] = []
-    # Entries: text to write, or (node, column, closing parentheses after it).
-    stack: list[str | tuple[str | _Group, int, int]] = [(root, 0, 0)]
-    while stack:
-        entry = stack.pop()
-        if isinstance(entry, str):
-            out.append(entry)
-            continue
-        node, column, closers = entry
-        if isinstance(node, str):
-            out.append(node)
-            continue
-        if not node.items or column + node.flat + closers <= width:
-            out.append(to_advanced(node.source))
-            continue
-        head = node.items[0]
-        inner = column + (indent if isinstance(head, str) else 1)
-        out.append("(")
-        stack.append(")")
-        last = len(node.items) - 1
-        for i in range(last, 0, -1):
-            stack.append((node.items[i], inner, closers + 1 if i == last else 0))
-            stack.append("\n" + " " * inner)
-        stack.append((head, column + 1, closers + 1 if last == 0 else 0))
-    return "".join(out)
+    _check(indent, width)
+    # Short pieces joined a run at a time, blanks kept as references to one
+    # string: what is held beside the result is at most its own size.
+    return "".join(_chunks(_pieces(sexp, indent, width), _BLANK_RUN))
