@@ -410,3 +410,21 @@ def test_pool_ends_with_its_caller(tree, tmp_path, caller, method, sig):
             os.kill(pid, signal.SIGKILL)
         for end in ends:
             os.close(end)
+
+
+NOT_A_PATH = "expected str, bytes or os.PathLike object, not int"
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda paths, fd: parse_files(paths, jobs=0), "jobs must be at least 1, not 0"),
+    (lambda paths, fd: parse_files(paths, jobs=2, chunksize=-1), "chunksize must be at least 1, not -1"),
+    (lambda paths, fd: parse_files(paths, jobs=1, chunksize=0), "chunksize must be at least 1, not 0"),
+    (lambda paths, fd: parse_files(paths, jobs=2.0), "jobs must be an integer, not float"),
+    (lambda paths, fd: parse_files([*paths, fd], jobs=2), NOT_A_PATH),
+    (lambda paths, fd: parse_file(fd), NOT_A_PATH)])
+def test_bad_arguments_fail_before_any_work(tree, call, error):
+    # A descriptor given as a path would be read, and closed.
+    with open(tree[1][1], "rb") as f:
+        with pytest.raises((TypeError, ValueError), match=error):
+            call(tree[1], f.fileno())
+        assert f.read() == tree[0].joinpath("01.sx").read_bytes()

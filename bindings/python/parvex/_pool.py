@@ -41,6 +41,7 @@ worker's pipe, and a worker ends when that end closes (see
 from __future__ import annotations
 
 import contextlib
+import operator
 import os
 import signal
 import sys
@@ -52,7 +53,7 @@ from typing import TYPE_CHECKING, Any, Generic, TypeVar
 if TYPE_CHECKING:
     from multiprocessing.connection import Connection
 
-__all__ = ["Pool", "WorkerEnded"]
+__all__ = ["Pool", "WorkerEnded", "count"]
 
 Item = TypeVar("Item")
 Shipped = TypeVar("Shipped")
@@ -203,6 +204,17 @@ def _pickled_error(e: Exception) -> bytes:
         return pickle.dumps(("failed", RuntimeError(f"{type(e).__name__}: {e}")), -1)
 
 
+def count(name: str, value: object) -> int:
+    """`value` as a count of one or more; `name` names it in the errors."""
+    try:
+        number = operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
+    if number < 1:
+        raise ValueError(f"{name} must be at least 1, not {number}")
+    return number
+
+
 # The caller's ends of the workers' pipes. No process forked from the caller
 # may hold them (a worker under "fork" among them): a worker would not read
 # the end of its pipe, when the caller is killed, while a copy of the
@@ -261,9 +273,9 @@ class Pool(Generic[Item, Shipped]):
 
     def __init__(self, workers: int, work: Callable[[Item], Shipped],
                  chunksize: int | None = None, context: Any = None) -> None:
-        self._wanted = workers
+        self._wanted = count("workers", workers)
         self._work = work
-        self._chunksize = chunksize
+        self._chunksize = None if chunksize is None else count("chunksize", chunksize)
         self._context = context
         self._seconds = 0.0  # the time items have taken, and how many
         self._timed = 0
