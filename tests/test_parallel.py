@@ -1,9 +1,13 @@
 """Parsing files on several processes gives what one process gives."""
 
 import contextlib
+import errno
 import functools
 import gc
+import glob
 import multiprocessing
+import multiprocessing.forkserver
+import multiprocessing.resource_tracker
 import os
 import signal
 import subprocess
@@ -18,6 +22,8 @@ import parvex._pool
 from parvex import Atom, ParseError, parse_file, parse_files
 from parvex._pool import Pool, WorkerEnded
 from support import child_env, readme_script, same
+
+METHODS = ["fork", "forkserver", "spawn"]
 
 VALUES = [
     [b"record", b"%d" % i, Atom(b"x" * i, hint=b"" if i % 3 == 0 else b"t%d" % i),
@@ -197,29 +203,96 @@ def dies(item):
     os.kill(os.getpid(), signal.SIGKILL)
 
 
-def test_pool_caller_and_worker_share_the_items_in_order():
-    with Pool(1, by_worker) as pool:
-        got = list(pool.map(range(100), by_caller, lambda r: r))
+def fields(pid):
+    """The fields of /proc/<pid>/stat after the name; none once it is gone."""
+    with contextlib.suppress(OSError), open(f"/proc/{pid}/stat") as f:
+        return f.read().rsplit(")", 1)[1].split()
+    return []
+
+
+def running(pid):
+    return fields(pid)[:1] not in ([], ["Z"])
+
+
+def family(pid):
+    """The processes descended from `pid`: its workers, and under
+    "forkserver" the server and what it started."""
+    parent = {int(e): int(s[1]) for e in os.listdir("/proc") if e.isdigit() and (s := fields(e))}
+    found = [pid]
+    for each in found:  # grows as it goes
+        found += [child for child, of in parent.items() if of == each]
+    return found[1:]
+
+
+def files(pid):
+    """What the descriptors of a process refer to ("socket:[inode]" ...)."""
+    with contextlib.suppress(OSError):
+        return {os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")}
+    return set()
+
+
+def started(method):
+    """A context of `method`, its servers (which live as long as this
+    process) already running."""
+    if method != "fork":
+        multiprocessing.resource_tracker.ensure_running()
+    if method == "forkserver":
+        multiprocessing.forkserver.ensure_running()
+    return multiprocessing.get_context(method)
+
+
+def until(done, seconds=120):
+    deadline = time.monotonic() + seconds
+    while not done():
+        assert time.monotonic() < deadline
+        time.sleep(0.01)
+
+
+def once_ready(pool, own):
+    """`own`, which waits first until every worker has started (which may
+    take longer than the caller takes for all the items), so that each
+    worker is given items."""
+    def waiting(item):
+        until(lambda: all(w.ready or w.conn.poll() for w in pool._workers))
+        return own(item)
+    return waiting
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_pool_caller_and_worker_share_the_items_in_order(method):
+    with Pool(1, by_worker, context=started(method)) as pool:
+        got = list(pool.map(range(100), once_ready(pool, by_caller), lambda r: r))
     assert [(i, data) for _, i, data in got] == [(i, big(i)) for i in range(100)]
     assert {who for who, _, _ in got} == {"caller", "worker"}
 
 
+@pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="needs /proc")
+@pytest.mark.parametrize("method", METHODS)
 @pytest.mark.parametrize("work, own, raised", [
     (by_worker, by_caller, None), (by_worker, interrupted, KeyboardInterrupt),
     (dies, by_caller, WorkerEnded)])
-def test_pool_leaves_no_process_or_spool_behind(work, own, raised):
-    seen = {}
+def test_pool_leaves_no_process_or_descriptor_behind(method, work, own, raised):
+    pids, held = set(), set()
 
     def watching(item):  # what the pool has started, seen while it runs
-        if pool._workers:
-            seen.update(spool=pool._spool, processes=[w.process for w in pool._workers])
+        pids.update(w.process.pid for w in pool._workers)
+        # No worker holds the caller's end of a pipe, its own or another's.
+        ends = {os.readlink(f"/proc/self/fd/{w.conn.fileno()}") for w in pool._workers}
+        held.update(*(ends & files(pid) for pid in pids))
         return own(item)
 
-    with pytest.raises(raised) if raised else contextlib.nullcontext():
-        with Pool(2, work) as pool:
-            list(pool.map(range(60), watching, lambda r: r))
-    assert os.path.isdir(os.path.dirname(seen["spool"])) and not os.path.exists(seen["spool"])
-    assert len(seen["processes"]) == 2 and not any(p.is_alive() for p in seen["processes"])
+    # Ignored in the caller, and so in workers that do not see to it.
+    old = signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    try:
+        context = started(method)
+        descriptors = len(os.listdir("/proc/self/fd"))
+        with pytest.raises(raised) if raised else contextlib.nullcontext():
+            with Pool(2, work, context=context) as pool:
+                list(pool.map(range(60), once_ready(pool, watching), lambda r: r))
+    finally:
+        signal.signal(signal.SIGTERM, old)
+    assert len(pids) == 2 and not any(os.path.exists(f"/proc/{pid}") for pid in pids) and not held
+    assert len(os.listdir("/proc/self/fd")) == descriptors
 
 
 def test_work_too_small_for_a_worker_starts_none(tree, monkeypatch):
@@ -273,3 +346,85 @@ def test_parse_files_sends_its_lists_to_the_oldest_generation(tmp_path, freeze):
     finally:
         if froze:
             gc.unfreeze()
+
+
+def write_end(fifo, ends):
+    """Opens `fifo` to write, into `ends`, once a process has opened it to read."""
+    try:
+        ends.append(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+    except OSError as e:
+        assert e.errno == errno.ENXIO
+    return ends
+
+
+# Callers of the pool, their workers started, that a file no one writes to
+# holds up; then each is killed. "busy" is held up once its worker is at
+# work that would last an hour; "stuck", at work that holds the interpreter
+# lock as long.
+KILLED = ("import multiprocessing, sys, parvex, parvex._pool as p; "
+          "p._WORTH_STARTING = p._SAMPLE_SECONDS = 0; "
+          "multiprocessing.set_start_method(sys.argv.pop(1))\n")
+BUSY = """import os, re, time
+def own(item):
+    if pool._workers and pool._workers[0].queued:
+        open(os.environ["FIFO"]).read()
+    time.sleep(0.001)
+with p.Pool(1, WORK) as pool:
+    list(pool.map(ITEMS * 100000, own, bool))
+"""
+CALLERS = {
+    "parse_files": "parvex.parse_files(sys.argv[1:], jobs=2)",
+    "cli": "from parvex.cli import main; main(['--jobs', '2', '--check', *sys.argv[1:]])",
+    "busy": BUSY.replace("WORK", "time.sleep").replace("ITEMS", "[3600]"),
+    "stuck": BUSY.replace("WORK", 're.compile("(a|aa)+$").match')
+                 .replace("ITEMS", '["a" * 80 + "b"]'),
+}
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="needs /proc")
+@pytest.mark.parametrize("caller, method, sig", [
+    ("parse_files", "fork", signal.SIGKILL), ("parse_files", "forkserver", signal.SIGTERM),
+    ("parse_files", "spawn", signal.SIGKILL), ("cli", "fork", signal.SIGTERM),
+    ("cli", "forkserver", signal.SIGKILL), ("busy", "forkserver", signal.SIGKILL),
+    ("stuck", "fork", signal.SIGKILL), ("stuck", "spawn", signal.SIGTERM)])
+def test_pool_ends_with_its_caller(tree, tmp_path, caller, method, sig):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    spools = lambda: set(glob.glob("/dev/shm/parvex-*") + glob.glob(f"{tmp_path}/parvex-*"))
+    before, ends, left = spools(), [], []
+    args = [method, *tree[1] * 2, fifo, *tree[1]]
+    child = subprocess.Popen([sys.executable, "-c", KILLED + CALLERS[caller], *args],
+                             env=child_env(TMPDIR=str(tmp_path), FIFO=str(fifo)))
+    try:
+        until(lambda: child.poll() is not None or write_end(fifo, ends))
+        left = family(child.pid)
+        assert child.poll() is None and left
+        child.send_signal(sig)
+        child.wait(60)
+        until(lambda: not any(map(running, left)), 30)
+        assert spools() <= before
+    finally:
+        child.kill()
+        child.wait()
+        for pid in filter(running, left):  # what a failure left
+            os.kill(pid, signal.SIGKILL)
+        for end in ends:
+            os.close(end)
+
+
+NOT_A_PATH = "expected str, bytes or os.PathLike object, not int"
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda paths, fd: parse_files(paths, jobs=0), "jobs must be at least 1, not 0"),
+    (lambda paths, fd: parse_files(paths, jobs=2, chunksize=-1), "chunksize must be at least 1, not -1"),
+    (lambda paths, fd: parse_files(paths, jobs=1, chunksize=0), "chunksize must be at least 1, not 0"),
+    (lambda paths, fd: parse_files(paths, jobs=2.0), "jobs must be an integer, not float"),
+    (lambda paths, fd: parse_files([*paths, fd], jobs=2), NOT_A_PATH),
+    (lambda paths, fd: parse_file(fd), NOT_A_PATH)])
+def test_bad_arguments_fail_before_any_work(tree, call, error):
+    # A descriptor given as a path would be read, and closed.
+    with open(tree[1][1], "rb") as f:
+        with pytest.raises((TypeError, ValueError), match=error):
+            call(tree[1], f.fileno())
+        assert f.read() == tree[0].joinpath("01.sx").read_bytes()

@@ -18,9 +18,10 @@ before), in short:
   through a pipe that holds 64 KiB, read by a thread of the caller's that
   needs the interpreter lock between every piece: while the caller was busy
   with a value (a long parse holds the lock throughout), the workers waited
-  for it. Here a worker writes a large reply to a file of a private spool
-  directory (in memory under /dev/shm where there is one), sends only its
-  name, and goes on.
+  for it. Here a worker writes a large reply to a file in memory that has no
+  name (`memfd_create`, on Linux), sends its descriptor, and goes on: a
+  caller that is killed cannot leave such a file behind, as it could a
+  named one.
 * Workers are started only once the work left is worth it: the items the
   caller has done tell how long the rest will take, and below
   `_WORTH_STARTING` seconds of it (the time it takes to import
@@ -29,12 +30,21 @@ before), in short:
 * Chunks follow the work: each holds about `_CHUNK_SECONDS` of it, from the
   time items have taken so far, so many small files cost few messages and
   a few large ones still spread over every process.
+
+Workers end with the caller, however it ends (a signal that cannot be
+caught included): no process but the caller holds the caller's end of a
+worker's pipe, and a worker ends when that end closes (see
+`_end_with_caller`). Any start method will do ("fork",
+"forkserver", "spawn"); the context's default is used unless one is given.
 """
 
 from __future__ import annotations
 
+import contextlib
+import operator
 import os
 import signal
+import sys
 import time
 from collections import deque
 from collections.abc import Callable, Iterator, Sequence
@@ -43,7 +53,7 @@ from typing import TYPE_CHECKING, Any, Generic, TypeVar
 if TYPE_CHECKING:
     from multiprocessing.connection import Connection
 
-__all__ = ["Pool", "WorkerEnded"]
+__all__ = ["Pool", "WorkerEnded", "count"]
 
 Item = TypeVar("Item")
 Shipped = TypeVar("Shipped")
@@ -54,8 +64,10 @@ Result = TypeVar("Result")
 _CHUNK_SECONDS = 0.01
 # Chunks sent ahead to each worker, so that it never waits for the caller.
 _QUEUED = 2
-# A reply at least this long goes through the spool rather than the pipe.
+# A reply at least this long goes through a file in memory rather than the
+# pipe, where there are such files.
 _SPOOL_AT = 1 << 15
+_SPOOLS = sys.platform.startswith("linux") and hasattr(os, "memfd_create")
 # How often the caller looks for replies while it works itself, in seconds.
 _POLL_SECONDS = 0.001
 # How many results of its own the caller may hold, at least, while it waits
@@ -65,8 +77,9 @@ _AHEAD = 8
 # time the caller works before it judges.
 _WORTH_STARTING = 0.1
 _SAMPLE_SECONDS = 0.002
-# Where the spool goes when it can: memory, not a disk.
-_SHM = "/dev/shm"
+# How long a worker that was told to stop, or terminated, may take before
+# it is killed.
+_GRACE_SECONDS = 5.0
 
 
 class WorkerEnded(RuntimeError):
@@ -74,15 +87,21 @@ class WorkerEnded(RuntimeError):
     or crashed)."""
 
 
-def _serve(conn: Connection, work: Callable[[Any], Any], spool: str | None) -> None:
+def _serve(conn: Connection, work: Callable[[Any], Any]) -> None:
     """A worker: runs `work` on each chunk it is sent and replies with the
     results, until it is sent None or the caller goes away."""
     import pickle
 
+    _end_with_caller(conn)
     # Ctrl-C reaches every process of the terminal's group; ending the
-    # workers is the caller's business.
+    # workers is the caller's business. A handler of SIGTERM that "fork"
+    # brought from the caller would keep `terminate` from ending a worker.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    conn.send_bytes(pickle.dumps(("ready",)))
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    try:
+        conn.send_bytes(pickle.dumps(("ready",)))
+    except OSError:  # the caller has gone
+        return
     while True:
         try:
             task = conn.recv()
@@ -95,33 +114,85 @@ def _serve(conn: Connection, work: Callable[[Any], Any], spool: str | None) -> N
         try:
             results = [work(item) for item in items]
         except Exception as e:  # a fault of `work`, not of an item
-            conn.send_bytes(_pickled_error(e))
+            with contextlib.suppress(OSError):
+                conn.send_bytes(_pickled_error(e))
             return
-        reply: tuple[Any, ...] = ("done", first, time.perf_counter() - start, results)
-        if spool is not None and _octets(results) >= _SPOOL_AT:
-            # Pickled straight into the file: no copy in between.
-            path = os.path.join(spool, str(first))
-            try:
-                with open(path, "wb") as f:
-                    pickle.dump(reply, f, -1)
-                reply = ("spooled", path)
-            except OSError:  # a full spool: the pipe will do
-                _unlink(path)
+        reply = ("done", first, time.perf_counter() - start, results)
         try:
-            conn.send_bytes(pickle.dumps(reply, -1))
+            if not (_SPOOLS and _octets(results) >= _SPOOL_AT and _send_in_a_file(conn, reply)):
+                conn.send_bytes(pickle.dumps(reply, -1))
         except OSError:  # the caller has gone
             return
+
+
+def _end_with_caller(conn: Connection) -> None:
+    """Ends this process when the caller does, whatever the worker is at.
+
+    A thread of its own waits for the caller's end of the pipe to close (no
+    process but the caller holds it) and ends the process, as soon as the
+    interpreter lock is free: a parse holds it throughout. On Linux the
+    kernel also kills the process when its parent ends, lock or no lock;
+    the parent is the thread that started it, or under "forkserver" the
+    server, which lives on while any process it started does."""
+    import select
+    import threading
+
+    if sys.platform.startswith("linux"):
+        try:
+            import ctypes
+
+            libc = ctypes.CDLL(None, use_errno=True)
+            libc.prctl(1, signal.SIGKILL, 0, 0, 0)  # PR_SET_PDEATHSIG
+        except (OSError, AttributeError):
+            pass
+    if not hasattr(select, "poll"):
+        return
+    fd = os.dup(conn.fileno())
+
+    def watch() -> None:
+        poller = select.poll()
+        poller.register(fd, 0)  # no reading here: only the hang-up
+        while not poller.poll():
+            pass
+        os._exit(1)
+
+    threading.Thread(target=watch, name="parvex-watch", daemon=True).start()
+
+
+def _send_in_a_file(conn: Connection, reply: tuple[Any, ...]) -> bool:
+    """Sends `reply` pickled into a file in memory that has no name, and
+    its descriptor; False where no such file could be made (memory or
+    descriptors short), and nothing was sent."""
+    import pickle
+    from multiprocessing.reduction import send_handle
+
+    try:
+        fd = os.memfd_create("parvex-reply", os.MFD_CLOEXEC)
+    except OSError:
+        return False
+    try:
+        try:
+            # Pickled straight into the file: no copy in between.
+            with open(fd, "wb", closefd=False) as f:
+                pickle.dump(reply, f, -1)
+        except OSError:
+            return False
+        conn.send_bytes(pickle.dumps(("spooled",)))
+        send_handle(conn, fd, None)
+        return True
+    finally:
+        os.close(fd)
 
 
 def _octets(results: list[Any]) -> int:
     """About how long a reply will be: the octets and characters of the
     results, and of the members of those that are tuples."""
-    count = 0
+    total = 0
     for result in results:
         for part in result if type(result) is tuple else (result,):
             if isinstance(part, (bytes, bytearray, str)):
-                count += len(part)
-    return count
+                total += len(part)
+    return total
 
 
 def _pickled_error(e: Exception) -> bytes:
@@ -133,21 +204,60 @@ def _pickled_error(e: Exception) -> bytes:
         return pickle.dumps(("failed", RuntimeError(f"{type(e).__name__}: {e}")), -1)
 
 
-def _unlink(path: str) -> None:
+def count(name: str, value: object) -> int:
+    """`value` as a count of one or more; `name` names it in the errors."""
     try:
-        os.unlink(path)
-    except OSError:
-        pass
+        number = operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
+    if number < 1:
+        raise ValueError(f"{name} must be at least 1, not {number}")
+    return number
+
+
+# The caller's ends of the workers' pipes. No process forked from the caller
+# may hold them (a worker under "fork" among them): a worker would not read
+# the end of its pipe, when the caller is killed, while a copy of the
+# caller's end lived in it or in a sibling.
+_callers_ends: set[Connection] = set()
+
+
+def _close_callers_ends() -> None:
+    for conn in _callers_ends:
+        conn.close()
+    _callers_ends.clear()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_close_callers_ends)
 
 
 class _Worker:
-    def __init__(self, context: Any, work: Callable[[Any], Any], spool: str | None) -> None:
+    def __init__(self, context: Any, work: Callable[[Any], Any]) -> None:
         self.conn, child = context.Pipe()
-        self.process = context.Process(target=_serve, args=(child, work, spool), daemon=True)
-        self.process.start()
-        child.close()
+        _callers_ends.add(self.conn)
+        self.process = context.Process(target=_serve, args=(child, work), daemon=True)
+        try:
+            self.process.start()
+        except BaseException:
+            _callers_ends.discard(self.conn)
+            self.conn.close()
+            raise
+        finally:
+            child.close()
         self.ready = False
         self.queued: deque[int] = deque()  # the first index of each chunk sent
+
+    def end(self) -> None:
+        """Waits for the process to end (killing it after `_GRACE_SECONDS`),
+        and releases it and the pipe."""
+        self.process.join(_GRACE_SECONDS)
+        if self.process.exitcode is None:
+            self.process.kill()
+            self.process.join()
+        self.process.close()
+        _callers_ends.discard(self.conn)
+        self.conn.close()
 
 
 def _ended(w: _Worker) -> WorkerEnded:
@@ -157,16 +267,18 @@ def _ended(w: _Worker) -> WorkerEnded:
 
 class Pool(Generic[Item, Shipped]):
     """`workers` processes that run `work(item) -> Shipped`, and the caller
-    beside them; a context manager, which ends the workers on leaving."""
+    beside them; a context manager, which ends the workers on leaving.
+    They are started from `context` (a `multiprocessing` context; by
+    default, the default one)."""
 
     def __init__(self, workers: int, work: Callable[[Item], Shipped],
-                 chunksize: int | None = None) -> None:
-        self._wanted = workers
+                 chunksize: int | None = None, context: Any = None) -> None:
+        self._wanted = count("workers", workers)
         self._work = work
-        self._chunksize = chunksize
+        self._chunksize = None if chunksize is None else count("chunksize", chunksize)
+        self._context = context
         self._seconds = 0.0  # the time items have taken, and how many
         self._timed = 0
-        self._spool: str | None = None
         self._workers: list[_Worker] = []
         self._started = False
 
@@ -175,20 +287,9 @@ class Pool(Generic[Item, Shipped]):
         import multiprocessing
 
         self._started = True
-        self._spool = self._make_spool()
-        context = multiprocessing.get_context()
+        context = self._context or multiprocessing.get_context()
         for _ in range(self._wanted):
-            self._workers.append(_Worker(context, self._work, self._spool))
-
-    @staticmethod
-    def _make_spool() -> str | None:
-        import tempfile
-
-        where = _SHM if os.path.isdir(_SHM) and os.access(_SHM, os.W_OK | os.X_OK) else None
-        try:
-            return tempfile.mkdtemp(prefix="parvex-", dir=where)
-        except OSError:
-            return None
+            self._workers.append(_Worker(context, self._work))
 
     def __enter__(self) -> Pool[Item, Shipped]:
         return self
@@ -198,8 +299,9 @@ class Pool(Generic[Item, Shipped]):
 
     def close(self, at_once: bool = False) -> None:
         """Ends the workers: those at rest are told to stop, the others (and
-        all of them `at_once`) are terminated; removes the spool."""
-        for w in self._workers:
+        all of them `at_once`) are terminated."""
+        workers, self._workers = self._workers, []
+        for w in workers:
             try:
                 if at_once or not w.ready or w.queued:
                     w.process.terminate()
@@ -207,15 +309,8 @@ class Pool(Generic[Item, Shipped]):
                     w.conn.send(None)
             except OSError:
                 pass
-        for w in self._workers:
-            w.process.join()
-            w.conn.close()
-        self._workers = []
-        if self._spool is not None:
-            import shutil
-
-            shutil.rmtree(self._spool, ignore_errors=True)
-            self._spool = None
+        for w in workers:
+            w.end()
 
     def _chunk(self, left: int) -> int:
         if self._chunksize is not None:
@@ -299,21 +394,23 @@ class Pool(Generic[Item, Shipped]):
         import mmap
         import pickle
         from multiprocessing.connection import wait
+        from multiprocessing.reduction import recv_handle
 
         conns = {w.conn: w for w in self._workers}
-        for conn in wait(list(conns), timeout=None if block else 0):
-            w = conns[conn]
+        for ready in wait(list(conns), timeout=None if block else 0):
+            w = conns[ready]
             try:
-                message = pickle.loads(conn.recv_bytes())  # type: ignore[union-attr]
-            except (EOFError, OSError):
+                message = pickle.loads(w.conn.recv_bytes())
+                if message[0] == "spooled":
+                    fd = recv_handle(w.conn)
+                    # Read where the file lies, in memory: no copy in between.
+                    try:
+                        with mmap.mmap(fd, 0, access=mmap.ACCESS_READ) as data:
+                            message = pickle.loads(data)
+                    finally:
+                        os.close(fd)
+            except (EOFError, OSError, RuntimeError):  # the worker ended mid-reply
                 raise _ended(w) from None
-            if message[0] == "spooled":
-                # Read where the file lies, in memory: no copy in between.
-                path = message[1]
-                with open(path, "rb") as f, \
-                        mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as data:
-                    message = pickle.loads(data)
-                _unlink(path)
             if message[0] == "ready":
                 w.ready = True
             elif message[0] == "failed":

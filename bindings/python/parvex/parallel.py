@@ -34,7 +34,8 @@ _FILE_ERRORS = (ParseError, OSError)
 
 
 def _read(path: StrPath, options: ParserOptions) -> bytes:
-    with open(path, "rb") as f:
+    # A path, never a descriptor, which `open` would read and close.
+    with open(os.fspath(path), "rb") as f:
         data: bytes = read_at_most(f, options.get("max_input_len"))
         return data
 
@@ -131,6 +132,14 @@ class _CollectorPause:
 _collector_paused = _CollectorPause()
 
 
+def _processors() -> int:
+    """The processors this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0)) or 1
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
 @overload
 def parse_files(paths: Iterable[StrPath], *, jobs: int | None = None,
                 chunksize: int | None = None, errors: Literal["raise", "skip"] = "raise",
@@ -150,8 +159,8 @@ def parse_files(
     **options: Unpack[ParserOptions],
 ) -> list[Value] | list[Value | FileError]:
     """Reads each file with `parse_file` on `jobs` processes (by default one
-    for each processor): the calling one and `jobs - 1` others. Returns the
-    values in the order of `paths`.
+    for each processor it may run on): the calling one and `jobs - 1`
+    others. Returns the values in the order of `paths`.
 
     `options` are `parse_file`'s keywords. A file that cannot be read or
     parsed (`OSError`, `ParseError`, with the note naming the file) is dealt
@@ -163,14 +172,16 @@ def parse_files(
     files have taken so far). Values of any depth the options allow
     come back whole (see the module's documentation).
     """
+    from ._pool import count
+
+    # Bad arguments fail here, before any file is read.
     if errors not in ("raise", "skip", "return"):
         raise ValueError(f"errors must be 'raise', 'skip' or 'return', not {errors!r}")
-    Parser(**options)  # a bad keyword fails here, before any file is read
-    paths = list(paths)
-    if jobs is None:
-        jobs = os.cpu_count() or 1
-    if jobs < 1:
-        raise ValueError(f"jobs must be at least 1, not {jobs}")
+    Parser(**options)
+    jobs = _processors() if jobs is None else count("jobs", jobs)
+    if chunksize is not None:
+        count("chunksize", chunksize)
+    paths = [os.fspath(path) for path in paths]
     jobs = min(jobs, len(paths)) or 1
 
     results: list[Value | FileError] = []
