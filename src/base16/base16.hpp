@@ -1,8 +1,8 @@
-// Decoding the hexadecimal form of an octet string, "#...#" (RFC 9804
-// §4.4): the digits 0-9, a-f and A-F in pairs, whitespace anywhere between
-// them. The decoder reads from just past the opening "#" and stops at the
-// first octet that is neither a digit nor whitespace, so one call finds
-// the closing "#" as it decodes. It can be given a part of a string whose
+// Decoding the hexadecimal form of an octet string, "#...#" (RFC 9804):
+// the digits 0-9, a-f and A-F in pairs, whitespace anywhere between them.
+// The decoder reads from just past the opening "#" and stops at the first
+// octet that is neither a digit nor whitespace, so one call finds the
+// closing "#" as it decodes. It can be given a part of a string whose
 // end has not arrived yet, and called again on what follows, and it stops
 // once a string holds more octets than its caller allows.
 #pragma once
