@@ -30,6 +30,7 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 harness_flags() {
   case "$1" in
     parse|parse_prefix) echo -dict=fuzz/sexp.dict ;;
+    base16_decode) echo -dict=fuzz/base16.dict ;;
     base64_decode) echo -dict=fuzz/base64.dict ;;
   esac
 }

@@ -180,6 +180,24 @@ BASE64_REJECT += [_put(_LONG, 31, b"*"), _put(_LONG, 32, b"="), _put(_LONG, 33, 
                   _put(_LONG, 95, b"\x80"), _LONG[:90] + b"==" + _LONG[92:], _LONG + b"Q"]
 BASE64_OCTETS = [b"", b"A", b"AB", b"ABC", b"\x00\xff\x7f\x80", bytes(range(256))]
 
+# Hexadecimal texts for its harness, each after its limit octet (255: none)
+# and the octet that says where to cut it: unbroken runs of a few blocks,
+# lines, whitespace and a foreign octet about a 64-digit boundary, odd
+# counts, and limits met exactly and passed.
+_HEX = bytes(range(40, 120)).hex().encode()  # 160 digits
+BASE16 = {
+    "run": b"\xff\x80" + _HEX + b"#",
+    "upper_run": b"\xff\x10" + _HEX.upper() + b"# ",
+    "lines": b"\xff\x40" + b"\n".join(_HEX[i:i + 64] for i in range(0, 160, 64)) + b"#",
+    "split_pair": b"\xff\x7f" + _HEX[:63] + b" \r\n " + _HEX[63:] + b"#",
+    "foreign": b"\xff\x00" + _HEX[:64] + b"g" + _HEX[65:],
+    "high_octet": b"\xff\x00" + _HEX[:95] + b"\xb0" + _HEX[96:],
+    "odd": b"\xff\x30" + _HEX[:129] + b"#",
+    "at_limit": bytes([80, 0x90]) + _HEX + b"#",
+    "past_limit": bytes([47, 0x90]) + _HEX + b"#",
+    "cut_short": b"\xff\xc0" + _HEX[:99],
+}
+
 # Programs for the writers harness (see fuzz/writers.cpp).
 OPEN, CLOSE, ATOM, HINTED, EMPTY_HINT, CHAIN, REPEAT, EMPTIES = range(8)
 WRITERS = {
@@ -212,6 +230,7 @@ def seeds():
     return {
         "parse": reader,
         "parse_prefix": reader,
+        "base16_decode": BASE16,
         "base64_decode": {**{f"accept_{i}": t for i, t in enumerate(BASE64_ACCEPT)},
                           **{f"reject_{i}": t for i, t in enumerate(BASE64_REJECT)}},
         "base64_encode": {f"octets_{i}": t for i, t in enumerate(BASE64_OCTETS)},

@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "cpu/features.hpp"
 #include "decode/parser.hpp"
 #include "encode/advanced.hpp"
 #include "encode/canonical.hpp"
@@ -36,6 +37,7 @@ struct Options {
     std::string dir;
     std::string tsv;   // where to write the machine-readable rows, if anywhere
     std::string only;  // when set, time only the operations whose names hold it
+    std::string path;  // when set, the richest vector path the core may take
     bool keep_heap = false;
     int repeat = 15;
     double budget_s = 2.0;
@@ -165,6 +167,48 @@ const Row* find(const std::vector<Row>& rows, const std::string& workload, const
 
 std::vector<std::string> notes;  // printed after the table
 
+/// The advanced text of `v` with every atom (and hint) in hexadecimal, in
+/// lines of 64 digits, as a writer that wraps its lines gives it; empty
+/// where the atoms average fewer than 64 octets, which no line break
+/// would split.
+std::string hex_lines(const parvex::Sexp& v) {
+    struct Lines {
+        std::string text;
+        std::uint64_t atoms = 0, octets = 0;
+        void open() { text += '('; }
+        void close() {
+            if (text.back() == ' ') text.pop_back();
+            text += ") ";
+        }
+        void hex(parvex::Bytes b) {
+            static constexpr char digits[] = "0123456789abcdef";
+            text += '#';
+            for (std::size_t i = 0; i < b.size(); ++i) {
+                if (i != 0 && i % 32 == 0) text += '\n';
+                text += digits[b[i] >> 4];
+                text += digits[b[i] & 15];
+            }
+            text += '#';
+            ++atoms;
+            octets += b.size();
+        }
+        void atom(parvex::Bytes d) {
+            hex(d);
+            text += ' ';
+        }
+        void atom(parvex::Bytes d, parvex::Bytes h) {
+            text += '[';
+            hex(h);
+            text += ']';
+            atom(d);
+        }
+    } lines;
+    parvex::encode::walk(v, lines);
+    if (lines.atoms == 0 || lines.octets / lines.atoms < 64) return {};
+    lines.text.pop_back();
+    return lines.text;
+}
+
 void bench_workload(const std::string& name, std::uint64_t max_depth, const Options& o, std::vector<Row>& rows) {
     const std::string canonical = read_file(o.dir + "/" + name + ".canonical");
     const std::string advanced = read_file(o.dir + "/" + name + ".advanced");
@@ -201,6 +245,7 @@ void bench_workload(const std::string& name, std::uint64_t max_depth, const Opti
         return default_depth ? parvex::parse(bytes(advanced)) : any_parser.parse(bytes(advanced));
     };
     auto value = parse_canonical();
+    std::string lines;  // the hexadecimal text in lines, where it is timed
     const std::string why_canonical = value ? "" : parvex::describe(value.error());
     std::string why_advanced;
     if (auto r = parse_advanced(); !r) why_advanced = parvex::describe(r.error());
@@ -213,6 +258,16 @@ void bench_workload(const std::string& name, std::uint64_t max_depth, const Opti
             notes.push_back(name + ": the core's canonical output differs from the file");
         add("core to_canonical", once.size(), "", "gcry_sexp_sprint (canonical)",
             [&value] { return parvex::encode::canonical::to_vec(*value); });
+        // Hexadecimal broken into lines, the slower case of its reader.
+        lines = hex_lines(v);
+        if (!lines.empty()) {
+            const bool same = [&] {
+                auto r = any_parser.parse(bytes(lines));
+                return r && *r == v;
+            }();
+            add("core parse (hex lines of 64)", lines.size(), same ? "" : "the text does not read back", "",
+                [&] { return any_parser.parse(bytes(lines)); });
+        }
         const std::size_t adv_len = parvex::encode::advanced::to_string(v).size();
         add("core to_advanced", adv_len, "", "gcry_sexp_sprint (advanced)",
             [&value] { return parvex::encode::advanced::to_string(*value); });
@@ -328,15 +383,16 @@ Options parse_args(int argc, char** argv) {
         else if (a == "--budget") o.budget_s = std::atof(next().c_str());
         else if (a == "--tsv") o.tsv = next();
         else if (a == "--only") o.only = next();
+        else if (a == "--path") o.path = next();
         else if (a == "--keep-heap") o.keep_heap = true;
         else if (o.dir.empty() && a[0] != '-') o.dir = a;
         else {
-            std::fprintf(stderr, "usage: %s DATA_DIR [--repeat N] [--budget SECONDS] [--tsv FILE] [--only TEXT] [--keep-heap]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s DATA_DIR [--repeat N] [--budget SECONDS] [--tsv FILE] [--only TEXT] [--path avx512|avx2|portable] [--keep-heap]\n", argv[0]);
             std::exit(2);
         }
     }
     if (o.dir.empty()) {
-        std::fprintf(stderr, "usage: %s DATA_DIR [--repeat N] [--budget SECONDS] [--tsv FILE] [--only TEXT] [--keep-heap]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s DATA_DIR [--repeat N] [--budget SECONDS] [--tsv FILE] [--only TEXT] [--path avx512|avx2|portable] [--keep-heap]\n", argv[0]);
         std::exit(2);
     }
     return o;
@@ -356,6 +412,20 @@ int main(int argc, char** argv) {
     if (o.keep_heap) {
         mallopt(M_TRIM_THRESHOLD, std::numeric_limits<int>::max());
         mallopt(M_MMAP_THRESHOLD, std::numeric_limits<int>::max());
+    }
+    // A processor without AVX-512, or without any vector extension, as
+    // PARVEX_PORTABLE gives the latter to the Python module.
+    if (!o.path.empty()) {
+        using parvex::cpu::Features;
+        const Features allowed = o.path == "avx512" ? Features{true, true, true, true}
+                                 : o.path == "avx2" ? Features{true, true, false, false}
+                                 : o.path == "portable" ? parvex::cpu::kPortable
+                                                        : (std::fprintf(stderr, "unknown path %s\n", o.path.c_str()),
+                                                           std::exit(2), Features{});
+        parvex::cpu::restrict_to(allowed);
+        const Features f = parvex::cpu::active();
+        std::printf("vector paths allowed: %s (in force: %s)\n", o.path.c_str(),
+                    f.avx512vbmi ? "avx512" : f.avx2 ? "avx2" : f.sse2 ? "sse2" : "portable");
     }
     gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
     gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "base16/base16.hpp"
 #include "base64/base64.hpp"
 #include "cpu/features.hpp"
 #include "decode/parser.hpp"
@@ -25,6 +27,7 @@
 #include "encode/canonical.hpp"
 #include "encode/transport.hpp"
 #include "types/slab.hpp"
+#include "plain_base16.hpp"
 #include "plain_base64.hpp"
 
 namespace {
@@ -374,6 +377,101 @@ void base64_blocks() {
     }
 }
 
+// The hexadecimal decoder takes 16, 32 or 64 octets at a time by path, and
+// single octets around anything that is not a digit. Texts of random
+// digits up to a few blocks long, with one octet of each kind that can stop
+// or interrupt them put before or in place of each octet in turn, lines of
+// every length, every limit on the octets decoded, and every split into
+// two calls that carry a digit over, must give the plain decoder's octets
+// and report. Each text sits in a buffer of exactly its length, and each
+// output in one of exactly `decode_room`, so that a sanitized build sees
+// any access past them.
+bool same_as_plain16(const std::vector<std::uint8_t>& text, std::uint64_t max = parvex::kNoLimit,
+                     bool splits = false) {
+    namespace b16 = parvex::base16;
+    const parvex::Bytes all(text);
+    std::vector<std::uint8_t> want;
+    const b16::Scan want_scan = plain::decode16(all, want, max);
+    std::vector<std::uint8_t> out(b16::decode_room(text.size(), max));
+    const b16::Scan got = b16::decode(all, out.data(), max);
+    bool same = got == want_scan && std::equal(want.begin(), want.end(), out.begin());
+    // Split, the second call taking what the first left over, where the
+    // first ran to its end.
+    for (std::size_t cut = 0; same && splits && cut <= text.size(); cut += 1 + cut / 8) {
+        const std::vector<std::uint8_t> head(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(cut)),
+            tail(text.begin() + static_cast<std::ptrdiff_t>(cut), text.end());
+        std::vector<std::uint8_t> first(b16::decode_room(cut, max)), second(b16::decode_room(tail.size(), max));
+        const b16::Scan a = b16::decode(parvex::Bytes(head), first.data(), max);
+        if (a.stop != b16::Stop::End) continue;
+        b16::Scan b = b16::decode(parvex::Bytes(tail), second.data(), max, a.half);
+        first.resize(a.octets);
+        first.insert(first.end(), second.begin(), second.begin() + static_cast<std::ptrdiff_t>(b.octets));
+        b.read += cut;
+        b.octets += a.octets;
+        same = b == want_scan && first == want;
+    }
+    if (same) return true;
+    std::fprintf(stderr, "hexadecimal decoding of \"%s\" (at most %llu octets) differs from the plain decoder's\n",
+                 std::string(text.begin(), text.end()).c_str(), static_cast<unsigned long long>(max));
+    ++failures;
+    return false;
+}
+
+void base16_blocks() {
+    static constexpr char digits[] = "0123456789abcdefABCDEF";
+    std::uint32_t seed = 1604;
+    const auto random_digits = [&](std::size_t n) {
+        std::vector<std::uint8_t> t;
+        for (std::size_t i = 0; i < n; ++i) {
+            seed = seed * 1103515245 + 12345;
+            t.push_back(static_cast<std::uint8_t>(digits[(seed >> 16) % 22]));
+        }
+        return t;
+    };
+    for (std::size_t n = 0; n <= 140; ++n) {
+        const std::vector<std::uint8_t> base = random_digits(n);
+        for (std::uint64_t max = 0; max <= n / 2 + 1; ++max)
+            if (!same_as_plain16(base, max)) return;
+        if (!same_as_plain16(base, parvex::kNoLimit, true)) return;
+        for (const std::uint8_t odd : {' ', '\t', '\n', '\v', '\f', '\r', '#', '/', ':', '@', 'G', '`', 'g', '\0',
+                                       '\x80', '\xb0', '\xc1', '\xff'}) {
+            for (std::size_t p = 0; p <= n; ++p) {
+                std::vector<std::uint8_t> text = base;
+                text.insert(text.begin() + static_cast<std::ptrdiff_t>(p), odd);
+                if (!same_as_plain16(text, parvex::kNoLimit, odd == ' ' || odd == '\n') ||
+                    !same_as_plain16(text, p / 3))
+                    return;
+                if (p == n) continue;
+                text = base;
+                text[p] = odd;
+                if (!same_as_plain16(text)) return;
+            }
+        }
+    }
+    // Every octet value at every position of two blocks and a bit.
+    const std::vector<std::uint8_t> base = random_digits(150);
+    for (std::size_t p = 0; p < base.size(); ++p) {
+        for (unsigned v = 0; v < 256; ++v) {
+            std::vector<std::uint8_t> text = base;
+            text[p] = static_cast<std::uint8_t>(v);
+            if (!same_as_plain16(text)) return;
+        }
+    }
+    // Lines of every length, broken and indented as a writer might.
+    for (const char* br : {"\n", "\r\n    ", " "}) {
+        for (std::size_t line = 1; line <= 70; ++line) {
+            std::vector<std::uint8_t> text;
+            const std::vector<std::uint8_t> d = random_digits(300);
+            for (std::size_t i = 0; i < d.size(); ++i) {
+                if (i != 0 && i % line == 0) text.insert(text.end(), br, br + std::strlen(br));
+                text.push_back(d[i]);
+            }
+            text.push_back('#');
+            if (!same_as_plain16(text, parvex::kNoLimit, true) || !same_as_plain16(text, line)) return;
+        }
+    }
+}
+
 // Each set of vector paths the processor has, then the portable paths.
 constexpr parvex::cpu::Features kEveryPath{true, true, true, true};
 
@@ -524,6 +622,7 @@ int main() {
     on_each_path(base64_exhaustive);
     on_each_path(base64_long);
     on_each_path(base64_blocks);
+    on_each_path(base16_blocks);
     stream_pieces();
     if (failures != 0) return EXIT_FAILURE;
     std::puts("core checks passed");

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base16/base16.hpp"
 #include "decode/reader.hpp"
 
 namespace parvex {
@@ -95,37 +96,38 @@ Result<Bytes> Reader::simple_string(StringRoom& scratch) {
 
 Result<Bytes> Reader::hexadecimal(std::uint64_t start, std::optional<std::uint64_t> length, StringRoom& scratch) {
     const std::uint64_t n = input.size();
-    scratch.clear();
     ++pos;  // the opening "#"
-    std::uint8_t high = 0;
-    bool half = false;  // a high digit is waiting for its low one
-    // The builder is asked each time `pos` reaches `limit`, which the test
-    // for the end of the input serves as well.
-    std::uint64_t limit = std::min(n, pos + kOctetsPerCheck);
+    std::uint64_t octets = 0;
+    base16::Half half;  // a digit whose pair goes on in the next slice
+    // Decoded in slices of the input, between which the builder is asked
+    // whether to stop; the room grows with them, and is reused from string
+    // to string.
     for (;;) {
-        if (pos >= limit) [[unlikely]] {
-            if (pos >= n) return truncated(Until::HexEnd, 0, scratch.size() * 2 + half);
-            if (stop_asked()) return stopped_by_builder();
-            limit = std::min(n, pos + kOctetsPerCheck);
+        const std::uint64_t slice = std::min(n - pos, kOctetsPerCheck);
+        // In a stream, what is decoded of a string stops where it would be
+        // longer than allowed.
+        const std::uint64_t most = early_limits ? parser.max_atom_len - octets : kNoLimit;
+        scratch.resize(octets + base16::decode_room(slice, most));
+        const base16::Scan s = base16::decode(input.subspan(pos, slice), scratch.data() + octets, most, half);
+        octets += s.octets;
+        pos += s.read;
+        half = s.half;
+        switch (s.stop) {
+            case base16::Stop::Close:
+                ++pos;
+                scratch.resize(octets);
+                if (half.pending) return fail(start, ErrorKind::OddHexDigits);
+                if (length && *length != octets) return fail(start, ErrorKind::LengthMismatch);
+                return Bytes(scratch);
+            case base16::Stop::Invalid:
+                return fail(pos, ErrorKind::InvalidHexDigit);
+            case base16::Stop::Full:
+                return fail(start, ErrorKind::AtomTooLong);
+            case base16::Stop::End:
+                if (pos >= n) return truncated(Until::HexEnd, 0, octets * 2 + half.pending);
+                if (stop_asked()) return stopped_by_builder();
+                break;
         }
-        const std::uint8_t c = input[pos];
-        const std::uint8_t v = octet::hex_value[c];
-        if (v != 0xFF) {
-            if (half) {
-                scratch.push_back(static_cast<std::uint8_t>((high << 4) | v));
-                if (too_long_early(scratch.size())) return fail(start, ErrorKind::AtomTooLong);
-            }
-            high = v;
-            half = !half;
-        } else if (c == '#') {
-            ++pos;
-            if (half) return fail(start, ErrorKind::OddHexDigits);
-            if (length && *length != scratch.size()) return fail(start, ErrorKind::LengthMismatch);
-            return Bytes(scratch);
-        } else if (!octet::is_whitespace(c)) {
-            return fail(pos, ErrorKind::InvalidHexDigit);
-        }
-        ++pos;
     }
 }
 
