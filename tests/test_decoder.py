@@ -283,3 +283,21 @@ def test_a_non_blocking_socket_with_nothing_ready_raises(read):
         a.sendall(b"(a b")
         with pytest.raises(BlockingIOError):
             read(stream)
+
+
+@pytest.mark.parametrize("data, note", [
+    (b"(size 1024)", 'a token cannot start with a digit: 1024 is written as a quoted string ("1024") '
+                     "or with its length (4:1024)"),
+    (b"(x 12ab)", 'a token cannot start with a digit: 12ab is written as a quoted string ("12ab") '
+                  "or with its length (4:12ab)"),
+    ("(café)".encode(), "octet 0xc3 (above 0x7F, as in UTF-8 text) cannot stand in a token or a quoted "
+                        "string: an atom that holds it is written verbatim (n:...), in hexadecimal (#...#) "
+                        "or in base 64 (|...|), as to_advanced writes it"),
+    (b'("a\x01")', "octet 0x01 is not printable: in a quoted string it is written as an escape (\\x01)"),
+    (b"(a b))", None),
+])
+@pytest.mark.parametrize("read", [parvex.parse, lambda data: list(iter_parse(b"(x) " + data))])
+def test_errors_say_what_to_write_instead(read, data, note):
+    with pytest.raises(ParseError) as info:
+        read(data)
+    assert getattr(info.value, "__notes__", None) == (note and [note])

@@ -365,21 +365,22 @@ def test_lists_changed_while_written_are_written_as_first_met(name):
     assert meddler.calls == 1 and len(outer) == 1000
 
 
-@pytest.mark.parametrize("value, name", [
-    (None, "NoneType"), (5, "int"), (True, "bool"), ({}, "dict"), (1.5, "float"),
-    ({b"a"}, "set"), ([b"a", None], "NoneType"), ([1, 2], "int"),
-    ((b"a", [b"b", ({},)]), "dict"), ([[[[[object()]]]]], "object"),
-    (range(250, 260), "range"), (memoryview(b"\xff").cast("b"), "memoryview"),
-    (array.array("i", [300]), "array"), (BadSeq(), "BadSeq"),
-    ([b"x", Odd()], "a value of an unreadable type"),
+@pytest.mark.parametrize("value, name, where", [
+    (None, "NoneType", None), (5, "int", None), (True, "bool", None), ({}, "dict", None),
+    (1.5, "float", None), ({b"a"}, "set", None), ([b"a", None], "NoneType", "[1]"), ([1, 2], "int", "[0]"),
+    ((b"a", [b"b", ({},)]), "dict", "[1][1][0]"), ([[[[[object()]]]]], "object", "[0][0][0][0][0]"),
+    (range(250, 260), "range", None), (memoryview(b"\xff").cast("b"), "memoryview", None),
+    (array.array("i", [300]), "array", None), (BadSeq(), "BadSeq", None),
+    ([b"x", Odd()], "a value of an unreadable type", "[1]"),
 ])
 @pytest.mark.parametrize("name_of_writer", WRITERS)
-def test_unsupported_objects(name_of_writer, value, name):
+def test_unsupported_objects(name_of_writer, value, name, where):
     with pytest.raises(TypeError) as info:
         WRITERS[name_of_writer](value)
     assert type(info.value) is TypeError
     assert str(info.value) == PREFIX + name
-    assert not hasattr(info.value, "__notes__")
+    # Where it lies, as the index that finds it: absent for the value itself.
+    assert getattr(info.value, "__notes__", None) == (where and [f"at sexp{where}"])
 
 
 @pytest.mark.parametrize("write", WRITERS.values())

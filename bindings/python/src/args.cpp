@@ -99,19 +99,23 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slo
     return check_required(sig, slots);
 }
 
-void add_processing_note(const char* name) {
+void add_note(const char* text) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     if (value != nullptr) {
         if (traceback != nullptr) PyException_SetTraceback(value, traceback);
         if (const Names* names = py::names()) {
-            Ref note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", name));
+            Ref note = Ref::steal(PyUnicode_FromString(text));
             if (note) Ref::steal(PyObject_CallMethodOneArg(value, names->add_note, note.get()));
         }
     }
     PyErr_Clear();  // a note that could not be added is left out
     PyErr_Restore(type, value, traceback);
+}
+
+void add_processing_note(const char* name) {
+    add_note(("while processing '" + std::string(name) + "'").c_str());
 }
 
 }  // namespace parvex::py

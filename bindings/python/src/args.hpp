@@ -41,4 +41,8 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slo
 /// failure to add it is ignored.
 void add_processing_note(const char* name);
 
+/// Adds `text` to the current exception's notes; a failure to add it is
+/// ignored.
+void add_note(const char* text);
+
 }  // namespace parvex::py

@@ -193,7 +193,7 @@ Outcome read_next(DecoderObject& d, PyObject** out) {
         // S-expression is read again from its start by the next call.
         if (const Error* e = std::get_if<Error>(&r.error())) {
             d.failed = Error{e->offset + d.offset, e->kind};
-            raise_failed(d);
+            raise_parse_error(*d.failed, data, d.offset);
         }
         return Outcome::Failed;
     }

@@ -2,12 +2,17 @@
 // carry `offset` and `kind` as instance attributes.
 #include "parse_error.hpp"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
 #include <string_view>
 
 #include "boundary.hpp"
 #include "names.hpp"
 #include "once.hpp"
 #include "ref.hpp"
+#include "types/octet_classes.hpp"
 
 namespace parvex::py {
 
@@ -67,6 +72,72 @@ PyObject* parse_error_of(PyObject* kind, PyObject* offset) {
 void raise_parse_error(const Error& e) {
     Ref exc = Ref::steal(new_parse_error(e));
     if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+}
+
+namespace {
+
+bool is_digit(std::uint8_t c) { return c >= '0' && c <= '9'; }
+
+// The token-like run that starts with the digits ending at `at` (or
+// holding it), where it stands where a token could: at the start, or after
+// a delimiter or whitespace.
+std::string digit_token(Bytes in, std::uint64_t at) {
+    std::uint64_t from = std::min<std::uint64_t>(at, in.size());
+    while (from > 0 && is_digit(in[from - 1])) --from;
+    if (from == in.size() || !is_digit(in[from])) return {};
+    std::uint64_t to = from;
+    while (to < in.size() && octet::is_token_octet(in[to])) ++to;
+    if (from != 0 && !std::memchr(" \t\n\r\v\f()[]", in[from - 1], 11)) return {};
+    return std::string(reinterpret_cast<const char*>(in.data() + from), to - from);
+}
+
+// What to write instead, for the fault `e` among `in`'s octets.
+std::string advice(const Error& e, Bytes in, std::uint64_t at) {
+    char text[256];
+    if (e.kind == ErrorKind::UnexpectedOctet || e.kind == ErrorKind::LengthLeadingZero ||
+        e.kind == ErrorKind::LengthOverflow) {
+        if (at < in.size() && in[at] >= 0x80) {
+            std::snprintf(text, sizeof text,
+                          "octet 0x%02x (above 0x7F, as in UTF-8 text) cannot stand in a token or a quoted "
+                          "string: an atom that holds it is written verbatim (n:...), in hexadecimal "
+                          "(#...#) or in base 64 (|...|), as to_advanced writes it",
+                          in[at]);
+            return text;
+        }
+        const std::string digits = digit_token(in, at);
+        if (!digits.empty() && digits.size() <= 40) {
+            std::snprintf(text, sizeof text,
+                          "a token cannot start with a digit: %s is written as a quoted string (\"%s\") or "
+                          "with its length (%zu:%s)",
+                          digits.c_str(), digits.c_str(), digits.size(), digits.c_str());
+            return text;
+        }
+        if (at < in.size() && in[at] < 0x20) {
+            std::snprintf(text, sizeof text,
+                          "octet 0x%02x is not printable: in a quoted string it is written as an escape "
+                          "(\\x%02x)",
+                          in[at], in[at]);
+            return text;
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+void raise_parse_error(const Error& e, Bytes input, std::uint64_t input_at) {
+    Ref exc = Ref::steal(new_parse_error(e));
+    if (!exc) return;
+    if (e.offset >= input_at) {
+        const std::string note = advice(e, input, e.offset - input_at);
+        const Names* names = py::names();
+        if (!note.empty() && names != nullptr) {
+            Ref text = Ref::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+            if (text) Ref::steal(PyObject_CallMethodOneArg(exc.get(), names->add_note, text.get()));
+            PyErr_Clear();  // a note that could not be added is left out
+        }
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
 }
 
 }  // namespace parvex::py

@@ -4,7 +4,10 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "decode/error.hpp"
+#include "types/sexp.hpp"
 
 namespace parvex::py {
 
@@ -22,5 +25,11 @@ PyObject* parse_error_of(PyObject* kind, PyObject* offset);
 
 /// Sets ParseError for `e` as the current exception.
 void raise_parse_error(const Error& e);
+
+/// The same, with notes that tell what to write instead where the octets
+/// around the fault show a common mistake (a token that starts with a
+/// digit, octets above 0x7F where only ASCII can stand). `input` holds the
+/// octets read, the first of which lies at `input_at` in the whole input.
+void raise_parse_error(const Error& e, Bytes input, std::uint64_t input_at);
 
 }  // namespace parvex::py

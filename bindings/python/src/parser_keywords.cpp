@@ -100,23 +100,14 @@ bool to_option(const OptionInfo& o, PyObject* v, const Names& n, Parser& p) {
 // What a keyword accepts, for the note on a value it refused.
 void add_accepts_note(std::size_t keyword) {
     const OptionInfo* o = keyword == 0 ? nullptr : &parser_options[keyword - 1];
-    const char* name = option_keywords[keyword].name;
-    Ref note;
-    if (o != nullptr && o->kind == OptionKind::Limit)
-        note = Ref::steal(PyUnicode_FromFormat("%s accepts an integer from 0 to %llu%s", name,
-                                               static_cast<unsigned long long>(kNoLimit),
-                                               o->default_value == kNoLimit ? ", or None for no limit" : ""));
-    else
-        note = Ref::steal(PyUnicode_FromFormat("%s accepts True or False", name));
-    const Names* n = names();
-    if (note && n != nullptr) {
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        if (value != nullptr) Ref::steal(PyObject_CallMethodOneArg(value, n->add_note, note.get()));
-        PyErr_Clear();  // a note that could not be added is left out
-        PyErr_Restore(type, value, traceback);
+    std::string note = std::string(option_keywords[keyword].name) + " accepts ";
+    if (o != nullptr && o->kind == OptionKind::Limit) {
+        note += "an integer from 0 to " + std::to_string(kNoLimit);
+        if (o->default_value == kNoLimit) note += ", or None for no limit";
+    } else {
+        note += "True or False";
     }
+    add_note(note.c_str());
 }
 
 }  // namespace

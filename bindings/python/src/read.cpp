@@ -19,7 +19,7 @@ namespace {
 PyObject* canonical_of(const Parser& options, Bytes input) {
     Result<Sexp> value = options.parse(input);
     if (!value) {
-        raise_parse_error(value.error());
+        raise_parse_error(value.error(), input, 0);
         return nullptr;
     }
     const std::uint64_t n = encode::canonical::encoded_len(*value);
@@ -57,7 +57,7 @@ PyObject* read(const Parser& options, PyObject* data, ReadMode mode) {
     }
     if (!r) {
         // A builder's failure has set its own exception.
-        if (const Error* e = std::get_if<Error>(&r.error())) raise_parse_error(*e);
+        if (const Error* e = std::get_if<Error>(&r.error())) raise_parse_error(*e, input, 0);
         return nullptr;
     }
     Ref value = Ref::steal(builder.take());

@@ -2,6 +2,9 @@
 // code may run, and the conversion that runs it.
 #include "source.hpp"
 
+#include <string>
+
+#include "args.hpp"
 #include "ref.hpp"
 
 namespace parvex::py {
@@ -24,7 +27,7 @@ bool Source::own(Frame& f) {
         return false;
     }
     for (Py_ssize_t i = 0; i < n; ++i) copy[i] = Py_NewRef(f.items[f.next + i]);
-    f = Frame{copy, n, 0, true};
+    f = Frame{copy, n, 0, f.skipped + f.next, true};
     return true;
 }
 
@@ -32,7 +35,7 @@ void Source::keep(Frame& f) {
     auto** items = const_cast<PyObject**>(f.items);
     kept_.insert(kept_.end(), items, items + f.size);
     PyMem_Free(items);
-    f = Frame{nullptr, 0, 0, false};
+    f = Frame{nullptr, 0, 0, 0, false};
 }
 
 bool Source::pin() {
@@ -44,6 +47,15 @@ bool Source::pin() {
     for (std::size_t i = 0; i < depth_; ++i)
         if (!own(stack_[i])) return false;
     return true;
+}
+
+bool Source::failed_here() const {
+    if (depth_ == 0 || conversion_interrupted()) return false;
+    std::string path = "at sexp";
+    for (std::size_t i = 0; i < depth_; ++i)
+        path.append("[").append(std::to_string(stack_[i].skipped + stack_[i].next - 1)).append("]");
+    add_note(path.c_str());
+    return false;
 }
 
 const Octets* Source::convert(PyObject* obj) {

@@ -54,12 +54,13 @@ private:
         PyObject* const* items;
         Py_ssize_t size;
         Py_ssize_t next;
-        bool owned;  // `items` is a copy whose references this frame holds
+        Py_ssize_t skipped;  // items of the list before `items[0]`
+        bool owned;          // `items` is a copy whose references this frame holds
     };
 
     bool push(PyObject* seq) {
         Frame& f = stack_[depth_++];
-        f = Frame{PySequence_Fast_ITEMS(seq), PySequence_Fast_GET_SIZE(seq), 0, false};
+        f = Frame{PySequence_Fast_ITEMS(seq), PySequence_Fast_GET_SIZE(seq), 0, 0, false};
         // The objects of a list lie wherever they were made: ask for the
         // first few at once, and then each one that many items ahead as the
         // walk goes (below), so that their loads overlap.
@@ -87,6 +88,9 @@ private:
     // Converts an atom that only its own code can read (not bytes, str or
     // Atom), first pinning the frames; nullptr with an exception set.
     const Octets* convert(PyObject* obj);
+    // Notes where in the value the atom being sent lies, on the exception
+    // its conversion raised; returns false.
+    bool failed_here() const;
 
     Frame stack_[kMaxWriteDepth];
     std::size_t depth_ = 0;
@@ -121,7 +125,7 @@ bool Source::walk(PyObject* x, S& sink) {
         } else if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
             Py_ssize_t n;
             const char* p = PyUnicode_AsUTF8AndSize(x, &n);  // cached by the str
-            if (p == nullptr) return false;
+            if (p == nullptr) return failed_here();
             const Bytes b(reinterpret_cast<const std::uint8_t*>(p), static_cast<std::size_t>(n));
             note_deferrable(x, b.size());
             if (compat::str_backed(x))
@@ -130,7 +134,7 @@ bool Source::walk(PyObject* x, S& sink) {
                 sink.atom(b);
         } else {
             const Octets* o = convert(x);
-            if (o == nullptr) return false;
+            if (o == nullptr) return failed_here();
             sink.atom(Bytes(*o));
         }
         for (;;) {  // the next item, closing the lists that have none left
