@@ -69,15 +69,19 @@ def _public(key: Key) -> Any:
         return asym.dsa.DSAPublicNumbers(y, asym.dsa.DSAParameterNumbers(p, q, g)).public_key()
     if key.family == "elg":
         raise ValueError("cryptography has no ElGamal keys")
+    return _public_ecc(key, asym)
+
+
+def _public_ecc(key: Key, asym: Any) -> Any:
     curve = _curve(key)
-    q = _point(key, curve)
+    point = _point(key, curve)
     if curve.form == _WEIERSTRASS:
         ec = asym.ec
         return ec.EllipticCurvePublicKey.from_encoded_point(
-            getattr(ec, _EC_CLASSES[curve.name])(), q)
-    if curve.name == "Ed25519" and len(q) == 65 and q[0] == 4:
-        q = (mpi(q[33:]) | (mpi(q[1:33]) & 1) << 255).to_bytes(32, "little")
-    return _classes(curve)[0].from_public_bytes(q)
+            getattr(ec, _EC_CLASSES[curve.name])(), point)
+    if curve.name == "Ed25519" and len(point) == 65 and point[0] == 4:
+        point = (mpi(point[33:]) | (mpi(point[1:33]) & 1) << 255).to_bytes(32, "little")
+    return _classes(curve)[0].from_public_bytes(point)
 
 
 def public_key(key: SexpLike) -> Any:
@@ -104,23 +108,24 @@ def private_key(key: SexpLike) -> Any:
     asym = _asymmetric()
     if parsed.family == "rsa":
         p, q, d = (mpi(parsed[name]) for name in "pqd")
-        private = asym.rsa.RSAPrivateNumbers(p, q, d, d % (p - 1), d % (q - 1), pow(q, -1, p),
-                                        public.public_numbers()).private_key()
+        private: Any = asym.rsa.RSAPrivateNumbers(p, q, d, d % (p - 1), d % (q - 1),
+                                                  pow(q, -1, p), public.public_numbers()
+                                                  ).private_key()
     elif parsed.family == "dsa":
         private = asym.dsa.DSAPrivateNumbers(mpi(parsed["x"]), public.public_numbers()).private_key()
     else:
         curve = _curve(parsed)
-        d = parsed["d"]
+        secret = parsed["d"]
         if curve.form == _WEIERSTRASS:
-            private = asym.ec.derive_private_key(mpi(d), public.curve)
+            private = asym.ec.derive_private_key(mpi(secret), public.curve)
         else:
             size = _NATIVE_CURVES[curve.name]
-            if len(d) > size:
+            if len(secret) > size:
                 raise ValueError(f"the {curve.name} key's d is longer than {size} octets")
-            d = d.rjust(size, b"\0")
+            secret = secret.rjust(size, b"\0")
             if curve.name == "Curve25519":
-                d = d[::-1]
-            private = _classes(curve)[1].from_private_bytes(d)
+                secret = secret[::-1]
+            private = _classes(curve)[1].from_private_bytes(secret)
     if private.public_key() != public:
         raise ValueError(f"the {parsed.algorithm} key's private part does not match its "
                          "public part")

@@ -264,7 +264,7 @@ class KeyFile:
     def __repr__(self) -> str:
         # The kind of key and its algorithm, never a parameter: most are secret.
         form = "extended" if self._key_entry is not None else "one S-expression"
-        key = self._key
+        key: Any = self._key
         kind = bare(key[0]) if isinstance(key, list) and key else None
         params = key[1] if kind in KINDS and len(key) > 1 else None
         name = bare(params[0]) if isinstance(params, list) and params else None
