@@ -252,3 +252,113 @@ def _python_signature(private, digest):
         return [b"sig-val", [name, [b"r", parvex.from_int(r)], [b"s", parvex.from_int(s)]]]
     sig = private.sign(digest)
     return [b"sig-val", [b"eddsa", [b"r", sig[:len(sig) // 2]], [b"s", sig[len(sig) // 2:]]]]
+
+
+# MARK: the Assuan protocol, against a scripted server
+
+class Server:
+    """A one-connection Assuan server on a Unix socket: it greets (unless
+    `greet` is False), then answers each line the client sends with
+    `answer(line, conn)`, which sends what it will; lines received are kept."""
+
+    def __init__(self, path, answer, greet=True):
+        self.path, self.answer, self.greet, self.received = path, answer, greet, []
+        self.sock = socket.socket(socket.AF_UNIX)
+        self.sock.bind(path)
+        self.sock.listen(1)
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        conn, _ = self.sock.accept()
+        with conn, conn.makefile("rb") as lines:
+            if self.greet:
+                conn.sendall(b"OK Pleased to meet you\n")
+            for line in lines:
+                self.received.append(line)
+                if line.startswith(b"OPTION"):
+                    conn.sendall(b"OK\n")
+                elif self.answer(line.rstrip(b"\n"), conn, lines) is False:
+                    return
+
+    def close(self):
+        self.sock.close()
+        self.thread.join(5)
+
+
+def _escaped_lines(data, width):
+    from parvex.gnupg._assuan import escape
+    return b"".join(b"D " + escape(data[i:i + width]) + b"\n" for i in range(0, len(data), width))
+
+
+def test_assuan_data_inquiries_and_errors(tmp_path):
+    value = bytes(range(256)) * 6 + b"%\r\n" * 300  # escaped, it takes several lines
+    ciphertext = [b"enc-val", [b"rsa", [b"a", value]]]
+
+    def answer(line, conn, lines):
+        if line.startswith(b"PKDECRYPT"):
+            conn.sendall(b"S INQUIRE_MAXLEN 4096\nINQUIRE CIPHERTEXT\n")
+            data = b"".join(iter(lines.readline, b"END\n"))
+            assert all(len(d) <= 1000 and d.startswith(b"D ") for d in data.splitlines(True))
+            got = b"".join(parvex.gnupg._assuan.unescape(d[2:]) for d in data.splitlines())
+            assert got == parvex.to_canonical(ciphertext)
+            conn.sendall(b"# the value\n" + _escaped_lines(b"(5:value%d:%s)\0" % (len(value), value),
+                                                             300) + b"OK\n")
+        elif line.startswith(b"PKSIGN"):
+            conn.sendall(b"INQUIRE PINENTRY_LAUNCHED 1 curses\n")
+            assert lines.readline() == b"END\n"
+            threading.Event().wait(0.6)  # longer than the timeout: a person types
+            conn.sendall(b"INQUIRE PASSPHRASE\n")
+            sent = lines.readline()[2:-1]  # as it came, escaped
+            assert lines.readline() == b"END\n"
+            conn.sendall(_escaped_lines(b"(7:sig-val(3:rsa(1:s%d:%s)))" % (len(sent), sent), 99)
+                         + b"OK\n")
+        elif line.startswith(b"READKEY"):
+            conn.sendall(b"ERR 67108881 No secret key <GPG Agent>\n")
+        elif line.startswith(b"KEYINFO"):
+            conn.sendall(b"S KEYINFO %s D - - - P - - -\nS KEYINFO junk\nOK\n" % (b"AB" * 20))
+        else:
+            conn.sendall(b"OK\n")
+
+    server = Server(str(tmp_path / "S"), answer)
+    with Agent(server.path, timeout=0.3) as agent:
+        assert agent.keys() == [b"\xab" * 20]
+        assert agent.decrypt("ab" * 20, ciphertext) == value
+        sig_val = agent.sign(b"\x01" * 20, bytes(32), passphrase="p%s\nx")
+        assert sig_val == [b"sig-val", [b"rsa", [b"s", b"p%25s%0Ax"]]]  # sent escaped
+        with pytest.raises(AgentError) as info:
+            agent.read_key(b"\x01" * 20)
+        assert (info.value.code, info.value.source, info.value.text) == (17, 4, "No secret key <GPG Agent>")
+        assert str(info.value) == "gpg-agent refused READKEY: No secret key <GPG Agent> (error code 17)"
+        for grip in (b"\x01" * 19, "zz" * 20, 5):
+            with pytest.raises(ValueError, match="a keygrip is 20 octets or 40 hexadecimal digits"):
+                agent.read_key(grip)
+        with pytest.raises(ValueError, match="a sha256 digest is 32 octets, not 20"):
+            agent.sign(b"\x01" * 20, bytes(20))
+    server.close()
+
+
+@pytest.mark.parametrize("greet, answer, error, message", [
+    (False, None, TimeoutError, "gpg-agent did not answer within 0.3 s"),
+    (True, lambda line, conn, lines: None, TimeoutError, "did not answer"),
+    (True, lambda line, conn, lines: False, ConnectionError, "closed the connection"),
+    (True, lambda line, conn, lines: conn.sendall(b"D " + b"x" * 1000), ConnectionError,
+     "a line longer than 1000 octets"),
+    (True, lambda line, conn, lines: conn.sendall(b"HELLO\n"), ConnectionError, "does not know"),
+])
+def test_assuan_faults(tmp_path, greet, answer, error, message):
+    server = Server(str(tmp_path / "S"), answer, greet=greet)
+    with pytest.raises(error, match=message):
+        with Agent(server.path, timeout=0.3) as agent:
+            agent.keys()
+    server.close()
+
+
+def test_no_agent(tmp_path):
+    with pytest.raises(FileNotFoundError, match="no gpg-agent answers at .*gpgconf --launch"):
+        Agent(tmp_path / "absent")
+    dead = socket.socket(socket.AF_UNIX)
+    dead.bind(str(tmp_path / "dead"))
+    dead.close()  # the socket's file stays, no one listens
+    with pytest.raises(ConnectionRefusedError, match="no gpg-agent answers"):
+        Agent(str(tmp_path / "dead"))

@@ -74,8 +74,7 @@ class Connection:
             if len(self._buffer) >= MAX_LINE:
                 self.close()
                 raise ConnectionError(f"{self._peer} sent a line longer than {MAX_LINE} octets")
-            if deadline is not None:
-                sock.settimeout(max(deadline - time.monotonic(), 0.001))
+            sock.settimeout(None if deadline is None else max(deadline - time.monotonic(), 0.001))
             try:
                 chunk = sock.recv(4096)
             except socket.timeout:
