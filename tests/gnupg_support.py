@@ -105,10 +105,10 @@ GPG_KINDS = [
     ("elg", "elg2048", "encr", "", "dsa"),
     ("ed25519", "ed25519", "sign", "", None),
     ("cv25519", "cv25519", "encr", "", "ed25519"),
-    ("ecdsa-nistp256", "nistp256", "sign", "secret", None),
-    ("ecdh-nistp256", "nistp256", "encr", "secret", "ecdsa-nistp256"),
+    ("ecdsa-brainpoolP256r1", "brainpoolP256r1", "sign", "secret", None),
+    ("ecdh-brainpoolP256r1", "brainpoolP256r1", "encr", "secret", "ecdsa-brainpoolP256r1"),
 ] + [(f"{use}-{curve}", curve, usage, "", None if use == "ecdsa" else f"ecdsa-{curve}")
-     for curve in ("nistp384", "nistp521", "brainpoolP256r1", "brainpoolP384r1",
+     for curve in ("nistp256", "nistp384", "nistp521", "brainpoolP384r1",
                    "brainpoolP512r1", "secp256k1")
      for use, usage in (("ecdsa", "sign"), ("ecdh", "encr"))]
 # The kinds gpg does not make, written as key files: (kind, curve, usage).
