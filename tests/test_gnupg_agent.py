@@ -6,6 +6,8 @@ exports."""
 import hashlib
 import os
 import socket
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -13,6 +15,7 @@ import pytest
 import parvex
 from gnupg_support import HAVE_CRYPTO, GPG_KINDS, WRITTEN_KINDS, Gcrypt, keyring, needs_crypto  # noqa: F401
 from parvex import extract, find, to_int
+from support import child_env, readme_script
 from parvex.gnupg import Agent, AgentError, keygrip, private_key, public_key, read_key_file
 
 KINDS = [kind for kind, *_ in GPG_KINDS] + [kind for kind, *_ in WRITTEN_KINDS]
@@ -252,6 +255,52 @@ def _python_signature(private, digest):
         return [b"sig-val", [name, [b"r", parvex.from_int(r)], [b"s", parvex.from_int(s)]]]
     sig = private.sign(digest)
     return [b"sig-val", [b"eddsa", [b"r", sig[:len(sig) // 2]], [b"s", sig[len(sig) // 2:]]]]
+
+
+def _run(args, keyring):
+    done = subprocess.run([sys.executable, *map(str, args)], capture_output=True, timeout=120,
+                          env=child_env(GNUPGHOME=keyring.home))
+    done.text = done.stdout.decode("ascii", "replace")
+    return done
+
+
+@needs_crypto
+def test_readme_scripts(keyring):
+    # The key listing, over a home that holds every kind of key.
+    done = _run(["-c", readme_script("for path in sorted(home.glob")], keyring)
+    assert done.returncode == 0, done.stderr
+    listed = {line.split()[0]: line.split(maxsplit=3)[1:] for line in done.text.splitlines()}
+    assert listed == {k.grip: ["protected-private-key" if k.passphrase else "private-key",
+                               *_listed(k)] for k in keyring.keys.values()}
+    done = _run(["-c", readme_script("signed and verified")], keyring)
+    assert done.returncode == 0, done.stderr
+    assert done.text == "".join(f"{keyring.keys[k].grip} signed and verified\n" for k in
+                                  sorted(("ecdsa-nistp256", "ecdh-nistp256"),
+                                         key=lambda k: keyring.keys[k].grip))
+
+
+def _listed(key):
+    kf = read_key_file(key.path)
+    curve = find(kf.key, "curve")
+    return [kf.key[1][0].decode()] + ([curve[1].decode()] if curve else [])
+
+
+def test_command_line(keyring, tmp_path):
+    keys = list(keyring.keys.values())
+    done = _run(["-m", "parvex", "--keygrip", *(key.path for key in keys)], keyring)
+    assert (done.returncode, done.text) == (0, "".join(key.grip + "\n" for key in keys))
+    key = keyring.keys["ed25519"]  # a file of the extended form, and one of the other
+    for path in (key.path, keyring.keys.get("ed448", key).path):
+        done = _run(["-m", "parvex", "--key-file", "--to", "canonical", path], keyring)
+        assert done.stdout == parvex.to_canonical(read_key_file(path).key)
+    (tmp_path / "bad.key").write_bytes(b"Key: (a)\nX y\n")
+    (tmp_path / "gost.key").write_bytes(b"(public-key (ecc (curve GOST2001-test) (q #04#)))")
+    done = _run(["-m", "parvex", "--keygrip", tmp_path / "bad.key", tmp_path / "gost.key"], keyring)
+    assert done.returncode == 1 and done.stdout == b""
+    assert done.stderr.decode().splitlines() == [
+        f"parvex: {tmp_path / 'bad.key'}: line 2: expected a name (a letter, then letters, "
+        "digits or '-') followed by ':'",
+        f"parvex: {tmp_path / 'gost.key'}: the curve GOST2001-test (GOST R 34.10) is not supported"]
 
 
 # MARK: the Assuan protocol, against a scripted server
