@@ -16,8 +16,6 @@ import pytest
 import parvex
 from parvex.gnupg import keygrip
 
-needs_gpg = pytest.mark.skipif(shutil.which("gpg") is None or shutil.which("gpg-agent") is None,
-                               reason="GnuPG (gpg, gpg-agent) is not installed")
 try:
     import cryptography  # noqa: F401
     HAVE_CRYPTO = True
@@ -35,25 +33,17 @@ class Gcrypt:
         if path is None:
             pytest.skip("libgcrypt is not installed")
         lib = self.lib = ctypes.CDLL(path)
-        v = ctypes.c_void_p
-        lib.gcry_check_version.restype = ctypes.c_char_p
+        v, n, s = ctypes.c_void_p, ctypes.c_size_t, ctypes.c_char_p
+        for name, args, result in [
+                ("check_version", [s], s), ("sexp_new", [v, s, n, ctypes.c_int], int),
+                ("sexp_release", [v], None), ("sexp_sprint", [v, ctypes.c_int, s, n], n),
+                ("pk_get_keygrip", [v, s], v), ("pk_genkey", [v, v], int),
+                ("sexp_find_token", [v, s, n], v), ("mpi_ec_new", [v, v, s], int),
+                ("mpi_ec_get_mpi", [s, v, ctypes.c_int], v), ("mpi_aprint", [ctypes.c_int, v, v, v], int),
+                ("mpi_release", [v], None), ("ctx_release", [v], None), ("free", [v], None)]:
+            function = getattr(lib, "gcry_" + name)
+            function.argtypes, function.restype = args, result
         lib.gcry_check_version(None)
-        lib.gcry_sexp_new.argtypes = [v, ctypes.c_char_p, ctypes.c_size_t, ctypes.c_int]
-        lib.gcry_sexp_release.argtypes = [v]
-        lib.gcry_sexp_sprint.argtypes = [v, ctypes.c_int, ctypes.c_char_p, ctypes.c_size_t]
-        lib.gcry_sexp_sprint.restype = ctypes.c_size_t
-        lib.gcry_pk_get_keygrip.argtypes = [v, ctypes.c_char_p]
-        lib.gcry_pk_get_keygrip.restype = v
-        lib.gcry_pk_genkey.argtypes = [v, v]
-        lib.gcry_sexp_find_token.argtypes = [v, ctypes.c_char_p, ctypes.c_size_t]
-        lib.gcry_sexp_find_token.restype = v
-        lib.gcry_mpi_ec_new.argtypes = [v, v, ctypes.c_char_p]
-        lib.gcry_mpi_ec_get_mpi.argtypes = [ctypes.c_char_p, v, ctypes.c_int]
-        lib.gcry_mpi_ec_get_mpi.restype = v
-        lib.gcry_mpi_aprint.argtypes = [ctypes.c_int, v, v, v]
-        lib.gcry_mpi_release.argtypes = [v]
-        lib.gcry_ctx_release.argtypes = [v]
-        lib.gcry_free.argtypes = [v]
 
     def _sexp(self, value):
         s, canonical = ctypes.c_void_p(), parvex.to_canonical(value)
@@ -67,9 +57,10 @@ class Gcrypt:
         self.lib.gcry_sexp_release(s)
         return grip.raw if found else None
 
-    def genkey(self, curve):
+    def genkey(self, curve, *flags):
         """A new (private-key (ecc ...)) on `curve`, made by libgcrypt."""
-        spec, key = self._sexp([b"genkey", [b"ecc", [b"curve", curve]]]), ctypes.c_void_p()
+        spec = self._sexp([b"genkey", [b"ecc", [b"curve", curve], [b"flags", *flags]]])
+        key = ctypes.c_void_p()
         assert self.lib.gcry_pk_genkey(ctypes.byref(key), spec) == 0
         private = self.lib.gcry_sexp_find_token(key, b"private-key", 0)
         size = self.lib.gcry_sexp_sprint(private, 1, None, 0)  # 1: canonical

@@ -6,11 +6,13 @@ import random
 
 import pytest
 
-from gnupg_support import Gcrypt
+from gnupg_support import HAVE_CRYPTO, Gcrypt
 from parvex import Atom, to_advanced
-from parvex.gnupg import keygrip
+from parvex.gnupg import keygrip, private_key, public_key
 from parvex.gnupg._curves import _MONTGOMERY, CURVES
 
+NO_CRYPTO = {"brainpoolP160r1", "brainpoolP192r1", "brainpoolP224r1", "brainpoolP320r1",
+             "sm2p256v1"}  # curves cryptography lacks
 NAMES = {}  # curve -> its spellings
 for _spelling, _curve in CURVES.items():
     NAMES.setdefault(_curve, []).append(_spelling)
@@ -69,10 +71,17 @@ def test_ecc_keygrips(gcrypt, curve):
                 for q in _points(curve, rng):
                     same_as_libgcrypt(gcrypt, [b"public-key", [algorithm, [b"curve", spelling],
                                                                *flag, [b"q", q]]])
-    # Keys libgcrypt makes, private ones with d, and their public halves.
-    key = gcrypt.genkey(curve.name.encode())
+    # Keys libgcrypt makes, private ones with d, and their public halves;
+    # as cryptography objects, the private key's public key is the key's.
+    key = gcrypt.genkey(curve.name.encode(), *{"Ed25519": [b"eddsa"], "Curve25519": [b"djb-tweak"]
+                                                }.get(curve.name, []))
     same_as_libgcrypt(gcrypt, key)
     same_as_libgcrypt(gcrypt, [b"public-key", [p for p in key[1] if p[0] != b"d"]])
+    if HAVE_CRYPTO and curve.name in NO_CRYPTO:
+        with pytest.raises(ValueError, match=f"cryptography has no {curve.name} curve"):
+            private_key(key)
+    elif HAVE_CRYPTO:
+        assert private_key(key).public_key() == public_key(key)
     # A curve given by its parameters, (flags param) telling so.
     numbers = [[b"p", curve.p], [b"a", curve.a], [b"b", curve.b],
                [b"g", (4 << 16 * curve.size) + (curve.gx << 8 * curve.size) + curve.gy],
