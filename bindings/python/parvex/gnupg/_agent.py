@@ -45,10 +45,10 @@ def _keygrip(keygrip: Union[bytes, str]) -> str:
         return bytes(keygrip).hex().upper()
     if isinstance(keygrip, str) and _HEX40.match(keygrip):
         return keygrip.upper()
-    raise ValueError("a keygrip is 20 octets or 40 hexadecimal digits, not "
-                     f"{type(keygrip).__name__} of length {len(keygrip)}"
-                     if isinstance(keygrip, (bytes, bytearray, str)) else
-                     f"a keygrip is 20 octets or 40 hexadecimal digits, not {type(keygrip).__name__}")
+    what = type(keygrip).__name__
+    if isinstance(keygrip, (bytes, bytearray, str)):
+        what += f" of length {len(keygrip)}"
+    raise ValueError(f"a keygrip is 20 octets or 40 hexadecimal digits, not {what}")
 
 
 def _socket_path() -> str:
@@ -88,7 +88,7 @@ class Agent:
         try:
             self._conn = Connection(path, timeout, _PEER)
         except OSError as e:
-            if isinstance(e, TimeoutError):
+            if isinstance(e, TimeoutError) or e.errno is None:
                 raise
             raise type(e)(e.errno, f"no gpg-agent answers at {path}: {e.strerror or e} "
                           "(start one with: gpgconf --launch gpg-agent)") from None

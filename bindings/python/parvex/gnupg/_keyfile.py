@@ -61,88 +61,67 @@ class _Entry:
         return self.name is not None and self.name.lower() == folded
 
 
-def _lines(data: bytes) -> Iterator[tuple[int, int, int]]:
-    """(start, end of its content, start of the next line) of each line; the
-    content ends before the whitespace that GnuPG drops, CR included."""
-    start, size = 0, len(data)
-    while start < size:
-        feed = data.find(b"\n", start)
-        stop = size if feed < 0 else feed + 1
-        end = size if feed < 0 else feed
-        while end > start and data[end - 1] in _TRAILING:
-            end -= 1
-        yield start, end, stop
-        start = stop
-
-
 def _entries(data: bytes) -> list[_Entry]:
-    """The file's entries. Each is built from a list of slices, joined once
-    it is complete, so that reading takes time in proportion to the file."""
+    """The file's entries. Each one's octets and value are joined once it is
+    complete, so that reading takes time in proportion to the file."""
     entries: list[_Entry] = []
-    parts: list[tuple[int, int]] = []   # the (start, stop) of each raw slice of the last entry
-    values: list[bytes] = []            # the pieces of its value
-    current: Optional[_Entry] = None    # what a continuation line continues
-    blank: list[int] = []               # the starts of the blank lines not placed yet
-    blank_from = 0                      # where they begin
+    starts: list[int] = []            # where each entry begins in the file
+    pieces: list[bytes] = []          # the parts of the value of `current`
+    current: Optional[_Entry] = None  # what a continuation line continues
+    blank: list[int] = []             # the starts of the blank lines not placed yet
+    offset = start = 0                # the length of current's value; the line's start
 
-    def close() -> None:
-        if entries and entries[-1].raw is None:
-            last = entries[-1]
-            last.raw = data[parts[0][0]:parts[-1][1]]  # the slices follow each other
-            last.value = values[0] if len(values) == 1 else b"".join(values)
-        parts.clear()
-        values.clear()
+    def loose(at: int) -> None:       # a run of comment and blank lines from `at`
+        if not entries or entries[-1].name is not None:
+            entries.append(_Entry(None, None))
+            starts.append(at)
 
-    def loose(start: int, stop: int) -> None:
-        if stop > start:
-            if not entries or entries[-1].name is not None:
-                close()
-                entries.append(_Entry(None, None))
-            parts.append((start, stop))
-
-    offset = 0  # the length of the value so far
-    for number, (start, end, stop) in enumerate(_lines(data), start=1):
-        first = data[start:start + 1]
-        if end == start:
+    for number, line in enumerate(data.split(b"\n"), start=1):
+        if start >= len(data):
+            break
+        content = line.rstrip(_TRAILING)
+        if not content:
             # GnuPG continues an entry across blank lines, not comments.
-            if not blank:
-                blank_from = start
             blank.append(start)
-        elif first in (b" ", b"\t"):
+        elif content[:1] in (b" ", b"\t"):
             if current is None:
                 raise ValueError(f"line {number}: a continuation line with no entry to continue")
-            parts.append((blank_from if blank else start, stop))
             # Each blank line inside a value is a line feed in it, as GnuPG
             # reads it: between tokens it is whitespace, inside one it splits it.
             for at in blank:
                 current.spans.append((offset, at))
-                values.append(b"\n")
+                pieces.append(b"\n")
                 offset += 1
             blank.clear()
             current.spans.append((offset, start + 1))
-            values.append(data[start + 1:end])
-            offset += end - start - 1
-        elif first == b"#":
-            loose(blank_from if blank else start, stop)
-            blank.clear()
-            current = None
+            pieces.append(content[1:])
+            offset += len(content) - 1
         else:
-            match = _ENTRY.match(data, start, end)
-            if match is None:
+            match = _ENTRY.match(content) if content[:1] != b"#" else None
+            if match is None and content[:1] != b"#":
                 raise ValueError(f"line {number}: expected a name (a letter, then letters, "
                                  "digits or '-') followed by ':'")
+            if current is not None:
+                current.value = b"".join(pieces)
+                current = None
             if blank:
-                loose(blank_from, start)
+                loose(blank[0])
                 blank.clear()
-            close()
-            current = _Entry(match[1].decode("ascii"), None, spans=[(0, match.end())])
-            entries.append(current)
-            parts.append((start, stop))
-            values.append(data[match.end():end])
-            offset = end - match.end()
+            if match is None:
+                loose(start)
+            else:
+                current = _Entry(match[1].decode("ascii"), None, spans=[(0, start + match.end())])
+                entries.append(current)
+                starts.append(start)
+                pieces = [content[match.end():]]
+                offset = len(pieces[0])
+        start += len(line) + 1
+    if current is not None:
+        current.value = b"".join(pieces)
     if blank:
-        loose(blank_from, len(data))
-    close()
+        loose(blank[0])
+    for entry, begin, end in zip(entries, starts, starts[1:] + [len(data)]):
+        entry.raw = data[begin:end]
     return entries
 
 
