@@ -75,6 +75,9 @@ examples:
   parvex --check --jobs 4 data/*.sx   check many files on 4 processes
   parvex --hash=sha1 --stream keys.sx the SHA-1 of each S-expression's
                                       canonical octets, one a line
+  parvex --key-file --indent 1 ~/.gnupg/private-keys-v1.d/KEYGRIP.key
+                                      a GnuPG key file's key, indented
+  parvex --keygrip KEYGRIP.key        its keygrip, as gpg prints it
 
 On bad input parvex writes NAME:LINE:COLUMN: MESSAGE (kind) to standard error
 (COLUMN counts octets from 1), then the line with a caret under the octet.
@@ -215,6 +218,14 @@ def build_parser() -> argparse.ArgumentParser:
                      help="read the files on N processes; output stays in the order "
                           "of the files (default: 1), e.g. --jobs 4")
 
+    gpg = cli.add_argument_group("GnuPG")
+    gpg.add_argument("--key-file", dest="key_file", action="store_const", const="key",
+                     help="read each input as a GnuPG private key file (either form) "
+                          "and write its key, e.g. parvex --key-file KEYGRIP.key")
+    gpg.add_argument("--keygrip", dest="key_file", action="store_const", const="keygrip",
+                     help="write the keygrip of each GnuPG key file, 40 hexadecimal "
+                          "digits as gpg prints them")
+
     rd = cli.add_argument_group(
         "reading", "The options of parvex.Parser. By default every representation\n"
                    "is accepted and lists may nest 1024 deep.")
@@ -244,6 +255,7 @@ class Job:
     stream: bool
     options: dict[str, Any]
     hash: str | None = None
+    key_file: str | None = None  # "key" or "keygrip"
 
     def write(self, value: Value, out: IO[bytes]) -> None:
         if self.hash is not None:
@@ -266,7 +278,7 @@ def _job(args: argparse.Namespace) -> Job:
                if hasattr(args, keyword)}
     width = WIDTH if args.width is None else args.width
     return Job(to=args.to, indent=args.indent, width=width, check=args.check,
-               stream=args.stream, options=options, hash=args.hash)
+               stream=args.stream, options=options, hash=args.hash, key_file=args.key_file)
 
 
 # MARK: pointing at an error
@@ -421,6 +433,8 @@ def process(job: Job, name: str, source: IO[bytes] | None, out: Output | IO[byte
     try:
         if source is None:  # the standard input was closed
             raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+        if job.key_file is not None:
+            return _key_file(job, name, read_at_most(source, opts.get("max_input_len")), out, err)
         if job.stream:
             # What was written goes out before more is waited for: a peer
             # that sends a request and waits for the reply gets it.
@@ -456,6 +470,26 @@ def process(job: Job, name: str, source: IO[bytes] | None, out: Output | IO[byte
         out.flush()
         err.write(f"parvex: {name}: {_reason(e)}\n")
         return False
+    return True
+
+
+def _key_file(job: Job, name: str, data: bytes, out: Output | IO[bytes], err: IO[str]) -> bool:
+    from .gnupg import keygrip, read_key_file
+    try:
+        key = read_key_file(data).key
+        grip = keygrip(key) if job.key_file == "keygrip" else None
+    except ParseError as e:
+        err.write(point_at(name, e, data))
+        return False
+    except ValueError as e:  # the Name: value layer, or a key with no keygrip
+        err.write(f"parvex: {name}: {e}\n")
+        return False
+    if job.check:
+        return True
+    if grip is not None:
+        out.write(grip.hex().upper().encode("ascii") + b"\n")
+    else:
+        job.write(key, out)  # type: ignore[arg-type]
     return True
 
 
@@ -576,6 +610,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.hash is not None and (args.indent is not None or args.check):
         cli.error("--hash writes digests; it cannot be used with "
                   + ("--indent" if args.indent is not None else "--check"))
+    if args.key_file is not None and args.stream:
+        cli.error("a key file holds one key; --stream cannot be used with --key-file or --keygrip")
     job = _job(args)
     try:
         Parser(**job.options)

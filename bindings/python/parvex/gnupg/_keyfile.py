@@ -15,16 +15,14 @@ while `parvex.parse` keeps refusing them.
 from __future__ import annotations
 
 import bisect
-import hashlib
+import os
 import re
 from collections.abc import Iterator
-from typing import Any, Optional
+from typing import Any, BinaryIO, Optional, Union
 
-from ._parvex import Atom, ParseError, Parser, to_advanced, to_canonical
-from ._types import SexpLike, Value
-from .values import find
-
-__all__ = ["KeyFile", "read_key_file", "keygrip"]
+from .._parvex import Atom, ParseError, Parser, to_advanced, to_canonical
+from .._types import SexpLike, Value
+from ._keys import KINDS, bare
 
 # The reader of keys: RFC 9804's defaults, and the raw octets GnuPG writes.
 _KEY_READER = Parser(_allow_8bit_in_quoted=True)  # type: ignore[call-arg]
@@ -35,7 +33,8 @@ _KEY_READER = Parser(_allow_8bit_in_quoted=True)  # type: ignore[call-arg]
 # GnuPG compares names without regard to case.
 _ENTRY = re.compile(rb"([A-Za-z][A-Za-z0-9-]*):[ \t]*")
 _NAME = re.compile(r"[A-Za-z][A-Za-z0-9-]*\Z")
-# GnuPG drops the whitespace at the end of every line, CR included.
+# GnuPG drops the whitespace at the end of every line, CR included, and reads
+# a blank line inside an entry as a line feed in its value.
 _TRAILING = b" \t\r"
 _KEY = "key"
 # GnuPG wraps its lines at about this width; nothing requires it.
@@ -62,59 +61,67 @@ class _Entry:
         return self.name is not None and self.name.lower() == folded
 
 
-def _lines(data: bytes) -> Iterator[tuple[int, int, int]]:
-    """(start, end of its content, start of the next line) of each line; the
-    content ends before the whitespace that GnuPG drops, CR included."""
-    start, size = 0, len(data)
-    while start < size:
-        feed = data.find(b"\n", start)
-        stop = size if feed < 0 else feed + 1
-        end = size if feed < 0 else feed
-        while end > start and data[end - 1] in _TRAILING:
-            end -= 1
-        yield start, end, stop
-        start = stop
-
-
 def _entries(data: bytes) -> list[_Entry]:
+    """The file's entries. Each one's octets and value are joined once it is
+    complete, so that reading takes time in proportion to the file."""
     entries: list[_Entry] = []
+    starts: list[int] = []            # where each entry begins in the file
+    pieces: list[bytes] = []          # the parts of the value of `current`
     current: Optional[_Entry] = None  # what a continuation line continues
-    blank = b""                       # blank lines not placed yet
+    blank: list[int] = []             # the starts of the blank lines not placed yet
+    offset = start = 0                # the length of current's value; the line's start
 
-    def loose(raw: bytes) -> None:
-        if entries and entries[-1].name is None:
-            entries[-1].raw = (entries[-1].raw or b"") + raw
-        elif raw:
-            entries.append(_Entry(None, raw))
+    def loose(at: int) -> None:       # a run of comment and blank lines from `at`
+        if not entries or entries[-1].name is not None:
+            entries.append(_Entry(None, None))
+            starts.append(at)
 
-    for number, (start, end, stop) in enumerate(_lines(data), start=1):
-        line = data[start:stop]
-        first = data[start:start + 1]
-        if end == start:
+    for number, line in enumerate(data.split(b"\n"), start=1):
+        if start >= len(data):
+            break
+        content = line.rstrip(_TRAILING)
+        if not content:
             # GnuPG continues an entry across blank lines, not comments.
-            blank += line
-        elif first in (b" ", b"\t"):
+            blank.append(start)
+        elif content[:1] in (b" ", b"\t"):
             if current is None:
                 raise ValueError(f"line {number}: a continuation line with no entry to continue")
-            current.raw = (current.raw or b"") + blank + line
-            blank = b""
-            current.spans.append((len(current.value), start + 1))
-            current.value += data[start + 1:end]
-        elif first == b"#":
-            loose(blank + line)
-            blank = b""
-            current = None
+            # Each blank line inside a value is a line feed in it, as GnuPG
+            # reads it: between tokens it is whitespace, inside one it splits it.
+            for at in blank:
+                current.spans.append((offset, at))
+                pieces.append(b"\n")
+                offset += 1
+            blank.clear()
+            current.spans.append((offset, start + 1))
+            pieces.append(content[1:])
+            offset += len(content) - 1
         else:
-            match = _ENTRY.match(data, start, end)
-            if match is None:
+            match = _ENTRY.match(content) if content[:1] != b"#" else None
+            if match is None and content[:1] != b"#":
                 raise ValueError(f"line {number}: expected a name (a letter, then letters, "
                                  "digits or '-') followed by ':'")
-            loose(blank)
-            blank = b""
-            current = _Entry(match[1].decode("ascii"), line, data[match.end():end],
-                             [(0, match.end())])
-            entries.append(current)
-    loose(blank)
+            if current is not None:
+                current.value = b"".join(pieces)
+                current = None
+            if blank:
+                loose(blank[0])
+                blank.clear()
+            if match is None:
+                loose(start)
+            else:
+                current = _Entry(match[1].decode("ascii"), None, spans=[(0, start + match.end())])
+                entries.append(current)
+                starts.append(start)
+                pieces = [content[match.end():]]
+                offset = len(pieces[0])
+        start += len(line) + 1
+    if current is not None:
+        current.value = b"".join(pieces)
+    if blank:
+        loose(blank[0])
+    for entry, begin, end in zip(entries, starts, starts[1:] + [len(data)]):
+        entry.raw = data[begin:end]
     return entries
 
 
@@ -233,6 +240,16 @@ class KeyFile:
             self._key = _key_value(keys[0])
         self._original = to_canonical(self._key)
 
+    def __repr__(self) -> str:
+        # The kind of key and its algorithm, never a parameter: most are secret.
+        form = "extended" if self._key_entry is not None else "one S-expression"
+        key: Any = self._key
+        kind = bare(key[0]) if isinstance(key, list) and key else None
+        params = key[1] if kind in KINDS and len(key) > 1 else None
+        name = bare(params[0]) if isinstance(params, list) and params else None
+        shown = " ".join(n.decode("ascii", "replace") for n in (kind, name) if n)
+        return f"<KeyFile ({form} form): {shown or 'not a key'}>"
+
     @property
     def key(self) -> Value:
         """The key: `(private-key ...)`, `(protected-private-key ...)` and so on."""
@@ -318,8 +335,10 @@ class KeyFile:
                 if e.name is not None and e is not self._key_entry]
 
 
-def read_key_file(data: bytes) -> KeyFile:
-    """Reads a GnuPG private key file, of either form.
+def read_key_file(source: Union[bytes, bytearray, memoryview, str, "os.PathLike[Any]", BinaryIO]
+                  ) -> KeyFile:
+    """Reads a GnuPG private key file, of either form: its octets (`bytes`),
+    its path (`str` or `os.PathLike`) or a binary file object, read to its end.
 
     A malformed `Name: value` layer raises `ValueError` naming the line; a
     key that is not an S-expression raises `ParseError`, its offset counted
@@ -329,98 +348,17 @@ def read_key_file(data: bytes) -> KeyFile:
     >>> kf.key, kf.get("created")
     ([b'private-key', [b'rsa', [b'n', b'\\x00\\xc3']]], '20250101T000000')
     """
-    return KeyFile(data)
-
-
-# MARK: keygrips
-
-# The curves as GnuPG hashes them into a keygrip (checked against the
-# keygrips gpg reports): p, a, b, the base point g uncompressed, and the
-# order n. Their values are those of RFC 8032 §5.1 (Ed25519) and RFC 7748
-# §4.1 (Curve25519).
-_P = 2**255 - 19
-_ORDER = 2**252 + 27742317777372353535851937790883648493
-_ED25519_D = 37095705934669439343138083508754565189542113879843219016388785533085940283555
-
-
-def _curve(a: int, b: int, gx: int, gy: int) -> list[tuple[bytes, bytes]]:
-    def octets(n: int) -> bytes:
-        return n.to_bytes((n.bit_length() + 7) // 8, "big")
-    g = b"\x04" + gx.to_bytes(32, "big") + gy.to_bytes(32, "big")
-    return [(b"p", octets(_P)), (b"a", octets(a)), (b"b", octets(b)), (b"g", g),
-            (b"n", octets(_ORDER))]
-
-
-_ED25519 = _curve(
-    1, _P - _ED25519_D,
-    15112221349535400772501151409588531511454012693041857206046113283949847762202,
-    46316835694926478169428394003475163141307993866256225615783033603165251855960)
-_CURVE25519 = _curve(
-    (486662 - 2) // 4, 1, 9,
-    14781619447589544791020593568409986887264606134616475288964881837755586237401)
-_CURVES = {
-    b"Ed25519": _ED25519, b"1.3.6.1.4.1.11591.15.1": _ED25519, b"1.3.101.112": _ED25519,
-    b"Curve25519": _CURVE25519, b"X25519": _CURVE25519,
-    b"1.3.6.1.4.1.3029.1.5.1": _CURVE25519, b"1.3.101.110": _CURVE25519,
-}
-_KEY_KINDS = {b"public-key", b"private-key", b"protected-private-key", b"shadowed-private-key"}
-_RSA = {b"rsa", b"openpgp-rsa", b"oid.1.2.840.113549.1.1.1"}
-_ECC = {b"ecc", b"ecdsa", b"ecdh", b"eddsa"}
-# With either flag, q is a native point behind a 0x40 octet, which is dropped.
-_NATIVE = {b"eddsa", b"djb-tweak"}
-
-
-def _bare(atom: object) -> Optional[bytes]:
-    """The octets of an atom without a display hint, else None."""
-    if type(atom) is bytes:
-        return atom
-    if isinstance(atom, Atom):
-        return atom.data if atom.hint is None else None
-    if isinstance(atom, (str, bytearray)):
-        return Atom(atom).data
-    return None
-
-
-def _param(alg: Any, name: str) -> bytes:
-    found = find(alg, name)
-    value = _bare(found[1]) if found is not None and len(found) > 1 else None
-    if value is None:
-        raise ValueError(f"the key has no ({name} ...) octets")
-    return value
-
-
-def keygrip(key: SexpLike) -> bytes:
-    """The keygrip of an RSA, Ed25519 or Curve25519 key, public or private
-    (protected keys included): the 20 octets that name its file in
-    `private-keys-v1.d`. Another kind of key raises `ValueError`.
-
-    An RSA keygrip is the SHA-1 of the modulus `n` exactly as the key holds
-    it, a leading zero octet included, as GnuPG computes it.
-
-    >>> keygrip([b"public-key", [b"rsa", [b"n", b"\\x00\\xc3"], [b"e", b"\\x03"]]]).hex()
-    'c9f33a309ab8e7d9fdf244029c10fe094912f4e8'
-    """
-    kind = _bare(key[0]) if isinstance(key, (list, tuple)) and key else None
-    alg: Any = key[1] if kind in _KEY_KINDS and len(key) > 1 else None  # type: ignore[index]
-    name = _bare(alg[0]) if isinstance(alg, (list, tuple)) and alg else None
-    if name is None:
-        raise ValueError("not a key: (public-key (ALGORITHM ...)) or (private-key ...) expected")
-    name = name.lower()
-    if name in _RSA:
-        return hashlib.sha1(_param(alg, "n")).digest()
-    if name not in _ECC:
-        raise ValueError(f"keygrip: {name.decode('ascii', 'replace')} keys are not "
-                         "supported, only RSA, Ed25519 and Curve25519")
-    curve_name = _param(alg, "curve")
-    curve = _CURVES.get(curve_name)
-    if curve is None:
-        raise ValueError(f"keygrip: the curve {curve_name.decode('ascii', 'replace')} is not "
-                         "supported, only Ed25519 and Curve25519")
-    q = _param(alg, "q")
-    flags = {_bare(f) for f in (find(alg, "flags") or [])[1:]}
-    if len(q) == 33 and q[0] == 0x40 and _NATIVE & flags:
-        q = q[1:]
-    h = hashlib.sha1()
-    for param, value in curve + [(b"q", q)]:
-        h.update(b"(1:%s%d:%s)" % (param, len(value), value))
-    return h.digest()
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        return KeyFile(bytes(source))
+    if isinstance(source, (str, os.PathLike)):
+        with open(source, "rb") as f:
+            return KeyFile(f.read())
+    read = getattr(source, "read", None)
+    if read is None:
+        raise TypeError("read_key_file() takes the file's octets (bytes), its path (str or "
+                        f"os.PathLike) or a binary file object, not {type(source).__name__}")
+    data = read()
+    if not isinstance(data, (bytes, bytearray)):
+        raise TypeError("read_key_file() takes a binary file object; this one's read() "
+                        f"returned {type(data).__name__}")
+    return KeyFile(bytes(data))
