@@ -73,8 +73,13 @@ def test_ecc_keygrips(gcrypt, curve):
                                                                *flag, [b"q", q]]])
     # Keys libgcrypt makes, private ones with d, and their public halves;
     # as cryptography objects, the private key's public key is the key's.
-    key = gcrypt.genkey(curve.name.encode(), *{"Ed25519": [b"eddsa"], "Curve25519": [b"djb-tweak"]
-                                                }.get(curve.name, []))
+    flags = {"Ed25519": [b"eddsa"], "Curve25519": [b"djb-tweak"]}.get(curve.name, [])
+    key = gcrypt.genkey(curve.name.encode(), *flags)
+    while curve.name == "X448" and dict(key[1][1:])[b"q"][0] in (2, 3):
+        # A bare X448 point that starts as a compressed one does, which
+        # libgcrypt reads as a point of another curve and parvex refuses, as
+        # it refuses every q on X448 that starts so: one key in 128 made here.
+        key = gcrypt.genkey(curve.name.encode(), *flags)
     same_as_libgcrypt(gcrypt, key)
     same_as_libgcrypt(gcrypt, [b"public-key", [p for p in key[1] if p[0] != b"d"]])
     if HAVE_CRYPTO and curve.name in NO_CRYPTO:
