@@ -1,41 +1,53 @@
-"""The README's examples do what it says: the `>>>` sessions as doctests, and
-the `$` command lines run by a shell, output compared."""
+"""The examples of the README and of the documentation do what they say: the
+`>>>` sessions as doctests, and the `$` command lines run by a shell, output
+compared."""
 
 import doctest
 import re
 import shlex
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
-from support import child_env
-
-README = (Path(__file__).parent.parent / "README.md").read_text(encoding="utf-8")
-BLOCKS = re.findall(r"^```(\w+)\n(.*?)^```$", README, flags=re.MULTILINE | re.DOTALL)
-SESSIONS = [body for lang, body in BLOCKS if lang == "python" and ">>>" in body]
-CONSOLE = [body for lang, body in BLOCKS if lang == "console"]
+from support import DOCUMENTS, ROOT, child_env, code_blocks
 
 
-def test_sessions_run_as_doctests():
-    assert len(SESSIONS) >= 8
-    # One namespace for all of them, top to bottom, as a reader types them.
+def name(document):
+    return str(document.relative_to(ROOT))
+
+
+SESSIONS = {name(d): [b for b in code_blocks(d, "python") if ">>>" in b] for d in DOCUMENTS}
+CONSOLE = {name(d): code_blocks(d, "console") for d in DOCUMENTS}
+
+
+def test_examples_are_found():
+    # The pages that must have examples have them, so that a change in how
+    # blocks are found cannot pass for pages with nothing to run.
+    for page in ["README.md", "docs/index.md", "docs/tutorial.md"]:
+        assert SESSIONS[page], page
+    assert CONSOLE["docs/howto/cli.md"]
+
+
+@pytest.mark.parametrize("page", [page for page, found in SESSIONS.items() if found])
+def test_sessions_run_as_doctests(page):
+    # One namespace for a page's sessions, top to bottom, as a reader types them.
     globs = {}
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
     parser = doctest.DocTestParser()
-    for number, body in enumerate(SESSIONS):
-        test = parser.get_doctest(body, globs, f"README session {number}", "README.md", 0)
+    for number, body in enumerate(SESSIONS[page]):
+        test = parser.get_doctest(body, globs, f"{page} session {number}", page, 0)
         runner.run(test, out=lambda text: pytest.fail(text, pytrace=False), clear_globs=False)
         globs = test.globs  # a DocTest works on a copy
     assert runner.summarize(verbose=False).failed == 0
 
 
 def commands():
-    for body in CONSOLE:
-        for chunk in re.split(r"^\$ ", body, flags=re.MULTILINE)[1:]:
-            command, _, output = chunk.partition("\n")
-            yield pytest.param(command, output, id=command[:50])
+    for page, blocks in CONSOLE.items():
+        for body in blocks:
+            for chunk in re.split(r"^\$ ", body, flags=re.MULTILINE)[1:]:
+                command, _, output = chunk.partition("\n")
+                yield pytest.param(command, output, id=f"{page}: {command[:50]}")
 
 
 @pytest.mark.parametrize("command, output", list(commands()))

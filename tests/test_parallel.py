@@ -17,7 +17,7 @@ import parvex
 import parvex._pool
 from parvex import Atom, ParseError, parse_file, parse_files
 from parvex._pool import Pool, WorkerEnded
-from support import child_env, readme_script, same
+from support import child_env, doc_script, same
 
 VALUES = [
     [b"record", b"%d" % i, Atom(b"x" * i, hint=b"" if i % 3 == 0 else b"t%d" % i),
@@ -162,7 +162,7 @@ def test_values_of_any_depth_come_back_whole(tmp_path, depth, options):
 @pytest.mark.parametrize("method", ["spawn", "forkserver"])
 def test_readme_process_pool_example(tree, tmp_path, method):
     # As a script of its own, run as __main__: the workers import it again.
-    (tmp_path / "example.py").write_text(readme_script("ProcessPool"))
+    (tmp_path / "example.py").write_text(doc_script("ProcessPool"))
     (tmp_path / "data").symlink_to(tree[0])
     run = (f"import multiprocessing, runpy; multiprocessing.set_start_method({method!r}); "
            "runpy.run_path('example.py', run_name='__main__')")
