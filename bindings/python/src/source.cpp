@@ -38,6 +38,9 @@ void Source::keep(Frame& f) {
 bool Source::pin() {
     if (pinned_) return true;
     pinned_ = true;
+    kept_.reserve(kept_.size() + deferrable_.size());  // so that no push below throws
+    for (PyObject* p : deferrable_) kept_.push_back(Py_NewRef(p));
+    deferrable_.clear();
     for (std::size_t i = 0; i < depth_; ++i)
         if (!own(stack_[i])) return false;
     return true;

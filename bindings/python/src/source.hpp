@@ -4,12 +4,14 @@
 // run, and the walk reads the objects where they lie. The first object that
 // must be converted through its own code (a sequence of integers) makes the
 // walk take references to everything it has yet to visit, as it stands at
-// that moment, so that the code cannot pull an object from under it; the
-// walk then goes on from where it was.
+// that moment, and to every atom already sent whose octets a writer may
+// still read (those long enough to be deferred), so that the code cannot
+// pull an object from under it; the walk then goes on from where it was.
 #pragma once
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -69,9 +71,15 @@ private:
         Frame& f = stack_[--depth_];
         if (f.owned) keep(f);
     }
-    // Takes references to what every open frame has yet to give, and to
-    // what each frame opened from now on holds; false with an exception set
-    // if memory runs out.
+    // Notes an atom of `n` octets, sent while nothing holds it, that a
+    // writer may defer: it is held once Python code may run (once pinned,
+    // its frame holds it).
+    void note_deferrable(PyObject* atom, std::size_t n) {
+        if (!pinned_ && n >= encode::kDeferFrom) deferrable_.push_back(atom);
+    }
+    // Takes references to what every open frame has yet to give, to the
+    // deferrable atoms already sent, and to what each frame opened from now
+    // on holds; false with an exception set if memory runs out.
     bool pin();
     bool own(Frame& f);
     // Keeps the references of a finished frame until the end of the write.
@@ -84,6 +92,7 @@ private:
     std::size_t depth_ = 0;
     bool pinned_ = false;
     std::vector<PyObject*> kept_;       // owned references
+    std::vector<PyObject*> deferrable_; // borrowed until pinned
     std::vector<Octets> converted_;
 };
 
@@ -100,17 +109,21 @@ bool Source::walk(PyObject* x, S& sink) {
         } else if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
             const Bytes b(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(x)),
                           static_cast<std::size_t>(PyBytes_GET_SIZE(x)));
+            note_deferrable(x, b.size());
             if (compat::bytes_backed(x))
                 sink.backed_atom(b);
             else
                 sink.atom(b);
         } else if (is_atom(x, atom_type)) {
-            encode::emit_atom(sink, reinterpret_cast<AtomObject*>(x)->atom);
+            const Atom& a = reinterpret_cast<AtomObject*>(x)->atom;
+            note_deferrable(x, std::max(a.data.size(), a.hint ? a.hint->size() : 0));
+            encode::emit_atom(sink, a);
         } else if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
             Py_ssize_t n;
             const char* p = PyUnicode_AsUTF8AndSize(x, &n);  // cached by the str
             if (p == nullptr) return false;
             const Bytes b(reinterpret_cast<const std::uint8_t*>(p), static_cast<std::size_t>(n));
+            note_deferrable(x, b.size());
             if (compat::str_backed(x))
                 sink.backed_atom(b);
             else
