@@ -1,5 +1,6 @@
 """Sphinx configuration: sphinx-build -W -b html docs docs/_build/html"""
 
+import importlib.util
 import sys
 from pathlib import Path
 
@@ -31,6 +32,9 @@ autodoc_typehints = "signature"
 autodoc_type_aliases = {name: f"parvex.{name}" for name in ("Value", "OctetsLike", "SexpLike")}
 python_use_unqualified_type_names = True
 autodoc_default_options = {"exclude-members": "__init__, __new__"}
+# parvex.dask is documented whether or not its extra is installed.
+autodoc_mock_imports = [m for m in ("dask", "distributed", "fsspec")
+                        if importlib.util.find_spec(m) is None]
 
 html_theme = "furo"
 html_title = f"parvex {release}"
