@@ -138,7 +138,7 @@ def test_import_parvex_leaves_dask_alone():
     assert done.stdout == "[]\n", done.stderr
 
 
-def test_readme_recipe_reduces_in_the_workers(tree, tmp_path):
+def test_guide_recipe_reduces_in_the_workers(tree, tmp_path):
     # As a script of its own, with a cluster of its own.
     (tmp_path / "example.py").write_text(doc_script("read_sexp("))
     (tmp_path / "data").symlink_to(tree[0])

@@ -160,7 +160,7 @@ def test_values_of_any_depth_come_back_whole(tmp_path, depth, options):
 
 
 @pytest.mark.parametrize("method", ["spawn", "forkserver"])
-def test_readme_process_pool_example(tree, tmp_path, method):
+def test_guide_process_pool_example(tree, tmp_path, method):
     # As a script of its own, run as __main__: the workers import it again.
     (tmp_path / "example.py").write_text(doc_script("ProcessPool"))
     (tmp_path / "data").symlink_to(tree[0])
