@@ -1,6 +1,6 @@
 """Shared by the tests of the package's own modules: generated values, an
-exact comparison, and child interpreters (their environment, and one held
-to a memory limit)."""
+exact comparison, child interpreters (their environment, and one held
+to a memory limit), and the examples of the documentation."""
 
 import json
 import os
@@ -94,8 +94,22 @@ def bounded(code, memory_mb, prelude="", timeout=600):
     return json.loads(done.stdout)
 
 
-def readme_script(marker):
-    """The README's Python block (not a `>>>` session) that holds `marker`."""
-    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text(encoding="utf-8")
-    return next(b for b in re.findall(r"^```python\n(.*?)^```$", readme, flags=re.M | re.S)
+ROOT = pathlib.Path(__file__).parent.parent
+# The pages whose examples run as tests: the README and the documentation's.
+DOCUMENTS = [ROOT / "README.md",
+             *sorted(p for p in (ROOT / "docs").rglob("*.md") if "_build" not in p.parts)]
+
+
+def code_blocks(document, language):
+    """The bodies of the fenced blocks of `language` in a Markdown page,
+    indented ones (in a list item) included, their indentation removed."""
+    text = pathlib.Path(document).read_text(encoding="utf-8")
+    found = re.findall(rf"^( *)```{language}\n(.*?)^\1```$", text, flags=re.M | re.S)
+    return [textwrap.dedent(body) for _, body in found]
+
+
+def doc_script(marker):
+    """The Python block (not a `>>>` session) of the documentation that holds
+    `marker`."""
+    return next(b for d in DOCUMENTS for b in code_blocks(d, "python")
                 if marker in b and ">>>" not in b)

@@ -10,7 +10,7 @@ import pytest
 
 import parvex
 from parvex import Atom, ParseError
-from support import child_env, readme_script, same
+from support import child_env, doc_script, same
 
 pytest.importorskip("dask.bag")
 distributed = pytest.importorskip("distributed")
@@ -139,9 +139,9 @@ def test_import_parvex_leaves_dask_alone():
     assert done.stdout == "[]\n", done.stderr
 
 
-def test_readme_recipe_reduces_in_the_workers(tree, tmp_path):
+def test_guide_recipe_reduces_in_the_workers(tree, tmp_path):
     # As a script of its own, with a cluster of its own.
-    (tmp_path / "example.py").write_text(readme_script("read_sexp("))
+    (tmp_path / "example.py").write_text(doc_script("read_sexp("))
     (tmp_path / "data").symlink_to(tree[0])
     done = subprocess.run([sys.executable, "example.py"], cwd=tmp_path, capture_output=True,
                           text=True, env=child_env(), timeout=300)

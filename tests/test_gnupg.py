@@ -8,6 +8,7 @@ import os
 import random
 import shutil
 import subprocess
+import sys
 from types import SimpleNamespace
 
 import pytest
@@ -15,6 +16,7 @@ import pytest
 import parvex
 from parvex import extract, find, parse, to_canonical, to_int
 from parvex.gnupg import keygrip, read_key_file
+from support import child_env, doc_script
 
 KEY = [b"private-key", [b"rsa", [b"n", b"\x00\xc3"], [b"e", b"\x03"]]]
 
@@ -212,6 +214,23 @@ def test_reads_what_gnupg_writes(gnupg):
             n_e = extract(kf.key, "n", "e", path=("rsa",), convert=to_int)
             assert n_e == _ssh_rsa(gpg("--export-ssh-key", fpr + "!"))
 
+
+
+@needs_gpg
+def test_guide_lists_a_home(gnupg, tmp_path):
+    # The guide's script as a user runs it, the home in its place as ~/.gnupg.
+    (tmp_path / ".gnupg").symlink_to(gnupg.home)
+    done = subprocess.run([sys.executable, "-c", doc_script("private-keys-v1.d")],
+                          capture_output=True, text=True, env=child_env(HOME=str(tmp_path)),
+                          timeout=120)
+    assert done.returncode == 0, done.stderr
+    rows = [line.split(" ") for line in done.stdout.splitlines()]
+    assert {row[0]: row[1] for row in rows} == {
+        grip: "protected-private-key" if passphrase else "private-key"
+        for grip, (_, passphrase, _) in gnupg.keys.items()}
+    # The RSA key has no curve; the others name theirs.
+    assert sorted((row[2], row[3]) for row in rows) == [
+        ("ecc", "Curve25519"), ("ecc", "Ed25519"), ("rsa", ""), ("rsa", "")]
 
 @needs_gpg
 def test_gnupg_uses_the_files_written_back(gnupg, tmp_path):

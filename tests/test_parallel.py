@@ -21,7 +21,7 @@ import parvex
 import parvex._pool
 from parvex import Atom, ParseError, parse_file, parse_files
 from parvex._pool import Pool, WorkerEnded
-from support import child_env, readme_script, same
+from support import child_env, doc_script, same
 
 METHODS = ["fork", "forkserver", "spawn"]
 
@@ -166,9 +166,9 @@ def test_values_of_any_depth_come_back_whole(tmp_path, depth, options):
 
 
 @pytest.mark.parametrize("method", ["spawn", "forkserver"])
-def test_readme_process_pool_example(tree, tmp_path, method):
+def test_guide_process_pool_example(tree, tmp_path, method):
     # As a script of its own, run as __main__: the workers import it again.
-    (tmp_path / "example.py").write_text(readme_script("ProcessPool"))
+    (tmp_path / "example.py").write_text(doc_script("ProcessPool"))
     (tmp_path / "data").symlink_to(tree[0])
     run = (f"import multiprocessing, runpy; multiprocessing.set_start_method({method!r}); "
            "runpy.run_path('example.py', run_name='__main__')")

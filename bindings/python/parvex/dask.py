@@ -242,7 +242,7 @@ def read_sexp(
     **options: Unpack[ParserOptions],
 ) -> dask.bag.Bag:
     """A bag of the S-expressions of the files that `urlpath` names (a path,
-    a glob such as "data/*.sx", a URL fsspec reads, or a list of them), in
+    a glob such as `"data/*.sx"`, a URL fsspec reads, or a list of them), in
     the order of the files, sorted within each glob.
 
     Each element is the one value a file holds (`parse_file`), or with

@@ -206,7 +206,7 @@ def to_int(atom: OctetsLike, *, signed: bool = False) -> int:
 
 def from_int(n: int, *, signed: bool = False) -> bytes:
     """The shortest octets that hold `n`, most significant first; zero is
-    `b"\\x00"`.
+    one zero octet.
 
     With `signed=True` they hold `n` in two's complement, so a positive
     number whose top bit is set gets a leading zero octet, as the integers
