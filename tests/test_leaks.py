@@ -142,7 +142,8 @@ def fails(exc, note, fn, *args, **kwargs):
         e = call()
         assert type(e) is exc, repr(e)
         notes = getattr(e, "__notes__", None)
-        assert (notes[:1] if notes else None) == ([f"while processing '{note}'"] if note else None)
+        want = note if note is None or note.startswith("at sexp") else f"while processing '{note}'"
+        assert (notes[:1] if notes else None) == (want and [want])
     checked()  # the path under test is the one named
     return call
 
@@ -202,7 +203,7 @@ def writer_cases(write):
     yield "laid out", succeeds(write, LAID_OUT)
     yield "atom", succeeds(write, ATOM)
     yield "deepest allowed", succeeds(write, nested(1024))
-    yield "bad item", fails(TypeError, None, write, [b"a", [None]])
+    yield "bad item", fails(TypeError, "at sexp[1][0]", write, [b"a", [None]])
     yield "bad item laid out", fails(TypeError, None, write, [range(2), [None]])
     yield "endless item", fails(TypeError, None, write, [b"a", Endless()])
     yield "not UTF-8", fails(UnicodeEncodeError, None, write, [b"a", NOT_UTF8])
