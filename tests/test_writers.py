@@ -384,10 +384,10 @@ def test_unsupported_objects(name_of_writer, value, name, where):
 
 
 @pytest.mark.parametrize("write", WRITERS.values())
-def test_unencodable_str_raises_without_note(write):
+def test_unencodable_str_raises_with_its_place(write):
     with pytest.raises(UnicodeEncodeError) as info:
         write([b"a", "x\ud800"])
-    assert not hasattr(info.value, "__notes__")
+    assert info.value.__notes__ == ["at sexp[1]"]
 
 
 def cyclic():

@@ -20,8 +20,8 @@ concept Builder = requires(B& b, Bytes s, std::uint64_t n) {
     { b.list(n) } -> std::same_as<bool>;
 };
 
-/// A builder that takes a short atom faster when 16 octets from its start
-/// are readable, even past its end: `atom_overread`, which the reader calls
+/// A builder that takes a short atom faster when the window from its start
+/// is readable (types/window.hpp), even past its end: `atom_overread`, which the reader calls
 /// instead of `atom` wherever the input allows it.
 template <class B>
 concept OverreadBuilder = Builder<B> && requires(B& b, Bytes s) {

@@ -19,6 +19,7 @@
 #include "decode/scratch.hpp"
 #include "types/octet_classes.hpp"
 #include "types/sexp.hpp"
+#include "types/window.hpp"
 
 namespace parvex {
 
@@ -314,12 +315,12 @@ private:
     static std::uint64_t long_token_end(Bytes input, std::uint64_t pos, bool (*ask)(void*), void* asked);
 
     /// Gives `builder` a hintless atom that views the input, by the fast
-    /// path where the builder has one and 16 octets from its start on lie
+    /// path where the builder has one and the window from its start lies
     /// within the input.
     template <Builder B>
     bool input_atom(B& builder, Bytes data) const {
         if constexpr (OverreadBuilder<B>) {
-            if (static_cast<std::size_t>(input.data() + input.size() - data.data()) >= 16)
+            if (static_cast<std::size_t>(input.data() + input.size() - data.data()) >= kWindow)
                 return builder.atom_overread(data);
         }
         return builder.atom(data);
@@ -504,7 +505,7 @@ ReadResult<void> Reader::elements(B& builder, std::vector<OpenList>& lists) {
     // The innermost open list is kept in `top`, where it can stay in
     // registers; `outer` holds the lists around it. They start as `lists`
     // says, and a read cut short hands them back there.
-    ScratchStack<OpenList, 1> outer;
+    ScratchStack<OpenList, kept::Slot::OpenLists> outer;
     OpenList top{};
     std::uint64_t depth = lists.size();
     if (depth != 0) {

@@ -11,14 +11,19 @@
 #include <new>
 #include <utility>
 
+#include "types/kept.hpp"
+
 namespace parvex {
 
 /// A block of raw storage from `realloc`, taken from the calling thread's
 /// kept block for `Slot` where there is one (there is not inside a nested
 /// read, which then has its own), and given back to it afterwards unless it
-/// has grown past `Keep` octets.
-template <int Slot, std::size_t Keep = std::size_t{1} << 20>
+/// has grown past what `kept::policy(Slot)` keeps.
+template <kept::Slot Slot>
 class ScratchBlock {
+    static_assert(kept::policy(Slot).scope == kept::Scope::Thread);
+    static constexpr std::size_t Keep = kept::policy(Slot).up_to;
+
 public:
     ScratchBlock() {
         Kept& k = kept();
@@ -65,7 +70,7 @@ private:
 };
 
 /// A stack of trivially copyable `T` in a `ScratchBlock`.
-template <class T, int Slot>
+template <class T, kept::Slot Slot>
 class ScratchStack {
 public:
     ScratchStack() : items_(static_cast<T*>(block_.data())), capacity_(block_.bytes() / sizeof(T)) {}

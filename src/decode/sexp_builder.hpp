@@ -38,7 +38,7 @@ public:
         new (values_ + size_++) Sexp(data);
         return true;
     }
-    /// `atom`, where 16 octets from `data.data()` on are readable.
+    /// `atom`, where the window from `data.data()` on is readable.
     bool atom_overread(Bytes data) {
         if (size_ == capacity_) grow();
         new (values_ + size_++) Sexp(data, OctetString::Overread{});
@@ -136,7 +136,7 @@ private:
     static constexpr std::size_t kCarveFrom = 2 * Slab::kPage;
 #endif
 
-    ScratchBlock<0, std::size_t{8} << 20> block_;
+    ScratchBlock<kept::Slot::ValueStack> block_;
     Sexp* values_;
     std::size_t size_ = 0;
     std::size_t capacity_;

@@ -245,9 +245,10 @@ private:
         } else if constexpr (P == cpu::Path::Avx2) {
             return backed ? put_short_avx2(p, s) : nullptr;
         } else if constexpr (P == cpu::Path::Sse2) {
-            // 1 to 16 octets whose 16 octets before their end are readable.
+            // 1 to kWindow octets whose window before their end is readable.
             const std::size_t n = s.size();
-            if (!backed || n - 1 >= 16) return nullptr;
+            static_assert(kWindow == sizeof(__m128i));
+            if (!backed || n - 1 >= kWindow) return nullptr;
             const Classes c = classes_of(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + n - 16)));
             const unsigned mine = (0xFFFFu << (16 - n)) & 0xFFFF;  // its own octets are the top n
             const bool token = (c.token & mine) == mine && octet::is_token_start(s[0]);

@@ -98,13 +98,14 @@ inline std::uint8_t* put_length(std::uint8_t* p, std::uint64_t n) {
     return p + k;
 }
 
-/// The 16 octets that end where `s` ends, readable as the caller knows,
+/// The window that ends where `s` ends, readable as the caller knows,
 /// moved so that the string comes first: a short string whole, without a
 /// branch on its length, whichever way the machine orders octets.
 inline unsigned __int128 window_of(Bytes s) {
+    static_assert(sizeof(unsigned __int128) == kWindow);
     unsigned __int128 w;
-    std::memcpy(&w, s.data() + s.size() - 16, sizeof w);
-    const unsigned shift = 8 * static_cast<unsigned>(16 - s.size());
+    std::memcpy(&w, s.data() + s.size() - kWindow, sizeof w);
+    const unsigned shift = 8 * static_cast<unsigned>(kWindow - s.size());
     if constexpr (std::endian::native == std::endian::little)
         return w >> shift;
     else
@@ -114,8 +115,8 @@ inline unsigned __int128 window_of(Bytes s) {
 /// How far past `p` `put_backed_short_string` may store: "16:" and 16 octets.
 inline constexpr std::size_t kShortStringReach = 19;
 
-/// Writes the string of 1 to 16 octets `s`, whose 16 octets before its end
-/// are readable, with its length prefix at `p`, without a branch on its
+/// Writes the string of 1 to kWindow octets `s`, whose window before its
+/// end is readable, with its length prefix at `p`, without a branch on its
 /// length (which mispredicts where short lengths mix). Stores run up to
 /// `kShortStringReach` octets past `p`. Returns the end of the string.
 inline std::uint8_t* put_backed_short_string(std::uint8_t* p, Bytes s) {

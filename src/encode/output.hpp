@@ -9,11 +9,11 @@
 #include <cstdlib>
 #include <new>
 #include <string>
-#include <type_traits>
 #include <utility>
 
 #include "encode/sink.hpp"
 #include "types/copy.hpp"
+#include "types/kept.hpp"
 
 namespace parvex::encode {
 
@@ -49,19 +49,16 @@ inline std::size_t grown_capacity(std::size_t used, std::size_t capacity, std::s
     return std::max({kFirst, used + more, std::min(capacity * 2, kMax)});
 }
 
-/// A result of this many octets or more is large: its buffer is sized from
-/// the last one (`GrowingOut`), and kept whole when it is at most
-/// kLargeSlack octets too long, rather than trimmed.
-inline constexpr std::size_t kLargeResult = std::size_t{64} << 10;
-inline constexpr std::size_t kLargeSlack = std::size_t{8} << 10;
+/// The `Remember` of a GrowingOut that remembers nothing: no slot.
+inline constexpr kept::Slot kForgets = kept::Slot{0xFF};
 
 /// Output into storage that grows as needed. `Storage` provides
 /// `std::uint8_t* resize(std::size_t used, std::size_t capacity)`, which
 /// keeps the first `used` octets and returns where the storage now starts,
-/// or throws. Unless `Remember` is void, a buffer that grows large is made
-/// at once the size the thread's last large result of the same `Remember`
-/// called for.
-template <class Storage, class Remember = void>
+/// or throws. Unless `Remember` is `kForgets`, a buffer that grows large
+/// (`kept::kLargeResult`) is made at once the size the thread's last large
+/// result of the same slot called for.
+template <class Storage, kept::Slot Remember = kForgets>
 class GrowingOut {
 public:
     /// `room` never fails: it grows the storage instead.
@@ -74,9 +71,9 @@ public:
     ~GrowingOut() {
         // Room for the last requests of a writer that asks for more than it
         // fills, in whole pages.
-        constexpr std::size_t kTail = 256, kPage = 4096;
-        static_assert(kTail + kPage <= kLargeSlack, "a result as large as the last keeps its block");
-        if (kRemembers && size() >= kLargeResult) last_large() = (size() + kTail + kPage - 1) / kPage * kPage;
+        constexpr std::size_t kTail = 256, kPage = kept::kSystemPage;
+        static_assert(kTail + kPage <= kept::kResultSlack, "a result as large as the last keeps its block");
+        if (kRemembers && size() >= kept::kLargeResult) last_large() = (size() + kTail + kPage - 1) / kPage * kPage;
     }
     void octet(std::uint8_t c) {
         if (p_ == end_) grow(1);
@@ -103,7 +100,8 @@ private:
     // doubling past that size, is then mapped afresh every time, a page
     // fault for every 4 KiB written (twice the time of the write). Made at
     // once the size the last one was given, and kept that size, it is not.
-    static constexpr bool kRemembers = !std::is_void_v<Remember>;
+    static constexpr bool kRemembers = Remember != kForgets;
+    static_assert(!kRemembers || kept::policy(Remember).scope == kept::Scope::Thread);
     static std::size_t& last_large() {
         thread_local std::size_t n = 0;
         return n;
@@ -112,7 +110,7 @@ private:
     [[gnu::noinline]] void grow(std::size_t n) {
         const std::size_t used = size();
         std::size_t capacity = grown_capacity(used, static_cast<std::size_t>(end_ - start_), n);
-        if (kRemembers && capacity >= kLargeResult) capacity = std::max(capacity, last_large());
+        if (kRemembers && capacity >= kept::kLargeResult) capacity = std::max(capacity, last_large());
         start_ = storage_.resize(used, capacity);
         p_ = start_ + used;
         end_ = start_ + capacity;

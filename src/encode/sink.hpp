@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "types/sexp.hpp"
+#include "types/window.hpp"
 
 namespace parvex::encode {
 
@@ -27,9 +28,8 @@ concept Sink = requires(S& s, Bytes b) {
     s.atom(b, b);
 };
 
-/// A sink that also takes hintless data whose 16 octets before its end are
-/// readable, its own among them (`backed_atom`): a short string can then be
-/// moved in one 16-octet step, without a branch on its length.
+/// A sink that also takes hintless data whose window before its end is
+/// readable, its own octets among them (`backed_atom`, types/window.hpp).
 template <class S>
 concept BackedSink = Sink<S> && requires(S& s, Bytes b) { s.backed_atom(b); };
 

@@ -13,6 +13,7 @@
 
 #include "types/byte_order.hpp"
 #include "types/copy.hpp"
+#include "types/window.hpp"
 
 namespace parvex {
 
@@ -26,16 +27,15 @@ public:
     OctetString(std::span<const std::uint8_t> s) { assign(s.data(), s.size()); }
     OctetString(const std::vector<std::uint8_t>& v) { assign(v.data(), v.size()); }
     OctetString(const OctetString& o) { assign(o.data(), o.size()); }
-    /// For callers that know 16 octets from `p` on are readable: a short
-    /// string is then copied in one move whatever its length, which spares
-    /// the branches on length that a tight reading loop mispredicts. The
-    /// octets past the string's end are never read back.
+    /// For callers that know the window from `p` on is readable
+    /// (types/window.hpp): a short string is then copied in one move.
     struct Overread {};
     OctetString(const std::uint8_t* p, std::size_t n, Overread) {
         if (n > kInline) {
             assign(p, n);
             return;
         }
+        static_assert(sizeof raw_ == kWindow);
         std::memcpy(raw_, p, sizeof raw_);
         raw_[kTag] = static_cast<std::uint8_t>(n);
     }

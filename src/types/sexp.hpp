@@ -117,7 +117,7 @@ public:
     Sexp(List l) noexcept { make_list(std::move(l)); }
     /// A hintless atom of a copy of `data`, built in place.
     explicit Sexp(Bytes data) { new (&atom_) Atom{OctetString(data), {}}; }
-    /// The same, where 16 octets from `data.data()` on are readable.
+    /// The same, where the window from `data.data()` on is readable.
     Sexp(Bytes data, OctetString::Overread o) {
         new (&atom_) Atom{OctetString(data.data(), data.size(), o), {}};
     }

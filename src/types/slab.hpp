@@ -24,32 +24,23 @@
 #include <cstdint>
 #include <new>
 
-namespace parvex {
+#include "types/kept.hpp"
 
-#if defined(__SANITIZE_ADDRESS__)
-inline constexpr bool kAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-inline constexpr bool kAddressSanitizer = true;
-#else
-inline constexpr bool kAddressSanitizer = false;
-#endif
-#else
-inline constexpr bool kAddressSanitizer = false;
-#endif
+namespace parvex {
 
 class Slab {
 public:
-    /// The size of a page, which is also its alignment.
-    static constexpr std::size_t kPage = std::size_t{1} << 15;
+    /// The size of a slab's page, which is also its alignment: the unit a
+    /// carved array's slab is found by.
+    static constexpr std::size_t kPage = 8 * kept::kSystemPage;
     /// The most pages in one slab.
     static constexpr std::size_t kMaxPages = 32;
     /// Lists whose arrays are larger get blocks of their own.
     static constexpr std::size_t kMaxCarve = kPage / 16;
     /// Octets of emptied slabs kept for reuse at most, in all threads
-    /// together. None under AddressSanitizer, which then sees any use of a
-    /// slab after its last list has been released.
-    static constexpr std::size_t kKept = kAddressSanitizer ? 0 : std::size_t{16} << 20;
+    /// together.
+    static constexpr std::size_t kKept = kept::policy(kept::Slot::Slabs).up_to;
+    static_assert(kept::policy(kept::Slot::Slabs).scope == kept::Scope::Process);
 
     /// A slab of `pages` pages (a power of two up to kMaxPages), counted
     /// once for its maker. Throws std::bad_alloc.

@@ -31,6 +31,7 @@
 #include "parse_error.hpp"
 #include "parser_keywords.hpp"
 #include "ref.hpp"
+#include "types/kept.hpp"
 
 namespace parvex::py {
 
@@ -41,10 +42,8 @@ namespace {
 // memory only as the data arrives.
 constexpr std::size_t kFirstRead = 65536;
 // Octets read past that the buffer keeps before it moves the rest to its
-// front (each octet then moves at most once on average), and the room it
-// keeps once it is empty.
+// front (each octet then moves at most once on average).
 constexpr std::size_t kCompactFrom = 65536;
-constexpr std::size_t kKeepEmpty = std::size_t{1} << 20;
 
 struct DecoderObject {
     PyObject_HEAD
@@ -126,7 +125,7 @@ void consume(DecoderObject& d, std::size_t n) {
     if (d.head == d.buffer.size()) {
         d.buffer.clear();
         d.head = 0;
-        if (d.buffer.capacity() > kKeepEmpty) std::vector<std::uint8_t>().swap(d.buffer);
+        if (d.buffer.capacity() > kept::policy(kept::Slot::DecoderBuffer).up_to) std::vector<std::uint8_t>().swap(d.buffer);
     } else if (d.head >= kCompactFrom && d.head >= d.buffer.size() / 2) {
         d.buffer.erase(d.buffer.begin(), d.buffer.begin() + static_cast<std::ptrdiff_t>(d.head));
         d.head = 0;

@@ -13,6 +13,7 @@
 #include "decode/reader.hpp"
 #include "types/copy.hpp"
 #include "types/sexp.hpp"
+#include "types/window.hpp"
 
 namespace parvex::py {
 
@@ -41,10 +42,10 @@ public:
         stack_[size_++] = b;
         return true;
     }
-    /// `atom`, where 16 octets from `data.data()` on are readable.
+    /// `atom`, where the window from `data.data()` on is readable.
     bool atom_overread(Bytes data) {
         const std::size_t n = data.size();
-        if (!compat::kShortBytes || n < 2 || n > 15) return atom(data);
+        if (!compat::kShortBytes || n < 2 || n >= kWindow) return atom(data);
         if (!step()) return false;
         PyObject* b = compat::short_bytes(data.data(), n);
         if (b == nullptr) return false;

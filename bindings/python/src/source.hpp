@@ -110,32 +110,30 @@ bool Source::walk(PyObject* x, S& sink) {
             if (depth_ == kMaxWriteDepth) return nested_too_deep();
             sink.open();
             if (!push(x)) return false;
-        } else if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
-            const Bytes b(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(x)),
-                          static_cast<std::size_t>(PyBytes_GET_SIZE(x)));
-            note_deferrable(x, b.size());
-            if (compat::bytes_backed(x))
-                sink.backed_atom(b);
-            else
-                sink.atom(b);
         } else if (is_atom(x, atom_type)) {
             const Atom& a = reinterpret_cast<AtomObject*>(x)->atom;
             note_deferrable(x, std::max(a.data.size(), a.hint ? a.hint->size() : 0));
             encode::emit_atom(sink, a);
-        } else if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
-            Py_ssize_t n;
-            const char* p = PyUnicode_AsUTF8AndSize(x, &n);  // cached by the str
-            if (p == nullptr) return failed_here();
-            const Bytes b(reinterpret_cast<const std::uint8_t*>(p), static_cast<std::size_t>(n));
-            note_deferrable(x, b.size());
-            if (compat::str_backed(x))
-                sink.backed_atom(b);
-            else
-                sink.atom(b);
         } else {
-            const Octets* o = convert(x);
-            if (o == nullptr) return failed_here();
-            sink.atom(Bytes(*o));
+            Bytes b;
+            bool backed = false;
+            switch (view_octets(x, atom_type, b, &backed)) {  // bytes or str
+                case Viewed::Yes:
+                    note_deferrable(x, b.size());
+                    if (backed)
+                        sink.backed_atom(b);
+                    else
+                        sink.atom(b);
+                    break;
+                case Viewed::Failed:
+                    return failed_here();
+                case Viewed::No: {
+                    const Octets* o = convert(x);
+                    if (o == nullptr) return failed_here();
+                    sink.atom(Bytes(*o));
+                    break;
+                }
+            }
         }
         for (;;) {  // the next item, closing the lists that have none left
             if (depth_ == 0) return true;

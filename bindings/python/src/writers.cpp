@@ -43,17 +43,15 @@ PythonFailed too_long() {
     return PythonFailed{};
 }
 
-// A result this large is always new memory from the system (glibc maps
-// blocks of 32 MiB and more afresh each time), whose every 4 KiB page
-// faults when first written: on a virtual machine that costs more than
-// writing the page. Asked for in 2 MiB pages, it faults 512 times less
-// (row "to_transport" of the sweep, 32 MiB and more).
-constexpr std::size_t kHugePagesFrom = std::size_t{32} << 20;
-
+// A result of kept::kHugePagesFrom or more is always new memory from the
+// system, whose every 4 KiB page faults when first written: on a virtual
+// machine that costs more than writing the page. Asked for in huge pages,
+// it faults 512 times less (row "to_transport" of the sweep, 32 MiB and
+// more).
 void advise_huge_pages(std::uint8_t* p, std::size_t n) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-    if (n < kHugePagesFrom) return;
-    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+    if (n < kept::kHugePagesFrom) return;
+    constexpr std::uintptr_t kHuge = kept::kHugePage;
     const std::uintptr_t from = (reinterpret_cast<std::uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
     const std::uintptr_t to = (reinterpret_cast<std::uintptr_t>(p) + n) & ~(kHuge - 1);
     if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);  // advice: may fail
@@ -69,7 +67,7 @@ void advise_huge_pages(std::uint8_t* p, std::size_t n) {
 /// place where it is large and its block at most a little too long
 /// (encode::GrowingOut says why); false where it is to be trimmed instead.
 bool shorten_keeping_block(PyObject* obj, std::size_t used, std::size_t capacity) {
-    return used >= encode::kLargeResult && capacity - used <= encode::kLargeSlack && compat::shorten(obj, used);
+    return used >= kept::kLargeResult && capacity - used <= kept::kResultSlack && compat::shorten(obj, used);
 }
 
 // Storage for `encode::GrowingOut` in a new Python object of the result's
@@ -161,7 +159,7 @@ struct Base64 {
 // straight from where it lies. A result made to measure, unlike one that
 // grew and was trimmed, lets the allocator hand the same memory to the
 // next call of the same size instead of fresh pages from the system.
-template <class Storage, class Fill>
+template <class Storage, class Fill, kept::Slot Remember>
 class GatherOut {
 public:
     static constexpr bool kGrows = true;
@@ -198,15 +196,14 @@ private:
         std::size_t at;  // where it goes among the runs
         Bytes run;
     };
-    encode::GrowingOut<Storage, Fill> runs_;
+    encode::GrowingOut<Storage, Remember> runs_;
     std::vector<Deferred> deferred_;
     std::size_t deferred_size_ = 0;
 };
 
-using BytesOut = GatherOut<BytesStorage, Copy>;
-struct AdvancedText {};  // remembers the size of its own large results
-using AsciiOut = encode::GrowingOut<AsciiStorage, AdvancedText>;
-using Base64TextOut = GatherOut<AsciiStorage, Base64>;
+using BytesOut = GatherOut<BytesStorage, Copy, kept::Slot::LastCanonical>;
+using AsciiOut = encode::GrowingOut<AsciiStorage, kept::Slot::LastAdvanced>;
+using Base64TextOut = GatherOut<AsciiStorage, Base64, kept::Slot::LastTransport>;
 static_assert(encode::DeferringOutput<BytesOut> && encode::DeferringOutput<Base64TextOut>);
 static_assert(encode::Output<AsciiOut>);
 
@@ -230,94 +227,80 @@ PyObject* write_bound(const Signature& sig, PyObject* const* args, Py_ssize_t na
 
 // MARK: each writer on each path
 
-template <cpu::Path P>
-PyObject* canonical(PyObject* sexp) {
-    Source source;
-    encode::canonical::BasicWriter<BytesOut, P> writer;
-    if (!source.walk(sexp, writer)) return nullptr;
-    return writer.out().finish();
-}
+struct Canonical {
+    template <cpu::Path P>
+    static PyObject* write(PyObject* sexp) {
+        Source source;
+        encode::canonical::BasicWriter<BytesOut, P> writer;
+        if (!source.walk(sexp, writer)) return nullptr;
+        return writer.out().finish();
+    }
+};
 
-template <cpu::Path P>
-PyObject* transport(PyObject* sexp) {
+struct Transport {
     // The canonical octets, turned into base-64 text as they come.
-    Source source;
-    encode::canonical::BasicWriter<encode::transport::Base64Out<Base64TextOut>, P> writer;
-    Base64TextOut& text = writer.out().text();
-    text.octet('{');
-    if (!source.walk(sexp, writer)) return nullptr;
-    writer.out().finish();
-    text.octet('}');
-    return text.finish();
-}
+    template <cpu::Path P>
+    static PyObject* write(PyObject* sexp) {
+        Source source;
+        encode::canonical::BasicWriter<encode::transport::Base64Out<Base64TextOut>, P> writer;
+        Base64TextOut& text = writer.out().text();
+        text.octet('{');
+        if (!source.walk(sexp, writer)) return nullptr;
+        writer.out().finish();
+        text.octet('}');
+        return text.finish();
+    }
+};
 
-template <cpu::Path P>
-PyObject* advanced(PyObject* sexp) {
-    Source source;
-    encode::advanced::BasicWriter<AsciiOut, P> writer;
-    if (!source.walk(sexp, writer)) return nullptr;
-    return writer.out().storage().finish(writer.out().size());
-}
+struct Advanced {
+    template <cpu::Path P>
+    static PyObject* write(PyObject* sexp) {
+        Source source;
+        encode::advanced::BasicWriter<AsciiOut, P> writer;
+        if (!source.walk(sexp, writer)) return nullptr;
+        return writer.out().storage().finish(writer.out().size());
+    }
+};
 
 // The AVX-512 and AVX2 instantiations, each compiled whole for its target.
 #if defined(__x86_64__)
-[[gnu::target(PARVEX_AVX512_TARGET), gnu::flatten]] PyObject* canonical_avx512(PyObject* sexp) {
-    return canonical<cpu::Path::Avx512>(sexp);
+template <class W>
+[[gnu::target(PARVEX_AVX512_TARGET), gnu::flatten]] PyObject* on_avx512(PyObject* sexp) {
+    return W::template write<cpu::Path::Avx512>(sexp);
 }
-[[gnu::target(PARVEX_AVX512_TARGET), gnu::flatten]] PyObject* transport_avx512(PyObject* sexp) {
-    return transport<cpu::Path::Avx512>(sexp);
-}
-[[gnu::target(PARVEX_AVX512_TARGET), gnu::flatten]] PyObject* advanced_avx512(PyObject* sexp) {
-    return advanced<cpu::Path::Avx512>(sexp);
-}
-[[gnu::target(PARVEX_AVX2_TARGET), gnu::flatten]] PyObject* canonical_avx2(PyObject* sexp) {
-    return canonical<cpu::Path::Avx2>(sexp);
-}
-[[gnu::target(PARVEX_AVX2_TARGET), gnu::flatten]] PyObject* transport_avx2(PyObject* sexp) {
-    return transport<cpu::Path::Avx2>(sexp);
-}
-[[gnu::target(PARVEX_AVX2_TARGET), gnu::flatten]] PyObject* advanced_avx2(PyObject* sexp) {
-    return advanced<cpu::Path::Avx2>(sexp);
+template <class W>
+[[gnu::target(PARVEX_AVX2_TARGET), gnu::flatten]] PyObject* on_avx2(PyObject* sexp) {
+    return W::template write<cpu::Path::Avx2>(sexp);
 }
 #endif
+
+// `W` on the richest path the processor allows, bound to its signature.
+template <class W, const Signature& Sig>
+PyObject* writer_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return write_bound(Sig, args, nargsf, kwnames, [](PyObject* sexp) -> PyObject* {
+        switch (cpu::best_path(cpu::active())) {
+#if defined(__x86_64__)
+            case cpu::Path::Avx512: return on_avx512<W>(sexp);
+            case cpu::Path::Avx2: return on_avx2<W>(sexp);
+            case cpu::Path::Sse2: return W::template write<cpu::Path::Sse2>(sexp);
+#endif
+            default: return W::template write<cpu::Path::Portable>(sexp);
+        }
+    });
+}
 
 }  // namespace
 
-PyObject* to_canonical_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return write_bound(to_canonical_sig, args, nargsf, kwnames, [](PyObject* sexp) -> PyObject* {
-        switch (cpu::best_path(cpu::active())) {
-#if defined(__x86_64__)
-            case cpu::Path::Avx512: return canonical_avx512(sexp);
-            case cpu::Path::Avx2: return canonical_avx2(sexp);
-#endif
-            default: return canonical<cpu::Path::Portable>(sexp);
-        }
-    });
+PyObject* to_canonical_fn(PyObject* m, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return writer_fn<Canonical, to_canonical_sig>(m, args, nargsf, kwnames);
 }
 
-PyObject* to_transport_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return write_bound(to_transport_sig, args, nargsf, kwnames, [](PyObject* sexp) -> PyObject* {
-        switch (cpu::best_path(cpu::active())) {
-#if defined(__x86_64__)
-            case cpu::Path::Avx512: return transport_avx512(sexp);
-            case cpu::Path::Avx2: return transport_avx2(sexp);
-#endif
-            default: return transport<cpu::Path::Portable>(sexp);
-        }
-    });
+PyObject* to_transport_fn(PyObject* m, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return writer_fn<Transport, to_transport_sig>(m, args, nargsf, kwnames);
 }
 
-PyObject* to_advanced_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return write_bound(to_advanced_sig, args, nargsf, kwnames, [](PyObject* sexp) -> PyObject* {
-        switch (cpu::best_path(cpu::active())) {
-#if defined(__x86_64__)
-            case cpu::Path::Avx512: return advanced_avx512(sexp);
-            case cpu::Path::Avx2: return advanced_avx2(sexp);
-            case cpu::Path::Sse2: return advanced<cpu::Path::Sse2>(sexp);
-#endif
-            default: return advanced<cpu::Path::Portable>(sexp);
-        }
-    });
+PyObject* to_advanced_fn(PyObject* m, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return writer_fn<Advanced, to_advanced_sig>(m, args, nargsf, kwnames);
 }
 
 }  // namespace parvex::py
