@@ -15,7 +15,7 @@ import pytest
 import parvex
 from gnupg_support import HAVE_CRYPTO, GPG_KINDS, WRITTEN_KINDS, Gcrypt, keyring, needs_crypto  # noqa: F401
 from parvex import extract, find, to_int
-from support import child_env, readme_script
+from support import child_env, doc_script
 from parvex.gnupg import Agent, AgentError, keygrip, private_key, public_key, read_key_file
 
 KINDS = [kind for kind, *_ in GPG_KINDS] + [kind for kind, *_ in WRITTEN_KINDS]
@@ -252,14 +252,14 @@ def _run(args, keyring):
 
 
 @needs_crypto
-def test_readme_scripts(keyring):
+def test_guide_scripts(keyring):
     # The key listing, over a home that holds every kind of key.
-    done = _run(["-c", readme_script("for path in sorted(home.glob")], keyring)
+    done = _run(["-c", doc_script("for path in sorted(home.glob")], keyring)
     assert done.returncode == 0, done.stderr
     listed = {line.split()[0]: line.split(maxsplit=3)[1:] for line in done.text.splitlines()}
     assert listed == {k.grip: ["protected-private-key" if k.passphrase else "private-key",
                                *_listed(k)] for k in keyring.keys.values()}
-    done = _run(["-c", readme_script("signed and verified")], keyring)
+    done = _run(["-c", doc_script("signed and verified")], keyring)
     assert done.returncode == 0, done.stderr
     assert sorted(done.text.splitlines()) == sorted(
         f"{keyring.keys[k].grip} signed and verified" for k in ("ecdsa-nistp256", "ecdh-nistp256"))
