@@ -252,7 +252,7 @@ def _run(args, keyring):
 
 
 @needs_crypto
-def test_readme_scripts(keyring):
+def test_guide_scripts(keyring):
     # The key listing, over a home that holds every kind of key.
     done = _run(["-c", doc_script("for path in sorted(home.glob")], keyring)
     assert done.returncode == 0, done.stderr
