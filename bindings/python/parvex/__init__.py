@@ -44,24 +44,16 @@ del _reduce
 
 if TYPE_CHECKING:
     __version__: str
-    from .values import (
-        digest as digest,
-        extract as extract,
-        find as find,
-        find_all as find_all,
-        from_int as from_int,
-        to_int as to_int,
-    )
+    from .values import *  # noqa: F403 (the names of __all__ not imported above)
 else:
-    # Loaded on first use, so that `import parvex` (in every worker of
-    # parse_files, say) holds what reading and writing need and no more.
-    _VALUES = ("find", "find_all", "extract", "to_int", "from_int", "digest")
-
     def __getattr__(name):
-        if name in _VALUES:
+        # The names of __all__ not imported above are parvex.values's, loaded
+        # on first use, so that `import parvex` (in every worker of
+        # parse_files, say) holds what reading and writing need and no more.
+        if name in __all__:
             from . import values
 
-            globals().update((n, getattr(values, n)) for n in _VALUES)
+            globals().update((n, getattr(values, n)) for n in values.__all__)
             return globals()[name]
         # The version is looked up on first use: importlib.metadata alone
         # would double the time `import parvex` takes.
@@ -76,6 +68,9 @@ else:
         globals()["__version__"] = version
         return version
 
+# parvex.values's names come from the star import above for type checkers,
+# and from __getattr__ at run time.
+# ruff: noqa: F405
 __all__ = [
     # The extension module's names, in its order.
     "Atom",
@@ -104,6 +99,7 @@ __all__ = [
     "Value",
     "OctetsLike",
     "SexpLike",
+    # parvex.values's.
     "find",
     "find_all",
     "extract",

@@ -41,7 +41,6 @@ worker's pipe, and a worker ends when that end closes (see
 from __future__ import annotations
 
 import contextlib
-import operator
 import os
 import signal
 import sys
@@ -50,10 +49,12 @@ from collections import deque
 from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, Generic, TypeVar
 
+from ._common import count
+
 if TYPE_CHECKING:
     from multiprocessing.connection import Connection
 
-__all__ = ["Pool", "WorkerEnded", "count"]
+__all__ = ["Pool", "WorkerEnded"]
 
 Item = TypeVar("Item")
 Shipped = TypeVar("Shipped")
@@ -202,17 +203,6 @@ def _pickled_error(e: Exception) -> bytes:
         return pickle.dumps(("failed", e), -1)
     except Exception:
         return pickle.dumps(("failed", RuntimeError(f"{type(e).__name__}: {e}")), -1)
-
-
-def count(name: str, value: object) -> int:
-    """`value` as a count of one or more; `name` names it in the errors."""
-    try:
-        number = operator.index(value)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
-    if number < 1:
-        raise ValueError(f"{name} must be at least 1, not {number}")
-    return number
 
 
 # The caller's ends of the workers' pipes. No process forked from the caller

@@ -1,29 +1,39 @@
-"""Type aliases for what the module reads and writes, and the keywords of
-`Parser` that the package's reading functions pass on.
+"""Type aliases for what the module reads and writes, the file objects the
+package reads, and the keywords of `Parser` that the package's reading
+functions pass on.
 
 The aliases are plain aliases, so that code annotated with them needs
 nothing from parvex at run time beyond what it already imports.
 """
 
 from collections.abc import Sequence
-from typing import Annotated, SupportsIndex, TypeAlias, TypedDict, Union
+from typing import Annotated, Protocol, SupportsIndex, TypeAlias, TypedDict
 
 from ._parvex import DEFAULT_MAX_DEPTH, Atom
 
 #: A parsed S-expression: `bytes` for an atom without a display hint, `Atom`
 #: for one with a hint, and `list` for a list.
-Value: TypeAlias = Union[bytes, Atom, list["Value"]]
+Value: TypeAlias = bytes | Atom | list["Value"]
 
 #: What the module takes as octets: `bytes`, `bytearray`, `str` (as UTF-8),
 #: the data of an `Atom`, or any sequence of integers 0 to 255.
-OctetsLike: TypeAlias = Union[bytes, bytearray, memoryview, str, Atom, Sequence[int]]
+OctetsLike: TypeAlias = bytes | bytearray | memoryview | str | Atom | Sequence[int]
 
 #: What the writers take: a `list` or `tuple` of such values, nested to 1024
 #: levels at most, or an atom: `bytes`, `bytearray`, `str`, `Atom`, or a
 #: sequence of integers that is neither a `list` nor a `tuple` (which would be
 #: lists), such as `range` or `memoryview`.
-SexpLike: TypeAlias = Union[bytes, bytearray, memoryview, range, str, Atom,
-                            Sequence["SexpLike"]]
+SexpLike: TypeAlias = (bytes | bytearray | memoryview | range | str | Atom
+                       | Sequence["SexpLike"])
+
+
+class Readable(Protocol):
+    """Anything with a `read(size)` that returns `bytes`: a file opened in
+    binary mode, `sys.stdin.buffer`, a socket's `makefile("rb")`, `BytesIO`;
+    or `str`, from a text file (read as UTF-8). `None` is a non-blocking
+    stream's: nothing is ready yet."""
+
+    def read(self, size: int, /) -> bytes | str | None: ...
 
 
 class ParserOptions(TypedDict, total=False):

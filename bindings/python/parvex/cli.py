@@ -20,11 +20,12 @@ import sys
 from collections.abc import Callable, Iterable, Sequence
 from typing import IO, Any, get_type_hints
 
+from ._common import hasher, read_at_most
 from ._parvex import ParseError, Parser
 from ._types import ParserOptions, Value
-from .files import dump, dumps, read_at_most
+from .files import dump, dumps
 from .stream import iter_parse
-from .values import digest, hasher
+from .values import digest
 
 __all__ = ["main"]
 

@@ -33,10 +33,10 @@ from dask.base import compute as compute_all
 from dask.delayed import Delayed, delayed
 from dask.sizeof import sizeof
 
+from ._common import FILE_ERRORS, check_errors, check_layout, lander, noted, positive, read_at_most
 from ._parvex import DEFAULT_MAX_DEPTH, Atom, Parser, to_canonical
 from ._types import ParserOptions, SexpLike, Value
-from .files import dump, read_at_most
-from .parallel import _FILE_ERRORS, _noted, lander
+from .files import dump
 from .stream import iter_parse
 
 __all__ = ["read_sexp", "to_sexp"]
@@ -219,8 +219,8 @@ def _read_partition(files: Sequence[Any], parser: Parser, stream: bool,
         got: list[Any]
         try:
             got, read = _read_file(of, parser, options, stream)
-        except _FILE_ERRORS as e:
-            _noted(e, of.path)
+        except FILE_ERRORS as e:
+            noted(e, of.path)
             if errors == "raise":
                 raise
             if errors == "skip":
@@ -258,11 +258,8 @@ def read_sexp(
     (one element, whatever `stream`). `storage_options` go to
     `fsspec.open_files`.
     """
-    if errors not in ("raise", "skip", "return"):
-        raise ValueError(f"errors must be 'raise', 'skip' or 'return', not {errors!r}")
-    if isinstance(files_per_partition, bool) or not isinstance(files_per_partition, int) \
-            or files_per_partition < 1:
-        raise ValueError(f"files_per_partition must be a positive integer, not {files_per_partition!r}")
+    check_errors(errors)
+    positive("files_per_partition", files_per_partition)
     parser = Parser(**options)
     files = fsspec.open_files(urlpath, mode="rb", **(storage_options or {}))
     if not files:  # as dask.bag.read_text says it
@@ -319,10 +316,7 @@ def to_sexp(
     `read_sexp(..., stream=True)` reads back. Returns the paths written, or
     with `compute=False` one `Delayed` for each file, to compute later.
     """
-    if to not in ("canonical", "transport", "advanced"):
-        raise ValueError(f"to must be 'canonical', 'transport' or 'advanced', not {to!r}")
-    if indent is not None and to != "advanced":
-        raise ValueError(f"indent lays out the advanced representation, not the {to} one")
+    check_layout(to, indent)
     files = fsspec.open_files(urlpath, mode="wb", name_function=name_function,
                               num=bag.npartitions, **(storage_options or {}))
     write = delayed(_write_partition, pure=False)

@@ -5,67 +5,23 @@ of `json.loads` and `pickle.dumps`.
 
 from __future__ import annotations
 
-import errno
 import io
 import itertools
-import operator
 from collections.abc import Iterator
-from typing import Any, Literal, Protocol, SupportsIndex, Unpack
+from typing import Any, Literal, Protocol, Unpack
 
+from ._common import check_layout, read_at_most
 from ._parvex import Parser, to_advanced, to_canonical, to_transport
-from ._types import OctetsLike, ParserOptions, SexpLike, Value
+from ._types import OctetsLike, ParserOptions, Readable, SexpLike, Value
 from .indent import indented_chunks
 
 __all__ = ["load", "loads", "dump", "dumps"]
-
-# The first read of a file whose length is bounded only by a limit; each
-# further read asks for twice as much, so that what is asked for (and
-# allocated by the file object) follows what the file holds.
-_FIRST_READ = 1 << 16
-
-
-class Readable(Protocol):
-    """A file object opened for reading: `read(size)` returns `bytes` (or
-    `str`, which is read as UTF-8)."""
-
-    def read(self, size: int = -1, /) -> bytes | str: ...
 
 
 class Writable(Protocol):
     """A binary file object opened for writing."""
 
     def write(self, data: bytes, /) -> Any: ...
-
-
-def _read(fp: Readable, size: int) -> Any:
-    piece = fp.read(size)
-    if piece is None:  # a non-blocking stream with nothing ready, not its end
-        raise BlockingIOError(errno.EAGAIN, "the stream has no data ready; load() needs a blocking stream "
-                                            "(a socket with a timeout will do)")
-    return piece
-
-
-def read_at_most(fp: Readable, limit: SupportsIndex | None) -> Any:
-    """What `fp` holds up to its end, or its first `limit + 1` octets (or
-    characters), enough to tell that it is longer than `limit`, asked for in
-    growing pieces: a large limit allocates nothing up front. Each read that
-    returns something is followed by another until one returns nothing, so
-    that a non-blocking stream with part of its data ready raises
-    `BlockingIOError` rather than give that part for the whole."""
-    want = None if limit is None else operator.index(limit) + 1
-    pieces = []
-    size = _FIRST_READ
-    while want is None or want > 0:
-        piece = _read(fp, -1 if want is None else min(size, want))
-        if not piece:
-            break
-        pieces.append(piece)
-        if want is not None:
-            want -= len(piece)
-        size *= 2
-    if len(pieces) == 1:
-        return pieces[0]
-    return pieces[0][:0].join(pieces) if pieces else fp.read(0)  # type: ignore[arg-type]
 
 
 def loads(data: OctetsLike, **options: Unpack[ParserOptions]) -> Value:
@@ -87,16 +43,6 @@ def load(fp: Readable, **options: Unpack[ParserOptions]) -> Value:
     return loads(read_at_most(fp, options.get("max_input_len")), **options)
 
 
-_TO = ("canonical", "transport", "advanced")
-
-
-def _check(to: str, indent: int | None) -> None:
-    if to not in _TO:
-        raise ValueError(f"to must be 'canonical', 'transport' or 'advanced', not {to!r}")
-    if indent is not None and to != "advanced":
-        raise ValueError(f"indent lays out the advanced representation, not the {to} one")
-
-
 def dumps(sexp: SexpLike, *,
           to: Literal["canonical", "transport", "advanced"] = "canonical",
           indent: int | None = None, width: int = 80) -> bytes:
@@ -105,7 +51,7 @@ def dumps(sexp: SexpLike, *,
     text (laid out as `to_indented` lays it out with `indent`), as ASCII
     octets with no line feed after them. `loads` reads them back. For the
     texts as `str`, `to_transport`, `to_advanced` and `to_indented`."""
-    _check(to, indent)
+    check_layout(to, indent)
     if to == "canonical":
         return to_canonical(sexp)
     if to == "transport":
@@ -132,7 +78,7 @@ def dump(sexp: SexpLike, fp: Writable | io.TextIOBase, *,
     of its own while it is written (an atom's `__getitem__`, say) may then
     leave part of its text written before the error.
     """
-    _check(to, indent)
+    check_layout(to, indent)
     if isinstance(fp, io.TextIOBase):
         if to == "canonical":
             raise TypeError("the canonical representation is octets: dump it to a binary file")

@@ -19,18 +19,13 @@ import gc
 import os
 import threading
 from collections.abc import Iterable
-from typing import Literal, Union, Unpack, overload
+from typing import Literal, Unpack, overload
 
-from ._parvex import DEFAULT_MAX_DEPTH, ParseError, Parser
+from ._common import FILE_ERRORS, FileError, StrPath, check_errors, count, landed, lander, noted, read_at_most
+from ._parvex import ParseError, Parser
 from ._types import ParserOptions, Value
-from .files import read_at_most
 
 __all__ = ["parse_file", "parse_files"]
-
-StrPath = Union[str, "os.PathLike[str]"]
-# What a file that cannot be read or parsed raises, and what `errors` covers.
-FileError = Union[ParseError, OSError]
-_FILE_ERRORS = (ParseError, OSError)
 
 
 def _read(path: StrPath, options: ParserOptions) -> bytes:
@@ -38,11 +33,6 @@ def _read(path: StrPath, options: ParserOptions) -> bytes:
     with open(os.fspath(path), "rb") as f:
         data: bytes = read_at_most(f, options.get("max_input_len"))
         return data
-
-
-def _noted(error: BaseException, path: StrPath) -> BaseException:
-    error.add_note(f"while reading {os.fsdecode(path)!r}")
-    return error
 
 
 def parse_file(path: StrPath, **options: Unpack[ParserOptions]) -> Value:
@@ -60,7 +50,7 @@ def parse_file(path: StrPath, **options: Unpack[ParserOptions]) -> Value:
     try:
         return parser.parse(data)
     except ParseError as e:
-        _noted(e, path)
+        noted(e, path)
         raise
 
 
@@ -70,7 +60,7 @@ def _read_here(path: StrPath, options: ParserOptions) -> Value | BaseException:
     try:
         return parse_file(path, **options)
     except OSError as e:
-        return _noted(e, path)
+        return noted(e, path)
     except ParseError as e:  # noted already
         return e
 
@@ -80,21 +70,8 @@ def _shipped(path: StrPath, options: ParserOptions) -> bytes | BaseException:
     exception that reading it raised, noted with the path."""
     try:
         return Parser(**options)._canonical(_read(path, options))
-    except _FILE_ERRORS as e:
-        return _noted(e, path)
-
-
-def lander(options: ParserOptions) -> Parser:
-    """The parser that reads shipped canonical octets again: under the
-    options' depth, and no other bound, for the canonical form may be
-    longer than the file was, and it passed the rest there."""
-    return Parser(canonical=True, max_depth=options.get("max_depth", DEFAULT_MAX_DEPTH))
-
-
-def landed(back: Parser, shipped: bytes | BaseException) -> Value | BaseException:
-    """A shipped value made again by `back` (a `lander`), or the exception
-    that travelled in its place."""
-    return back.parse(shipped) if isinstance(shipped, bytes) else shipped
+    except FILE_ERRORS as e:
+        return noted(e, path)
 
 
 # Parsed values hold no cycles, yet the cyclic collector walks the lists
@@ -172,11 +149,8 @@ def parse_files(
     files have taken so far). Values of any depth the options allow
     come back whole (see the module's documentation).
     """
-    from ._pool import count
-
     # Bad arguments fail here, before any file is read.
-    if errors not in ("raise", "skip", "return"):
-        raise ValueError(f"errors must be 'raise', 'skip' or 'return', not {errors!r}")
+    check_errors(errors)
     Parser(**options)
     jobs = _processors() if jobs is None else count("jobs", jobs)
     if chunksize is not None:
@@ -187,7 +161,7 @@ def parse_files(
     results: list[Value | FileError] = []
 
     def take(outcome: Value | BaseException) -> None:
-        if not isinstance(outcome, _FILE_ERRORS):
+        if not isinstance(outcome, FILE_ERRORS):
             results.append(outcome)  # type: ignore[arg-type]
         elif errors == "raise":
             raise outcome

@@ -24,10 +24,11 @@ import select
 import weakref
 from collections.abc import AsyncIterator, Callable
 from io import BytesIO
-from typing import TYPE_CHECKING, Any, Protocol, Union, Unpack
+from typing import TYPE_CHECKING, Any, Protocol, TypeAlias, Unpack
 
+from ._common import positive
 from ._parvex import Decoder, StreamReader
-from ._types import ParserOptions, Value
+from ._types import ParserOptions, Readable, Value
 
 if TYPE_CHECKING:
     import asyncio  # not at run time: importing it costs more than importing parvex
@@ -37,21 +38,13 @@ __all__ = ["iter_parse", "aiter_parse", "aread"]
 DEFAULT_CHUNK_SIZE = 65536
 
 
-class Readable(Protocol):
-    """Anything with a `read(size)` that returns `bytes`: a file opened in
-    binary mode, `sys.stdin.buffer`, a socket's `makefile("rb")`, `BytesIO`;
-    or `str`, from a text file (read as UTF-8)."""
-
-    def read(self, size: int, /) -> bytes | str | None: ...
-
-
 class Receiving(Protocol):
     """A socket, or anything else with its `recv(size)`."""
 
     def recv(self, size: int, /) -> bytes: ...
 
 
-Source = Union[Readable, Receiving, bytes, bytearray, memoryview]
+Source: TypeAlias = Readable | Receiving | bytes | bytearray | memoryview
 
 
 def _reader_of(source: Any) -> tuple[Callable[[int], Any], bool]:
@@ -98,12 +91,6 @@ def _ended_of(source: Any, empty_is_end: bool) -> Callable[[], bool]:
     return ended
 
 
-def _check_chunk_size(chunk_size: object) -> int:
-    if isinstance(chunk_size, bool) or not isinstance(chunk_size, int) or chunk_size < 1:
-        raise ValueError(f"chunk_size must be a positive integer, not {chunk_size!r}")
-    return chunk_size
-
-
 def iter_parse(
     source: Source,
     *,
@@ -139,7 +126,7 @@ def iter_parse(
     stream that has nothing to read raises `BlockingIOError` rather than
     pass for one that has ended.
     """
-    chunk_size = _check_chunk_size(chunk_size)
+    chunk_size = positive("chunk_size", chunk_size)
     if isinstance(source, (bytes, bytearray, memoryview)):
         source = BytesIO(source)
     read, empty_is_end = _reader_of(source)
@@ -199,7 +186,7 @@ async def aiter_parse(reader: asyncio.StreamReader, *, chunk_size: int = DEFAULT
     cancellation too. After a `ParseError` every later read of the stream
     raises it again.
     """
-    chunk_size = _check_chunk_size(chunk_size)
+    chunk_size = positive("chunk_size", chunk_size)
     decoder = _decoder_for(reader, dict(options))
     while True:
         try:
@@ -218,7 +205,7 @@ async def aread(reader: asyncio.StreamReader, *, chunk_size: int = DEFAULT_CHUNK
     stream. To write one, `writer.write(parvex.to_canonical(value))` (or
     another writer's text, encoded) and `await writer.drain()`.
     """
-    chunk_size = _check_chunk_size(chunk_size)
+    chunk_size = positive("chunk_size", chunk_size)
     try:
         return await _next(reader, _decoder_for(reader, dict(options)), chunk_size)
     except StopAsyncIteration:

@@ -11,8 +11,9 @@ from __future__ import annotations
 
 import operator
 from collections.abc import Callable, Iterator, Sequence
-from typing import Any, Optional, Union
+from typing import Any, TypeAlias
 
+from ._common import hasher
 from ._parvex import Atom, to_advanced, to_canonical
 from ._types import OctetsLike, SexpLike
 
@@ -28,7 +29,7 @@ _LISTS = (list, tuple)
 _CYCLE_CHECK = 1024
 
 #: A list as the look-ups return it: the very object found inside the value.
-Found = Union[list[Any], tuple[Any, ...]]
+Found: TypeAlias = list[Any] | tuple[Any, ...]
 
 
 def _octets(value: OctetsLike, argument: str) -> bytes:
@@ -41,7 +42,7 @@ def _octets(value: OctetsLike, argument: str) -> bytes:
         raise
 
 
-def _token(token: OctetsLike) -> tuple[bytes, Optional[bytes]]:
+def _token(token: OctetsLike) -> tuple[bytes, bytes | None]:
     if type(token) is bytes:
         return token, None
     if isinstance(token, Atom):
@@ -54,7 +55,7 @@ def _shown(token: OctetsLike) -> str:
     return to_advanced(token if isinstance(token, Atom) else Atom(_token(token)[0]))
 
 
-def _head_matches(head: object, data: bytes, hint: Optional[bytes],
+def _head_matches(head: object, data: bytes, hint: bytes | None,
                   ignore_hint: bool) -> bool:
     """Whether the first element of a list, other than `bytes`, is the token."""
     if isinstance(head, Atom):
@@ -115,7 +116,7 @@ def find_all(sexp: SexpLike, token: OctetsLike, *,
 
 
 def find(sexp: SexpLike, token: OctetsLike, *,
-         ignore_hint: bool = False) -> Optional[Found]:
+         ignore_hint: bool = False) -> Found | None:
     """The first list in `sexp` whose first element is an atom equal to
     `token`, in the order of `find_all`, or `None` when there is none.
 
@@ -138,7 +139,7 @@ def _name(name: OctetsLike) -> tuple[OctetsLike, bool]:
 
 
 def extract(sexp: SexpLike, *names: OctetsLike, path: Sequence[OctetsLike] = (),
-            convert: Optional[Callable[[Any], Any]] = None) -> tuple[Any, ...]:
+            convert: Callable[[Any], Any] | None = None) -> tuple[Any, ...]:
     """The atoms that follow the given names, one for each name.
 
     Each step of `path` narrows the search first: the next step is looked
@@ -222,20 +223,6 @@ def from_int(n: int, *, signed: bool = False) -> bytes:
     # Two's complement needs a sign bit beyond the bits of n (or of ~n).
     bits = (~n if n < 0 else n).bit_length() + signed
     return n.to_bytes(max(1, (bits + 7) // 8), "big", signed=signed)
-
-
-def hasher(algorithm: str) -> Any:
-    """A new `hashlib` object for `algorithm`, or `ValueError` when hashlib
-    knows no such algorithm or its digests have no fixed length."""
-    import hashlib  # on first use: it loads OpenSSL, slower than parvex itself
-
-    try:
-        h = hashlib.new(algorithm)
-    except (ValueError, TypeError):
-        raise ValueError(f"unknown hash algorithm: {algorithm!r}") from None
-    if h.digest_size == 0:  # shake_128, shake_256
-        raise ValueError(f"{algorithm!r} has no fixed digest length")
-    return h
 
 
 def digest(sexp: SexpLike, algorithm: str = "sha256") -> bytes:
