@@ -9,7 +9,7 @@ import pytest
 from gnupg_support import HAVE_CRYPTO, Gcrypt
 from parvex import Atom, to_advanced
 from parvex.gnupg import keygrip, private_key, public_key
-from parvex.gnupg._curves import _MONTGOMERY, CURVES
+from parvex.gnupg._curves import CURVES, MONTGOMERY
 
 NO_CRYPTO = {"brainpoolP160r1", "brainpoolP192r1", "brainpoolP224r1", "brainpoolP320r1",
              "sm2p256v1"}  # curves cryptography lacks
@@ -38,8 +38,8 @@ def same_as_libgcrypt(gcrypt, key):
 
 @pytest.mark.parametrize("curve", NAMES, ids=lambda c: c.name)
 def test_curves_are_libgcrypts(gcrypt, curve):
-    held = gcrypt.curve(curve.name, "pabn" if curve.form == _MONTGOMERY else "pabgn")
-    a = (curve.a - 2) // 4 if curve.form == _MONTGOMERY else curve.a  # libgcrypt's (A - 2) / 4
+    held = gcrypt.curve(curve.name, "pabn" if curve.form == MONTGOMERY else "pabgn")
+    a = (curve.a - 2) // 4 if curve.form == MONTGOMERY else curve.a  # libgcrypt's (A - 2) / 4
     assert (held["p"], held["a"], held["b"], held["n"]) == (curve.p, a, curve.b, curve.n)
     if "g" in held:
         assert held["g"] == (4 << 16 * curve.size) + (curve.gx << 8 * curve.size) + curve.gy
@@ -51,12 +51,12 @@ def _points(curve, rng):
     size, native = curve.size, {"Ed25519": 32, "Ed448": 57, "Curve25519": 32, "X448": 56}
     x, y = curve.gx.to_bytes(size, "big"), curve.gy.to_bytes(size, "big")
     points = [b"\x04" + x + y, b"\x00\x04" + x + y]
-    if curve.form != _MONTGOMERY:  # (libgcrypt reads a few on X448 as Weierstrass points)
+    if curve.form != MONTGOMERY:  # (libgcrypt reads a few on X448 as Weierstrass points)
         points += [bytes([2 + (y[-1] & 1)]) + x, bytes([3 - (y[-1] & 1)]) + x, b"\x02" + x[1:]]
     if curve.name in native:
         raw = b"\x09" + rng.randbytes(native[curve.name] - 1)
         points += [b"\x40" + raw, raw, b"\x40" + raw[:-1], b"\x40" + raw + b"\x01"]
-        if curve.form != _MONTGOMERY:
+        if curve.form != MONTGOMERY:
             points.append(b"\x02" + raw[1:])
     return points
 
@@ -93,7 +93,7 @@ def test_ecc_keygrips(gcrypt, curve):
                [b"n", curve.n]]
     explicit = [[name, value.to_bytes(max((value.bit_length() + 7) // 8 + extra, 1), "big")]
                 for (name, value), extra in zip(numbers, [1, 1, 0, 0, 1])]  # a leading zero
-    if curve.form != _MONTGOMERY and curve.name != "Ed25519":
+    if curve.form != MONTGOMERY and curve.name != "Ed25519":
         for flag in ([[b"flags", b"param"]], []):
             for q in _points(curve, rng)[:4]:
                 same_as_libgcrypt(gcrypt, [b"public-key", [b"ecc", *flag, *explicit, [b"q", q]]])

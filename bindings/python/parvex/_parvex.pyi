@@ -1,15 +1,14 @@
 """Types of the extension module that the `parvex` package re-exports."""
 
-from collections.abc import Callable, Iterator, Sequence
-from typing import Final, TypeAlias, Union, Unpack, final
+from collections.abc import Callable, Iterator
+from typing import Final, Unpack, final
 
+# The package's aliases, under private names: the module's namespace keeps
+# to its own names.
+from ._types import OctetsLike as _Octets
 from ._types import ParserOptions
-
-_Octets: TypeAlias = Union[bytes, bytearray, memoryview, str, Atom, Sequence[int]]
-_Value: TypeAlias = Union[bytes, Atom, list[_Value]]
-# A list or tuple is a list even when it holds integers, so the writers take
-# no Sequence[int] but the atoms of other types.
-_Sexp: TypeAlias = Union[bytes, bytearray, memoryview, range, str, Atom, Sequence[_Sexp]]
+from ._types import SexpLike as _Sexp
+from ._types import Value as _Value
 
 __all__ = [
     "Atom",

@@ -9,7 +9,6 @@ import re
 import shutil
 import subprocess
 from types import TracebackType
-from typing import Optional, Union
 
 from .._parvex import Parser, to_canonical
 from .._types import SexpLike, Value
@@ -40,7 +39,7 @@ class AgentError(Exception):
         super().__init__(f"gpg-agent refused {command}: {text} (error code {self.code})")
 
 
-def _keygrip(keygrip: Union[bytes, str]) -> str:
+def _keygrip(keygrip: bytes | str) -> str:
     if isinstance(keygrip, (bytes, bytearray)) and len(keygrip) == 20:
         return bytes(keygrip).hex().upper()
     if isinstance(keygrip, str) and _HEX40.match(keygrip):
@@ -81,8 +80,8 @@ class Agent:
     Use it as a context manager, or call `close()`.
     """
 
-    def __init__(self, socket: Optional[Union[str, "os.PathLike[str]"]] = None, *,
-                 timeout: Optional[float] = 10.0) -> None:
+    def __init__(self, socket: str | os.PathLike[str] | None = None, *,
+                 timeout: float | None = 10.0) -> None:
         path = os.fspath(socket) if socket is not None else _socket_path()
         self.socket = path
         try:
@@ -101,8 +100,8 @@ class Agent:
     def __enter__(self) -> Agent:
         return self
 
-    def __exit__(self, kind: Optional[type[BaseException]], value: Optional[BaseException],
-                 traceback: Optional[TracebackType]) -> None:
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
+                 traceback: TracebackType | None) -> None:
         self.close()
 
     def close(self) -> None:
@@ -111,13 +110,13 @@ class Agent:
     def __repr__(self) -> str:
         return f"<parvex.gnupg.Agent at {self.socket!r}>"
 
-    def _command(self, line: str, passphrase: Optional[str] = None,
-                 data: Optional[bytes] = None) -> bytes:
+    def _command(self, line: str, passphrase: str | None = None,
+                 data: bytes | None = None) -> bytes:
         """Runs one command; a passphrase answers INQUIRE PASSPHRASE once
         (asked again, the agent is told CAN), `data` another inquiry."""
         given = [passphrase]
 
-        def inquire(keyword: str, args: str) -> Optional[bytes]:
+        def inquire(keyword: str, args: str) -> bytes | None:
             if keyword == "PASSPHRASE":
                 answer, given[0] = given[0], None
                 return None if answer is None else answer.encode("utf-8")
@@ -130,7 +129,7 @@ class Agent:
         except AssuanError as e:
             raise AgentError(e.value, e.text, line.split(" ", 1)[0]) from None
 
-    def _pinentry(self, passphrase: Optional[str]) -> None:
+    def _pinentry(self, passphrase: str | None) -> None:
         if passphrase is not None and not isinstance(passphrase, str):
             raise TypeError(f"a passphrase is a str, not {type(passphrase).__name__}")
         mode = "default" if passphrase is None else "loopback"
@@ -145,12 +144,12 @@ class Agent:
                 grips.append(bytes.fromhex(fields[1]))
         return grips
 
-    def read_key(self, keygrip: Union[bytes, str]) -> Value:
+    def read_key(self, keygrip: bytes | str) -> Value:
         """The public key of the agent's key `keygrip` (`READKEY`), parsed."""
         return _READER.parse(self._command(f"READKEY {_keygrip(keygrip)}"))
 
-    def sign(self, keygrip: Union[bytes, str], digest: bytes, *, hash: str = "sha256",
-             passphrase: Optional[str] = None) -> Value:
+    def sign(self, keygrip: bytes | str, digest: bytes, *, hash: str = "sha256",
+             passphrase: str | None = None) -> Value:
         """Signs `digest`, made with the hash function `hash` (a name the agent
         knows: sha1, sha224, sha256, sha384, sha512, md5, rmd160), with the key
         `keygrip` (`SIGKEY`, `SETHASH`, `PKSIGN`); returns the parsed
@@ -171,8 +170,8 @@ class Agent:
         self._command(f"SETHASH --hash={hash.lower()} {digest.hex().upper()}")
         return _READER.parse(self._command("PKSIGN", passphrase))
 
-    def decrypt(self, keygrip: Union[bytes, str], ciphertext: SexpLike, *,
-                passphrase: Optional[str] = None) -> bytes:
+    def decrypt(self, keygrip: bytes | str, ciphertext: SexpLike, *,
+                passphrase: str | None = None) -> bytes:
         """Decrypts `ciphertext`, an `(enc-val (ALGORITHM ...))` value, with the
         key `keygrip` (`SETKEY`, `PKDECRYPT`): the octets of the agent's
         `(value ...)`. With `(enc-val (flags pkcs1) (rsa (a ...)))` the agent

@@ -11,7 +11,6 @@ import re
 import socket
 import time
 from collections.abc import Callable
-from typing import Optional
 
 # The longest line either side may send, line feed included.
 MAX_LINE = 1000
@@ -20,7 +19,7 @@ _UNESCAPE = re.compile(rb"%([0-9A-Fa-f]{2})")
 
 #: What a command's handler of an inquiry gets (its keyword and arguments)
 #: and returns: the data to send, or None to refuse with CAN.
-Inquire = Callable[[str, str], Optional[bytes]]
+Inquire = Callable[[str, str], bytes | None]
 
 
 class AssuanError(Exception):
@@ -44,11 +43,11 @@ class Connection:
     """One connection to an Assuan server. `timeout` bounds each wait for
     the server (None: no bound) and a command while no inquiry lifts it."""
 
-    def __init__(self, path: str, timeout: Optional[float], peer: str) -> None:
+    def __init__(self, path: str, timeout: float | None, peer: str) -> None:
         self._peer = peer
         self._timeout = timeout
         self._buffer = b""
-        self._sock: Optional[socket.socket] = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self._sock: socket.socket | None = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         try:
             self._sock.settimeout(timeout)
             self._sock.connect(path)
@@ -62,7 +61,7 @@ class Connection:
             self._sock.close()
             self._sock = None
 
-    def _line(self, deadline: Optional[float]) -> bytes:
+    def _line(self, deadline: float | None) -> bytes:
         sock = self._sock
         if sock is None:
             raise ConnectionError(f"the connection to {self._peer} is closed")
@@ -139,7 +138,7 @@ class Connection:
                 self.close()
                 raise ConnectionError(f"{self._peer} sent a line Assuan does not know")
 
-    def command(self, line: str, inquire: Optional[Inquire] = None,
+    def command(self, line: str, inquire: Inquire | None = None,
                 lift: frozenset[str] = frozenset()) -> tuple[bytes, list[str]]:
         """Sends one command; returns its data and status lines, or raises
         AssuanError. An inquiry goes to `inquire` (none answers with CAN);

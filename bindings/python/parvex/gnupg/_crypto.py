@@ -5,7 +5,7 @@ from __future__ import annotations
 from typing import Any
 
 from .._types import SexpLike
-from ._curves import _WEIERSTRASS, Curve
+from ._curves import WEIERSTRASS, Curve
 from ._keys import Key, mpi
 
 # The names of cryptography's classes of the Weierstrass curves it has.
@@ -75,7 +75,7 @@ def _public(key: Key) -> Any:
 def _public_ecc(key: Key, asym: Any) -> Any:
     curve = _curve(key)
     point = _point(key, curve)
-    if curve.form == _WEIERSTRASS:
+    if curve.form == WEIERSTRASS:
         ec = asym.ec
         return ec.EllipticCurvePublicKey.from_encoded_point(
             getattr(ec, _EC_CLASSES[curve.name])(), point)
@@ -116,7 +116,7 @@ def private_key(key: SexpLike) -> Any:
     else:
         curve = _curve(parsed)
         secret = parsed["d"]
-        if curve.form == _WEIERSTRASS:
+        if curve.form == WEIERSTRASS:
             private = asym.ec.derive_private_key(mpi(secret), public.curve)
         else:
             size = _NATIVE_CURVES[curve.name]

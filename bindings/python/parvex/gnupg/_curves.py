@@ -12,9 +12,9 @@ from __future__ import annotations
 from typing import NamedTuple
 
 # The forms of curve equation, which decide how a point is written.
-_WEIERSTRASS = "weierstrass"  # y² = x³ + ax + b
-_EDWARDS = "edwards"          # ax² + y² = 1 + bx²y² (b is the usual d)
-_MONTGOMERY = "montgomery"    # by² = x³ + ax² + x (a is the usual A)
+WEIERSTRASS = "weierstrass"  # y² = x³ + ax + b
+EDWARDS = "edwards"          # ax² + y² = 1 + bx²y² (b is the usual d)
+MONTGOMERY = "montgomery"    # by² = x³ + ax² + x (a is the usual A)
 
 
 class Curve(NamedTuple):
@@ -35,7 +35,7 @@ class Curve(NamedTuple):
 
 # (name, other names and OIDs, form, (p, a, b, gx, gy, n) in hexadecimal)
 _TABLE = [
-    ('NIST P-192', ('1.2.840.10045.3.1.1', 'nistp192', 'prime192v1', 'secp192r1',), _WEIERSTRASS, (
+    ('NIST P-192', ('1.2.840.10045.3.1.1', 'nistp192', 'prime192v1', 'secp192r1',), WEIERSTRASS, (
         "fffffffffffffffffffffffffffffffeffffffffffffffff",
         "fffffffffffffffffffffffffffffffefffffffffffffffc",
         "64210519e59c80e70fa7e9ab72243049feb8deecc146b9b1",
@@ -43,7 +43,7 @@ _TABLE = [
         "7192b95ffc8da78631011ed6b24cdd573f977a11e794811",
         "ffffffffffffffffffffffff99def836146bc9b1b4d22831",
     )),
-    ('NIST P-224', ('1.3.132.0.33', 'nistp224', 'secp224r1',), _WEIERSTRASS, (
+    ('NIST P-224', ('1.3.132.0.33', 'nistp224', 'secp224r1',), WEIERSTRASS, (
         "ffffffffffffffffffffffffffffffff000000000000000000000001",
         "fffffffffffffffffffffffffffffffefffffffffffffffffffffffe",
         "b4050a850c04b3abf54132565044b0b7d7bfd8ba270b39432355ffb4",
@@ -51,7 +51,7 @@ _TABLE = [
         "bd376388b5f723fb4c22dfe6cd4375a05a07476444d5819985007e34",
         "ffffffffffffffffffffffffffff16a2e0b8f03e13dd29455c5c2a3d",
     )),
-    ('NIST P-256', ('1.2.840.10045.3.1.7', 'nistp256', 'prime256v1', 'secp256r1',), _WEIERSTRASS, (
+    ('NIST P-256', ('1.2.840.10045.3.1.7', 'nistp256', 'prime256v1', 'secp256r1',), WEIERSTRASS, (
         "ffffffff00000001000000000000000000000000ffffffffffffffffffffffff",
         "ffffffff00000001000000000000000000000000fffffffffffffffffffffffc",
         "5ac635d8aa3a93e7b3ebbd55769886bc651d06b0cc53b0f63bce3c3e27d2604b",
@@ -59,7 +59,7 @@ _TABLE = [
         "4fe342e2fe1a7f9b8ee7eb4a7c0f9e162bce33576b315ececbb6406837bf51f5",
         "ffffffff00000000ffffffffffffffffbce6faada7179e84f3b9cac2fc632551",
     )),
-    ('NIST P-384', ('1.3.132.0.34', 'nistp384', 'secp384r1',), _WEIERSTRASS, (
+    ('NIST P-384', ('1.3.132.0.34', 'nistp384', 'secp384r1',), WEIERSTRASS, (
         "fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffeffffffff00000000"
         "00000000ffffffff",
         "fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffeffffffff00000000"
@@ -73,7 +73,7 @@ _TABLE = [
         "ffffffffffffffffffffffffffffffffffffffffffffffffc7634d81f4372ddf581a0db248b0a77a"
         "ecec196accc52973",
     )),
-    ('NIST P-521', ('1.3.132.0.35', 'nistp521', 'secp521r1',), _WEIERSTRASS, (
+    ('NIST P-521', ('1.3.132.0.35', 'nistp521', 'secp521r1',), WEIERSTRASS, (
         "1fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff"
         "fffffffffffffffffffffffffffffffffffffffffffffffffff",
         "1fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff"
@@ -87,7 +87,7 @@ _TABLE = [
         "1fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffa51868783bf2f9"
         "66b7fcc0148f709a5d03bb5c9b8899c47aebb6fb71e91386409",
     )),
-    ('brainpoolP160r1', ('1.3.36.3.3.2.8.1.1.1',), _WEIERSTRASS, (
+    ('brainpoolP160r1', ('1.3.36.3.3.2.8.1.1.1',), WEIERSTRASS, (
         "e95e4a5f737059dc60dfc7ad95b3d8139515620f",
         "340e7be2a280eb74e2be61bada745d97e8f7c300",
         "1e589a8595423412134faa2dbdec95c8d8675e58",
@@ -95,7 +95,7 @@ _TABLE = [
         "1667cb477a1a8ec338f94741669c976316da6321",
         "e95e4a5f737059dc60df5991d45029409e60fc09",
     )),
-    ('brainpoolP192r1', ('1.3.36.3.3.2.8.1.1.3',), _WEIERSTRASS, (
+    ('brainpoolP192r1', ('1.3.36.3.3.2.8.1.1.3',), WEIERSTRASS, (
         "c302f41d932a36cda7a3463093d18db78fce476de1a86297",
         "6a91174076b1e0e19c39c031fe8685c1cae040e5c69a28ef",
         "469a28ef7c28cca3dc721d044f4496bcca7ef4146fbf25c9",
@@ -103,7 +103,7 @@ _TABLE = [
         "14b690866abd5bb88b5f4828c1490002e6773fa2fa299b8f",
         "c302f41d932a36cda7a3462f9e9e916b5be8f1029ac4acc1",
     )),
-    ('brainpoolP224r1', ('1.3.36.3.3.2.8.1.1.5',), _WEIERSTRASS, (
+    ('brainpoolP224r1', ('1.3.36.3.3.2.8.1.1.5',), WEIERSTRASS, (
         "d7c134aa264366862a18302575d1d787b09f075797da89f57ec8c0ff",
         "68a5e62ca9ce6c1c299803a6c1530b514e182ad8b0042a59cad29f43",
         "2580f63ccfe44138870713b1a92369e33e2135d266dbb372386c400b",
@@ -111,7 +111,7 @@ _TABLE = [
         "58aa56f772c0726f24c6b89e4ecdac24354b9e99caa3f6d3761402cd",
         "d7c134aa264366862a18302575d0fb98d116bc4b6ddebca3a5a7939f",
     )),
-    ('brainpoolP256r1', ('1.3.36.3.3.2.8.1.1.7',), _WEIERSTRASS, (
+    ('brainpoolP256r1', ('1.3.36.3.3.2.8.1.1.7',), WEIERSTRASS, (
         "a9fb57dba1eea9bc3e660a909d838d726e3bf623d52620282013481d1f6e5377",
         "7d5a0975fc2c3057eef67530417affe7fb8055c126dc5c6ce94a4b44f330b5d9",
         "26dc5c6ce94a4b44f330b5d9bbd77cbf958416295cf7e1ce6bccdc18ff8c07b6",
@@ -119,7 +119,7 @@ _TABLE = [
         "547ef835c3dac4fd97f8461a14611dc9c27745132ded8e545c1d54c72f046997",
         "a9fb57dba1eea9bc3e660a909d838d718c397aa3b561a6f7901e0e82974856a7",
     )),
-    ('brainpoolP320r1', ('1.3.36.3.3.2.8.1.1.9',), _WEIERSTRASS, (
+    ('brainpoolP320r1', ('1.3.36.3.3.2.8.1.1.9',), WEIERSTRASS, (
         "d35e472036bc4fb7e13c785ed201e065f98fcfa6f6f40def4f92b9ec7893ec28fcd412b1f1b32e27",
         "3ee30b568fbab0f883ccebd46d3f3bb8a2a73513f5eb79da66190eb085ffa9f492f375a97d860eb4",
         "520883949dfdbc42d3ad198640688a6fe13f41349554b49acc31dccd884539816f5eb4ac8fb1f1a6",
@@ -127,7 +127,7 @@ _TABLE = [
         "14fdd05545ec1cc8ab4093247f77275e0743ffed117182eaa9c77877aaac6ac7d35245d1692e8ee1",
         "d35e472036bc4fb7e13c785ed201e065f98fcfa5b68f12a32d482ec7ee8658e98691555b44c59311",
     )),
-    ('brainpoolP384r1', ('1.3.36.3.3.2.8.1.1.11',), _WEIERSTRASS, (
+    ('brainpoolP384r1', ('1.3.36.3.3.2.8.1.1.11',), WEIERSTRASS, (
         "8cb91e82a3386d280f5d6f7e50e641df152f7109ed5456b412b1da197fb71123acd3a729901d1a71"
         "874700133107ec53",
         "7bc382c63d8c150c3c72080ace05afa0c2bea28e4fb22787139165efba91f90f8aa5814a503ad4eb"
@@ -141,7 +141,7 @@ _TABLE = [
         "8cb91e82a3386d280f5d6f7e50e641df152f7109ed5456b31f166e6cac0425a7cf3ab6af6b7fc310"
         "3b883202e9046565",
     )),
-    ('brainpoolP512r1', ('1.3.36.3.3.2.8.1.1.13',), _WEIERSTRASS, (
+    ('brainpoolP512r1', ('1.3.36.3.3.2.8.1.1.13',), WEIERSTRASS, (
         "aadd9db8dbe9c48b3fd4e6ae33c9fc07cb308db3b3c9d20ed6639cca703308717d4d9b009bc66842"
         "aecda12ae6a380e62881ff2f2d82c68528aa6056583a48f3",
         "7830a3318b603b89e2327145ac234cc594cbdd8d3df91610a83441caea9863bc2ded5d5aa8253aa1"
@@ -155,7 +155,7 @@ _TABLE = [
         "aadd9db8dbe9c48b3fd4e6ae33c9fc07cb308db3b3c9d20ed6639cca70330870553e5c414ca92619"
         "418661197fac10471db1d381085ddaddb58796829ca90069",
     )),
-    ('secp256k1', ('1.3.132.0.10',), _WEIERSTRASS, (
+    ('secp256k1', ('1.3.132.0.10',), WEIERSTRASS, (
         "fffffffffffffffffffffffffffffffffffffffffffffffffffffffefffffc2f",
         "0",
         "7",
@@ -163,7 +163,7 @@ _TABLE = [
         "483ada7726a3c4655da4fbfc0e1108a8fd17b448a68554199c47d08ffb10d4b8",
         "fffffffffffffffffffffffffffffffebaaedce6af48a03bbfd25e8cd0364141",
     )),
-    ('sm2p256v1', ('1.2.156.10197.1.301',), _WEIERSTRASS, (
+    ('sm2p256v1', ('1.2.156.10197.1.301',), WEIERSTRASS, (
         "fffffffeffffffffffffffffffffffffffffffff00000000ffffffffffffffff",
         "fffffffeffffffffffffffffffffffffffffffff00000000fffffffffffffffc",
         "28e9fa9e9d9f5e344d5a9e4bcf6509a7f39789f515ab8f92ddbcbd414d940e93",
@@ -171,7 +171,7 @@ _TABLE = [
         "bc3736a2f4f6779c59bdcee36b692153d0a9877cc62a474002df32e52139f0a0",
         "fffffffeffffffffffffffffffffffff7203df6b21c6052b53bbf40939d54123",
     )),
-    ('Ed25519', ('1.3.6.1.4.1.11591.15.1', '1.3.101.112',), _EDWARDS, (
+    ('Ed25519', ('1.3.6.1.4.1.11591.15.1', '1.3.101.112',), EDWARDS, (
         "7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffed",
         "7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffec",
         "52036cee2b6ffe738cc740797779e89800700a4d4141d8ab75eb4dca135978a3",
@@ -179,7 +179,7 @@ _TABLE = [
         "6666666666666666666666666666666666666666666666666666666666666658",
         "1000000000000000000000000000000014def9dea2f79cd65812631a5cf5d3ed",
     )),
-    ('Ed448', ('1.3.101.113',), _EDWARDS, (
+    ('Ed448', ('1.3.101.113',), EDWARDS, (
         "fffffffffffffffffffffffffffffffffffffffffffffffffffffffeffffffffffffffffffffffff"
         "ffffffffffffffffffffffffffffffff",
         "1",
@@ -192,7 +192,7 @@ _TABLE = [
         "3fffffffffffffffffffffffffffffffffffffffffffffffffffffff7cca23e9c44edb49aed63690"
         "216cc2728dc58f552378c292ab5844f3",
     )),
-    ('Curve25519', ('X25519', '1.3.6.1.4.1.3029.1.5.1', '1.3.101.110',), _MONTGOMERY, (
+    ('Curve25519', ('X25519', '1.3.6.1.4.1.3029.1.5.1', '1.3.101.110',), MONTGOMERY, (
         "7fffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffed",
         "76d06",
         "1",
@@ -200,7 +200,7 @@ _TABLE = [
         "20ae19a1b8a086b4e01edd2c7748d14c923d4d7e6d7c61b229e9c5a27eced3d9",
         "1000000000000000000000000000000014def9dea2f79cd65812631a5cf5d3ed",
     )),
-    ('X448', ('1.3.101.111',), _MONTGOMERY, (
+    ('X448', ('1.3.101.111',), MONTGOMERY, (
         "fffffffffffffffffffffffffffffffffffffffffffffffffffffffeffffffffffffffffffffffff"
         "ffffffffffffffffffffffffffffffff",
         "262a6",

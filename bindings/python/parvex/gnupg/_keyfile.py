@@ -18,7 +18,7 @@ import bisect
 import os
 import re
 from collections.abc import Iterator
-from typing import Any, BinaryIO, Optional, Union
+from typing import Any, BinaryIO
 
 from .._parvex import Atom, ParseError, Parser, to_advanced, to_canonical
 from .._types import SexpLike, Value
@@ -50,8 +50,8 @@ class _Entry:
 
     __slots__ = ("name", "raw", "value", "spans")
 
-    def __init__(self, name: Optional[str], raw: Optional[bytes], value: bytes = b"",
-                 spans: Optional[list[tuple[int, int]]] = None) -> None:
+    def __init__(self, name: str | None, raw: bytes | None, value: bytes = b"",
+                 spans: list[tuple[int, int]] | None = None) -> None:
         self.name = name
         self.raw = raw
         self.value = value
@@ -67,7 +67,7 @@ def _entries(data: bytes) -> list[_Entry]:
     entries: list[_Entry] = []
     starts: list[int] = []            # where each entry begins in the file
     pieces: list[bytes] = []          # the parts of the value of `current`
-    current: Optional[_Entry] = None  # what a continuation line continues
+    current: _Entry | None = None  # what a continuation line continues
     blank: list[int] = []             # the starts of the blank lines not placed yet
     offset = start = 0                # the length of current's value; the line's start
 
@@ -222,7 +222,7 @@ class KeyFile:
         self._source = data
         self._assigned = False
         self._entries: list[_Entry] = []
-        self._key_entry: Optional[_Entry] = None  # None in the one-S-expression form
+        self._key_entry: _Entry | None = None  # None in the one-S-expression form
         # GnuPG tells the forms apart by a first "(" (and reads no "{", the
         # transport representation, which no name can start either).
         if data[:1] in (b"(", b"{"):
@@ -271,7 +271,7 @@ class KeyFile:
             raise ValueError("the key is KeyFile.key, not a field")
         return [e for e in self._entries if e.named(folded)]
 
-    def get(self, name: str, default: Optional[str] = None) -> Optional[str]:
+    def get(self, name: str, default: str | None = None) -> str | None:
         """The value of the first field called `name` (in any case), or
         `default`. Octets that are not UTF-8 come back as lone surrogates."""
         found = self._fields(name)
@@ -335,7 +335,7 @@ class KeyFile:
                 if e.name is not None and e is not self._key_entry]
 
 
-def read_key_file(source: Union[bytes, bytearray, memoryview, str, "os.PathLike[Any]", BinaryIO]
+def read_key_file(source: bytes | bytearray | memoryview | str | os.PathLike[Any] | BinaryIO
                   ) -> KeyFile:
     """Reads a GnuPG private key file, of either form: its octets (`bytes`),
     its path (`str` or `os.PathLike`) or a binary file object, read to its end.

@@ -6,7 +6,7 @@ from __future__ import annotations
 import hashlib
 
 from .._types import SexpLike
-from ._curves import _MONTGOMERY, _WEIERSTRASS, Curve
+from ._curves import MONTGOMERY, WEIERSTRASS, Curve
 from ._keys import Key, mpi, octets
 
 # The parameters hashed for each family besides RSA (whose keygrip is the
@@ -29,7 +29,7 @@ def _hashed_curve(c: Curve) -> list[tuple[str, bytes]]:
     a, b = c.a, c.b
     if c.name == "Ed25519":
         a, b = c.p - a, c.p - b
-    elif c.form == _MONTGOMERY:
+    elif c.form == MONTGOMERY:
         a = (a - 2) // 4
     g = b"\x04" + octets(c.gx, c.size) + octets(c.gy, c.size)
     return [("p", octets(c.p)), ("a", octets(a)), ("b", octets(b)), ("g", g), ("n", octets(c.n))]
@@ -57,7 +57,7 @@ def _ecc(key: Key) -> bytes:
     if curve is None:  # (flags param): the key's own p, a, b, g and n, as integers
         found = {name: key[name] for name in "pabgn"}
         hashed = [(name, octets(mpi(found[name]))) for name in "pabgn"]
-        form, where = _WEIERSTRASS, "the curve the key gives"
+        form, where = WEIERSTRASS, "the curve the key gives"
         p, a, b = (mpi(found[name]) for name in "pab")
     else:
         hashed = _hashed_curve(curve)
@@ -79,7 +79,7 @@ def _ecc(key: Key) -> bytes:
             q = (y | (x & 1) << 255).to_bytes(32, "little")
     elif not native and q[0] in (2, 3):
         # (libgcrypt takes some on X448 for Weierstrass points, which no one writes.)
-        if form != _WEIERSTRASS or curve is None and key["g"][0] != 4:
+        if form != WEIERSTRASS or curve is None and key["g"][0] != 4:
             raise ValueError(f"a compressed q on {where}, which libgcrypt cannot decompress")
         q = _decompress(q, p, a, b, where)
     return _hash(hashed + [("q", q)])

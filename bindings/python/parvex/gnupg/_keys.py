@@ -4,7 +4,7 @@ parameters are written the same way."""
 
 from __future__ import annotations
 
-from typing import Any, Optional
+from typing import Any
 
 from .._parvex import Atom
 from .._types import SexpLike
@@ -22,7 +22,7 @@ FAMILIES = {
 }
 
 
-def bare(atom: object) -> Optional[bytes]:
+def bare(atom: object) -> bytes | None:
     """The octets of an atom without a display hint, else None."""
     if type(atom) is bytes:
         return atom
@@ -73,7 +73,7 @@ class Key:
                     return found
         return None
 
-    def get(self, name: str) -> Optional[bytes]:
+    def get(self, name: str) -> bytes | None:
         """The octets of the parameter `name`, or None if the key has none.
         A parameter that is a list, has a display hint or is empty raises."""
         found = self._find(name)
@@ -95,7 +95,7 @@ class Key:
         found = self._find("flags")
         return {f for f in map(bare, (found or [])[1:]) if f is not None}
 
-    def curve(self) -> Optional[Curve]:
+    def curve(self) -> Curve | None:
         """The named curve, None for a key that gives its parameters itself."""
         name = self.get("curve")
         if name is None:
