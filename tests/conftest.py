@@ -1,36 +1,10 @@
-"""Helpers shared by the parvex tests."""
+"""Fixtures shared by the parvex tests."""
+
+import shutil
 
 import pytest
 
-# kind -> message, in the order of the error kinds (0 to 23).
-MESSAGES = {
-    "unexpected_end": "the input ended in the middle of an S-expression",
-    "unexpected_octet": "an octet that cannot appear here",
-    "trailing_octets": "octets after a complete S-expression",
-    "unmatched_parenthesis": "a closing parenthesis with no list open",
-    "length_leading_zero": "a length with a leading zero",
-    "length_overflow": "a length too large to represent",
-    "length_mismatch": "a length that disagrees with the octets it counts",
-    "invalid_escape": "an escape that is not defined",
-    "invalid_hex_digit": "an octet that is not a hexadecimal digit",
-    "odd_hex_digits": "an odd number of hexadecimal digits",
-    "invalid_base64": "an octet that does not belong in a base-64 encoding",
-    "hint_on_list": "a display hint before a list",
-    "too_deep": "lists nested deeper than allowed",
-    "atom_too_long": "an octet string longer than allowed",
-    "input_too_long": "input longer than allowed",
-    "hint_not_allowed": "a display hint, which is not allowed",
-    "empty_atom_not_allowed": "a zero-length octet string, which is not allowed",
-    "empty_list_not_allowed": "an empty list, which is not allowed",
-    "list_as_first_element_not_allowed":
-        "a list as the first element of a list, which is not allowed",
-    "advanced_not_allowed": "the advanced representation, which is not allowed",
-    "transport_not_allowed":
-        "the basic transport representation, which is not allowed",
-    "hexadecimal_not_allowed": "a hexadecimal octet string, which is not allowed",
-    "base64_not_allowed": "a base-64 octet string, which is not allowed",
-    "length_not_allowed": "a length before an octet string, which is not allowed",
-}
+from support import MESSAGES
 
 
 @pytest.fixture
@@ -56,3 +30,16 @@ def parse_error():
         return e
 
     return check
+
+
+@pytest.fixture(scope="session")
+def keyring():
+    """A GnuPG home with a key of every kind (gnupg_support.make_keyring)."""
+    if shutil.which("gpg") is None or shutil.which("gpg-agent") is None:
+        pytest.skip("GnuPG (gpg, gpg-agent) is not installed")
+    from gnupg_support import make_keyring
+
+    ring = make_keyring()
+    yield ring
+    ring.stop_agent()
+    shutil.rmtree(ring.home, ignore_errors=True)

@@ -6,7 +6,6 @@ for gpg-agent to use."""
 import ctypes
 import ctypes.util
 import os
-import shutil
 import subprocess
 import tempfile
 from dataclasses import dataclass, field
@@ -130,8 +129,14 @@ class Keyring:
                                passphrase, "--trust-model", "always", *args], env=self.env,
                               check=True, capture_output=True, timeout=300).stdout
 
-    def stop_agent(self):
-        subprocess.run(["gpgconf", "--kill", "gpg-agent"], env=self.env, timeout=60, check=False)
+    def stop_agent(self):  # which reads the key files again when it next starts
+        subprocess.run(["gpgconf", "--kill", "gpg-agent"], env=self.env, timeout=60, check=True)
+
+
+def gnupg_env(home):
+    """The environment of GnuPG's programs for the home `home`. GnuPG runs
+    as itself, without the sanitizer runtime .ci/sanitize.sh preloads."""
+    return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"} | {"GNUPGHOME": str(home)}
 
 
 def _private_key_sexp(curve, private):
@@ -156,9 +161,7 @@ def make_keyring(extra_conf=""):
     # A passphrase is never cached, so that a wrong one is always refused.
     with open(os.path.join(home, "gpg-agent.conf"), "w") as f:
         f.write("allow-loopback-pinentry\ndefault-cache-ttl 0\nmax-cache-ttl 0\n" + extra_conf)
-    # GnuPG runs as itself, without the sanitizer runtime .ci/sanitize.sh preloads.
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"} | {"GNUPGHOME": home}
-    ring = Keyring(home, env)
+    ring = Keyring(home, gnupg_env(home))
     for kind, algo, usage, passphrase, primary in GPG_KINDS:
         key = ring.keys[kind] = Key(kind, usage, passphrase)
         if primary is None:
@@ -186,13 +189,3 @@ def make_keyring(extra_conf=""):
     for key in ring.keys.values():
         key.path = os.path.join(private_dir, key.grip + ".key")
     return ring
-
-
-@pytest.fixture(scope="session")
-def keyring():
-    if shutil.which("gpg") is None or shutil.which("gpg-agent") is None:
-        pytest.skip("GnuPG (gpg, gpg-agent) is not installed")
-    ring = make_keyring()
-    yield ring
-    ring.stop_agent()
-    shutil.rmtree(ring.home, ignore_errors=True)

@@ -12,17 +12,13 @@ import pytest
 import parvex
 import parvex._parvex as m
 from parvex import Atom, Parser, ParseError
-from conftest import MESSAGES
-from support import Index
+from support import FLAGS, LIMITS, MESSAGES, OPTIONS, Index
 
 READERS = ["Atom", "Parser", "ParseError", "DEFAULT_HINT", "DEFAULT_MAX_DEPTH",
            "parse", "parse_canonical"]
 WRITERS = ["to_canonical", "to_transport", "to_advanced"]
 STREAMS = ["Decoder", "StreamReader"]
 PREFIX = "expected bytes, str, or Atom, and got "
-BOOL_KEYWORDS = ["canonical", "allow_advanced", "allow_transport", "allow_display_hints",
-                 "allow_empty_atoms", "allow_empty_lists", "allow_list_as_first_element",
-                 "allow_hexadecimal", "allow_base64", "allow_lengths"]
 
 
 def test_module_attributes():
@@ -157,12 +153,12 @@ def keyword_failure(kwargs, exc, message, keyword):
     assert type(info.value) is exc
     if message is not None:
         assert str(info.value) == message
-    what = "True or False" if keyword in BOOL_KEYWORDS else "an integer from 0 to 18446744073709551615"
+    what = "True or False" if keyword in FLAGS else "an integer from 0 to 18446744073709551615"
     assert info.value.__notes__[0] == f"while processing '{keyword}'"
     assert info.value.__notes__[1].startswith(f"{keyword} accepts {what}")
 
 
-@pytest.mark.parametrize("keyword", BOOL_KEYWORDS)
+@pytest.mark.parametrize("keyword", FLAGS)
 @pytest.mark.parametrize("value, message", [
     (1, "'int' object is not an instance of 'bool'"),
     (0, "'int' object is not an instance of 'bool'"),
@@ -190,7 +186,7 @@ def test_numpy_like_refusals(value, exc, message):
     keyword_failure({"allow_lengths": value}, exc, message, "allow_lengths")
 
 
-@pytest.mark.parametrize("keyword", ["max_depth", "max_atom_len", "max_input_len"])
+@pytest.mark.parametrize("keyword", LIMITS)
 @pytest.mark.parametrize("value, exc, message", [
     (-1, OverflowError, None), (2**64, OverflowError, None), (IntSub(-5), OverflowError, None),
     (Index(-1), OverflowError, None), (Boom(), KeyError, None),
@@ -310,8 +306,7 @@ def test_docstrings_and_signatures():
         "allow_empty_atoms=True, allow_empty_lists=True, allow_list_as_first_element=True, "
         "allow_hexadecimal=True, allow_base64=True, allow_lengths=True)")
     parameters = inspect.signature(Parser).parameters
-    assert list(parameters) == (
-        ["canonical", "max_depth", "max_atom_len", "max_input_len"] + BOOL_KEYWORDS[1:])
+    assert list(parameters) == list(OPTIONS)
     assert {p.kind for p in parameters.values()} == {inspect.Parameter.KEYWORD_ONLY}
     assert Parser.__doc__ == (
         "A reader of S-expressions, and the restrictions it reads against.\n\n"

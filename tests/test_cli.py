@@ -9,14 +9,9 @@ import sys
 
 import pytest
 
-from support import SANITIZED, child_env
+from support import PARVEX, SANITIZED, child_env, run_cli as run
 
 ENV = child_env()
-
-
-def run(*args, stdin=b"", cwd=None, command=(sys.executable, "-m", "parvex")):
-    return subprocess.run([*command, *args], input=stdin, capture_output=True,
-                          cwd=cwd, env=ENV, timeout=120)
 
 
 CERT = b'(cert (issuer "CA 1") (key [k]#0102#) (tags a b c))'
@@ -198,7 +193,7 @@ def test_help_lists_every_option_and_examples():
 def test_closed_output_ends_quietly(tmp_path):
     path = tmp_path / "many.sx"
     path.write_bytes(b"(record a b c)\n" * 200000)
-    with subprocess.Popen([sys.executable, "-m", "parvex", "--stream", str(path)],
+    with subprocess.Popen([*PARVEX, "--stream", str(path)],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV) as p:
         assert p.stdout.readline() == b"(record a b c)\n"
         p.stdout.close()
@@ -273,7 +268,7 @@ def test_console_script():
 def test_stream_answers_each_request_before_the_next():
     # Canonical requests with nothing between them: each reply must come out
     # while the command waits for the next request.
-    with subprocess.Popen([sys.executable, "-m", "parvex", "--stream", "--canonical", "--to", "canonical"],
+    with subprocess.Popen([*PARVEX, "--stream", "--canonical", "--to", "canonical"],
                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=ENV) as p:
         for request in [b"(1:a)", b"[1:t]1:x", b"(" + b"4:item" * 50000 + b")"]:
             p.stdin.write(request)

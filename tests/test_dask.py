@@ -10,7 +10,7 @@ import pytest
 
 import parvex
 from parvex import Atom, ParseError
-from support import child_env, doc_script, same
+from support import child_env, depth, doc_script, nested, same, write_files
 
 pytest.importorskip("dask.bag")
 distributed = pytest.importorskip("distributed")
@@ -31,26 +31,7 @@ def client():
 
 @pytest.fixture(scope="module")
 def tree(tmp_path_factory):
-    root = tmp_path_factory.mktemp("sx")
-    paths = []
-    for i, data in enumerate(FILES):
-        (root / f"{i}.sx").write_bytes(data)
-        paths.append(str(root / f"{i}.sx"))
-    return root, paths
-
-
-def depth(value):
-    """How many lists of one element hold the innermost one."""
-    n = 0
-    while isinstance(value, list) and len(value) == 1:
-        value, n = value[0], n + 1
-    return n
-
-
-def innermost(value):
-    while len(value) == 1:
-        value = value[0]
-    return value
+    return write_files(tmp_path_factory.mktemp("sx"), FILES)
 
 
 @pytest.mark.parametrize("per", [1, 2, 5])
@@ -63,8 +44,7 @@ def test_a_bag_is_what_parse_files_gives_in_partitions_of_files(client, tree, pe
     got = bag.compute()
     # The deep value arrived whole, its hints too, in the file's place.
     assert type(got) is list and same(got, parvex.parse_files(paths, jobs=1))
-    assert depth(got[2]) == 999
-    assert same(innermost(got[2]), [Atom(b"x", hint=b"h"), Atom(b"", hint=b"")])
+    assert same(got[2], nested(1000, [Atom(b"x", hint=b"h"), Atom(b"", hint=b"")]))
     with_paths = pd.read_sexp(paths, include_path=True, files_per_partition=per).compute()
     assert [p for _, p in with_paths] == paths and same([v for v, _ in with_paths], got)
 

@@ -1,6 +1,5 @@
 """Nesting depth and long inputs: no recursion in reading, converting or releasing."""
 
-import base64
 import subprocess
 import sys
 
@@ -8,22 +7,11 @@ import pytest
 
 import parvex
 from parvex import Parser
+from support import nested, same, transport
 
 
-def nested(depth):
+def parens(depth):
     return b"(" * depth + b")" * depth
-
-
-def depth_of(value):
-    """Depth of a value built of lists holding one list each, down to an empty one."""
-    depth = 0
-    while True:
-        assert type(value) is list
-        depth += 1
-        if not value:
-            return depth
-        assert len(value) == 1
-        value = value[0]
 
 
 def test_five_million_levels_in_a_subprocess():
@@ -55,15 +43,15 @@ def test_five_million_levels_in_a_subprocess():
 @pytest.mark.parametrize("read", [parvex.parse, parvex.parse_canonical, Parser().parse,
                                   Parser(max_depth=parvex.DEFAULT_MAX_DEPTH).parse])
 def test_default_depth_limit(read, parse_error):
-    assert depth_of(read(nested(1024))) == 1024
-    parse_error(read, nested(1025), "too_deep", 1024)
+    assert same(read(parens(1024)), nested(1024))
+    parse_error(read, parens(1025), "too_deep", 1024)
     parse_error(read, b"(" * 1025, "too_deep", 1024)       # refused before the end
     parse_error(read, b"(" * 1024 + b"[", "unexpected_end", 1025)
 
 
 def test_depth_limit_above_the_default(parse_error):
-    assert depth_of(Parser(max_depth=1025).parse(nested(1025))) == 1025
-    parse_error(Parser(max_depth=1025).parse, nested(1026), "too_deep", 1025)
+    assert same(Parser(max_depth=1025).parse(parens(1025)), nested(1025))
+    parse_error(Parser(max_depth=1025).parse, parens(1026), "too_deep", 1025)
 
 
 def test_depth_counts_open_lists_only():
@@ -73,11 +61,11 @@ def test_depth_counts_open_lists_only():
 
 def test_deep_transport_block(parse_error):
     def block(content):
-        return b"  {" + base64.b64encode(content) + b"}"
+        return b"  " + transport(content)
 
-    assert depth_of(parvex.parse(block(nested(1024)))) == 1024
-    parse_error(parvex.parse, block(nested(1025)), "too_deep", 2)
-    assert depth_of(Parser(max_depth=3000).parse(block(nested(3000)))) == 3000
+    assert same(parvex.parse(block(parens(1024))), nested(1024))
+    parse_error(parvex.parse, block(parens(1025)), "too_deep", 2)
+    assert same(Parser(max_depth=3000).parse(block(parens(3000))), nested(3000))
 
 
 def test_long_flat_lists_and_atoms():

@@ -2,10 +2,6 @@
 key's wrapping, keygrips, and the files real GnuPG writes and reads back."""
 
 import base64
-import ctypes
-import ctypes.util
-import os
-import random
 import shutil
 import subprocess
 import sys
@@ -16,6 +12,7 @@ import pytest
 import parvex
 from parvex import extract, find, parse, to_canonical, to_int
 from parvex.gnupg import keygrip, read_key_file
+from gnupg_support import Keyring, gnupg_env
 from support import child_env, doc_script
 
 KEY = [b"private-key", [b"rsa", [b"n", b"\x00\xc3"], [b"e", b"\x03"]]]
@@ -154,18 +151,9 @@ def gnupg(request, tmp_path_factory):
         conf += "disable-extended-key-format\n"
     (home / "gpg-agent.conf").write_text(conf)
     home.chmod(0o700)
-    # GnuPG runs as itself, without the sanitizer runtime .ci/sanitize.sh preloads.
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"} | {"GNUPGHOME": str(home)}
-
-    def gpg(*args, passphrase=""):
-        return subprocess.run(["gpg", "--batch", "--pinentry-mode", "loopback", "--passphrase",
-                               passphrase, "--trust-model", "always", *args], env=env,
-                              check=True, capture_output=True, timeout=300).stdout
-
-    def stop_agent():  # which reads the key files again when it next starts
-        subprocess.run(["gpgconf", "--kill", "gpg-agent"], env=env, timeout=60, check=True)
-
-    request.addfinalizer(stop_agent)
+    ring = Keyring(str(home), gnupg_env(home))
+    gpg = ring.gpg
+    request.addfinalizer(ring.stop_agent)
 
     alice, bob = USERS
     gpg("--quick-gen-key", alice, "default", "default", "never")
@@ -182,7 +170,7 @@ def gnupg(request, tmp_path_factory):
                 fpr = fields[9]
             elif fields[0] == "grp":
                 keys[fields[9]] = (fpr, passphrase, usage)
-    return SimpleNamespace(form=request.param, home=home, gpg=gpg, stop_agent=stop_agent,
+    return SimpleNamespace(form=request.param, home=home, gpg=gpg, stop_agent=ring.stop_agent,
                            keys=keys)
 
 

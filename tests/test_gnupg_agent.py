@@ -6,16 +6,15 @@ exports."""
 import hashlib
 import os
 import socket
-import subprocess
 import sys
 import threading
 
 import pytest
 
 import parvex
-from gnupg_support import HAVE_CRYPTO, GPG_KINDS, WRITTEN_KINDS, Gcrypt, keyring, needs_crypto  # noqa: F401
+from gnupg_support import GPG_KINDS, WRITTEN_KINDS, Gcrypt, needs_crypto
 from parvex import extract, find, to_int
-from support import child_env, doc_script
+from support import child_env, doc_script, run_cli
 from parvex.gnupg import Agent, AgentError, keygrip, private_key, public_key, read_key_file
 
 KINDS = [kind for kind, *_ in GPG_KINDS] + [kind for kind, *_ in WRITTEN_KINDS]
@@ -245,8 +244,7 @@ def _python_signature(private, digest):
 
 
 def _run(args, keyring):
-    done = subprocess.run([sys.executable, *map(str, args)], capture_output=True, timeout=120,
-                          env=child_env(GNUPGHOME=keyring.home))
+    done = run_cli(*args, command=(sys.executable,), env=child_env(GNUPGHOME=keyring.home))
     done.text = done.stdout.decode("ascii", "replace")
     return done
 

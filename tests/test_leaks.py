@@ -9,7 +9,6 @@ under AddressSanitizer, else from glibc's main arena: it is what catches
 C++ storage that is never freed, which tracemalloc does not see.
 """
 
-import base64
 import ctypes
 import gc
 import sys
@@ -18,7 +17,7 @@ import tracemalloc
 import pytest
 
 import parvex
-from support import Index
+from support import U64, Index, nested, transport
 from parvex import Atom, Decoder, ParseError, Parser, StreamReader
 
 ITERATIONS = 4000
@@ -94,21 +93,10 @@ class BadIter:
         raise RuntimeError("no iteration")
 
 
-def nested(depth):
-    value = []
-    for _ in range(depth - 1):
-        value = [value]
-    return value
-
-
 def cycle(*items):
     value = list(items)
     value.append(value)
     return value
-
-
-def transport(canonical):
-    return b"{" + base64.b64encode(canonical) + b"}"
 
 
 VALID = b'(4:text[1:t]2:hi #616263# |YWJj| "q\\n" 3"abc" tok ((a) b))'
@@ -237,7 +225,7 @@ def atom_cases():
 
 def parser_cases():
     yield "new", succeeds(Parser, canonical=True, max_depth=Index(3), max_atom_len=None,
-                          max_input_len=2**64 - 1, allow_base64=False)
+                          max_input_len=U64, allow_base64=False)
     yield "new, not a bool", fails(TypeError, "allow_lengths", Parser, allow_lengths=1)
     yield "new, None for a bool", fails(TypeError, "canonical", Parser, canonical=None)
     yield "new, negative size", fails(OverflowError, "max_depth", Parser, max_depth=-1)

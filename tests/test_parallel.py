@@ -21,7 +21,7 @@ import parvex
 import parvex._pool
 from parvex import Atom, ParseError, parse_file, parse_files
 from parvex._pool import Pool, WorkerEnded
-from support import child_env, doc_script, same
+from support import child_env, doc_script, run_cli, same, write_files
 
 METHODS = ["fork", "forkserver", "spawn"]
 
@@ -46,15 +46,10 @@ COMMAND = ("import sys, parvex._pool as p; p._WORTH_STARTING = p._SAMPLE_SECONDS
 
 @pytest.fixture(scope="module")
 def tree(tmp_path_factory):
-    root = tmp_path_factory.mktemp("files")
-    paths = []
-    for i, value in enumerate(VALUES):
-        path = root / f"{i:02}.sx"
-        # Both representations, so that the options matter below.
-        write = parvex.to_canonical if i % 2 else (lambda v: parvex.to_advanced(v).encode())
-        path.write_bytes(write(value))
-        paths.append(str(path))
-    return root, paths
+    # Both representations, so that the options matter below.
+    return write_files(tmp_path_factory.mktemp("files"),
+                       [parvex.to_canonical(v) if i % 2 else parvex.to_advanced(v).encode()
+                        for i, v in enumerate(VALUES)])
 
 
 @pytest.mark.parametrize("method", ["fork", "spawn"])
@@ -104,8 +99,7 @@ def test_parse_file_reads_no_further_than_the_limit(tmp_path):
 
 
 def cli(*args, stdin=b""):
-    return subprocess.run([sys.executable, "-c", COMMAND, *args], input=stdin,
-                          capture_output=True, env=child_env(), timeout=120)
+    return run_cli(*args, stdin=stdin, command=(sys.executable, "-c", COMMAND))
 
 
 def test_cli_jobs_keeps_the_order_and_reports_each_file(tree, tmp_path):
@@ -117,8 +111,7 @@ def test_cli_jobs_keeps_the_order_and_reports_each_file(tree, tmp_path):
         one = cli(*args, *files)
         two = cli("--jobs", "3", *args, *files)
         # Too little work for workers: the caller writes each file at once.
-        alone = subprocess.run([sys.executable, "-m", "parvex", "--jobs", "3", *args, *files],
-                               capture_output=True, env=child_env(), timeout=120)
+        alone = run_cli("--jobs", "3", *args, *files)
         assert one.returncode == two.returncode == alone.returncode == 1
         assert two.stdout == one.stdout == alone.stdout
         assert two.stderr == one.stderr == alone.stderr

@@ -1,20 +1,14 @@
 """Reading S-expressions: the values returned, and every failure with its offset."""
 
-import base64
-
 import pytest
 
 import parvex
 from parvex import Atom, Parser
+from support import LIMITS, U64, transport
 
 D = {}                      # the default options, as parvex.parse reads
 C = {"canonical": True}     # the canonical options, as parvex.parse_canonical reads
-U64 = 2**64 - 1
-
-
-def T(content):
-    """A basic transport block (§6.3) holding `content`."""
-    return b"{" + base64.b64encode(content) + b"}"
+T = transport               # a basic transport block (§6.3)
 
 
 def A(data, hint):
@@ -103,7 +97,7 @@ VALUES = flatten([
     ({"max_depth": 0}, [(b"a", b"a")]),
     ({"max_depth": 1}, [(b"(a)", [b"a"]), (T(b"(1:a)"), [b"a"])]),   # blocks start at 0
     ({"max_depth": 2}, [(b"((a)(b))", [[b"a"], [b"b"]])]),
-    ({"max_depth": U64, "max_atom_len": U64, "max_input_len": U64}, [(b"(a)", [b"a"])]),
+    (dict.fromkeys(LIMITS, U64), [(b"(a)", [b"a"])]),
     ({"max_atom_len": None, "max_input_len": None}, [(b"(a)", [b"a"])]),
 ])
 

@@ -4,7 +4,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from parvex import Atom, parse, to_advanced, to_indented
-from support import bounded, same, values
+from support import bounded, nested, same, values
 
 CERT = parse(b'(certificate (issuer (name "CN=CA 1, O=Example")) '
              b'(subject (public-key (rsa (e #010001#) (n |AAECAwQFBgc=|)))) '
@@ -69,19 +69,12 @@ def test_takes_what_the_writers_take():
         (b"a", "é", bytearray(b"b"), range(2)))
 
 
-def nested(depth):
-    value = [b"x"]
-    for _ in range(depth - 1):
-        value = [value]
-    return value
-
-
 def test_depth_is_bounded_like_the_writers():
-    text = to_indented(nested(1024), width=10)  # no recursion limit hit
-    assert same(parse(text), nested(1024))
+    text = to_indented(nested(1024, [b"x"]), width=10)  # no recursion limit hit
+    assert same(parse(text), nested(1024, [b"x"]))
     loop = [b"a"]
     loop.append(loop)
-    for bad in (nested(1025), loop):
+    for bad in (nested(1025, [b"x"]), loop):
         with pytest.raises(ValueError, match="^lists nested deeper than 1024$"):
             to_indented(bad)
         with pytest.raises(ValueError, match="^lists nested deeper than 1024$"):

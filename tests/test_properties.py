@@ -2,15 +2,16 @@
 back to the value written, and any octets either read to a value whose
 canonical form reads back the same, or fail with an offset inside them."""
 
+import typing
+
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import parvex
 from parvex import Atom, ParseError, Parser
-from support import atoms, octets, same
+from support import OPTIONS, U64, atoms, depth, octets, same
 
 SETTINGS = settings(max_examples=300, deadline=None,
                     suppress_health_check=[HealthCheck.too_slow])
-U64 = 2**64 - 1
 
 # What the writers take: every spelling of an atom and of a list.
 atom_inputs = st.one_of(octets, atoms, octets.map(bytearray), octets.map(Atom),
@@ -29,10 +30,6 @@ def expected(x):
     if isinstance(x, str):
         return x.encode()
     return bytes(x)
-
-
-def depth(v):
-    return 1 + max(map(depth, v), default=0) if type(v) is list else 0
 
 
 @SETTINGS
@@ -76,16 +73,18 @@ texts = st.one_of(st.binary(max_size=64),
                   st.lists(st.sampled_from(PIECES), max_size=24).map(b"".join),
                   st.builds(spliced, inputs, st.sampled_from(WRITTEN), st.integers(0, 400),
                             st.integers(0, 2), st.sampled_from([b"", *PIECES])))
-options = st.fixed_dictionaries({}, optional={
-    "canonical": st.booleans(),
-    "max_depth": st.integers(0, 6) | st.just(U64),
-    "max_atom_len": st.integers(0, 6) | st.none() | st.just(U64),
-    "max_input_len": st.integers(0, 40) | st.none() | st.just(U64),
-    **{name: st.booleans() for name in (
-        "allow_advanced", "allow_transport", "allow_display_hints", "allow_empty_atoms",
-        "allow_empty_lists", "allow_list_as_first_element", "allow_hexadecimal",
-        "allow_base64", "allow_lengths")},
-})
+
+
+def option(keyword, kind):
+    """Values of one of Parser's keywords: small limits, which the texts
+    above reach (an input's length further than the rest), and no limit."""
+    if kind is bool:
+        return st.booleans()
+    limits = st.integers(0, 40 if keyword == "max_input_len" else 6) | st.just(U64)
+    return limits | st.none() if type(None) in typing.get_args(kind) else limits
+
+
+options = st.fixed_dictionaries({}, optional={k: option(k, kind) for k, kind in OPTIONS.items()})
 
 
 def check_read(parser, data):

@@ -1,12 +1,11 @@
 """What the writers produce reads back as the value that was written."""
 
-import base64
-
 import pytest
 from hypothesis import given, settings, strategies as st
 
 from parvex import (Atom, Parser, parse, parse_canonical, to_advanced, to_canonical,
                     to_transport)
+from support import nested, transport
 
 SETTINGS = settings(max_examples=250, deadline=None)
 CANONICAL = Parser(canonical=True)
@@ -31,14 +30,9 @@ values = st.recursive(
 )
 
 
-def chain(depth, inner, use_tuples):
-    value = inner
-    for level in range(depth):
-        value = (tuple if use_tuples and level % 2 else list)([value])
-    return value
-
-
-deep = st.builds(chain, st.integers(1, 1024), leaves, st.booleans())
+# Chains of lists, or of lists and tuples in turn, around an atom.
+deep = st.builds(nested, st.integers(1, 1024), leaves.map(lambda leaf: [leaf]),
+                 st.sampled_from([(list,), (tuple, list)]))
 wide = st.lists(leaves, min_size=60, max_size=200) | st.lists(
     st.lists(leaves, max_size=3), min_size=60, max_size=150).map(tuple)
 
@@ -113,10 +107,10 @@ canonical_texts = st.recursive(
 @SETTINGS
 @given(canonical_texts)
 def test_canonical_text_written_back_unchanged(text):
-    transport = "{" + base64.b64encode(text).decode() + "}"
-    for value in (parse_canonical(text), parse(text), CANONICAL.parse(text), parse(transport)):
+    transported = transport(text).decode()
+    for value in (parse_canonical(text), parse(text), CANONICAL.parse(text), parse(transported)):
         assert to_canonical(value) == text
-        assert to_transport(value) == transport
+        assert to_transport(value) == transported
         assert to_canonical(parse(to_advanced(value))) == text
 
 

@@ -2,7 +2,6 @@
 get exactly what one thread gets; a structure that another thread changes
 while it is written comes out as one of its states, whole."""
 
-import base64
 import gc
 import random
 import sys
@@ -12,14 +11,11 @@ import pytest
 
 import parvex
 from parvex import Atom, ParseError, Parser
+from support import transport
 
 THREADS = 8
 ROUNDS = 25
 SHARED = Parser(max_depth=64, max_atom_len=4096, allow_empty_lists=False)
-
-
-def transport(canonical):
-    return b"{" + base64.b64encode(canonical) + b"}"
 
 
 class Seq:

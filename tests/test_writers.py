@@ -1,7 +1,6 @@
 """The three writers: canonical (§6.2), basic transport (§6.3) and advanced (§6.4)."""
 
 import array
-import base64
 import collections
 import inspect
 import pickle
@@ -15,7 +14,7 @@ from hypothesis import given, settings, strategies as st
 import parvex
 import parvex._parvex as m
 from parvex import Atom, to_advanced, to_canonical, to_transport
-from support import Index, child_env, same
+from support import Index, child_env, nested, same, transport
 
 WRITERS = {"to_canonical": to_canonical, "to_transport": to_transport,
            "to_advanced": to_advanced}
@@ -56,17 +55,6 @@ def ref_advanced(v):
         return "(" + " ".join(map(ref_advanced, v)) + ")"
     hint = getattr(v, "hint", None)
     return ("" if hint is None else f"[{ref_string(hint)}]") + ref_string(octets(v))
-
-
-def b64(data):
-    return "{" + base64.b64encode(data).decode() + "}"
-
-
-def nested(depth, inner=(), kinds=(list,)):
-    value = list(inner)
-    for level in range(depth - 1):
-        value = kinds[level % len(kinds)]([value])
-    return value
 
 
 # --- advanced: the form of every single octet ------------------------------
@@ -165,7 +153,7 @@ def test_long_values_stay_on_one_line():
     assert to_canonical(wide) == b"(" + b"1:a" * 100_000 + b")"
     assert to_advanced(wide) == "(" + " ".join(["a"] * 100_000) + ")"
     blob = bytes(range(256)) * 400
-    assert to_transport(blob) == b64(to_canonical(blob))
+    assert to_transport(blob) == transport(to_canonical(blob)).decode()
     assert to_advanced(b"\x00" * 100_000) == "#" + "00" * 100_000 + "#"
 
 
@@ -184,9 +172,9 @@ def test_long_atoms_among_short_ones(n, lead):
              range(3), bytearray(long), [bytes(long), [b"c"]], long.decode("latin-1")]
     canonical = ref_canonical(value)
     assert to_canonical(value) == canonical
-    assert to_transport(value) == b64(canonical)
+    assert to_transport(value) == transport(canonical).decode()
     assert to_canonical(long) == ref_canonical(long)
-    assert to_transport(long) == b64(ref_canonical(long))
+    assert to_transport(long) == transport(ref_canonical(long)).decode()
 
 
 def test_large_results_of_changing_sizes_in_turn():
@@ -198,7 +186,7 @@ def test_large_results_of_changing_sizes_in_turn():
         value = [b"%d" % i for i in range(n)]
         canonical = ref_canonical(value)
         results = (to_canonical(value), to_transport(value), to_advanced(value))
-        assert results[:2] == (canonical, b64(canonical))
+        assert results[:2] == (canonical, transport(canonical).decode())
         assert parvex.parse(results[2]) == value
         for r in results:
             rebuilt = r[:-1] + r[-1:]  # a new object, made to measure
@@ -229,9 +217,9 @@ def test_portable_paths_write_what_the_vector_paths_write():
     child = subprocess.run([sys.executable, "-c", CHILD], input=pickle.dumps(values),
                            env=child_env(PARVEX_PORTABLE="1"), capture_output=True, check=True)
     got = pickle.loads(child.stdout)
-    for v, (canonical, transport, advanced, parsed) in zip(values, got, strict=True):
-        assert (canonical, transport, advanced) == (to_canonical(v), to_transport(v), to_advanced(v)), v
-        assert same(parsed, parvex.parse(transport))
+    for v, (canonical, transported, advanced, parsed) in zip(values, got, strict=True):
+        assert (canonical, transported, advanced) == (to_canonical(v), to_transport(v), to_advanced(v)), v
+        assert same(parsed, parvex.parse(transported))
 
 
 # --- generated values against independent reference writers ----------------
@@ -250,7 +238,7 @@ _values = st.recursive(
 def test_writers_match_references(value):
     canonical = ref_canonical(value)
     assert to_canonical(value) == canonical
-    assert to_transport(value) == b64(canonical)
+    assert to_transport(value) == transport(canonical).decode()
     assert to_advanced(value) == ref_advanced(value)
 
 
@@ -307,7 +295,7 @@ def test_short_strings_of_every_length_anywhere(make):
     # The transport writer gathers octets in a buffer of its own, whose end
     # these cross again and again, at many offsets.
     many = items * 40 + items[:7]
-    assert to_transport(many) == b64(b"(" + b"".join(pieces * 40 + pieces[:7]) + b")")
+    assert to_transport(many) == transport(b"(" + b"".join(pieces * 40 + pieces[:7]) + b")").decode()
     for item, piece in zip(items, pieces):
         assert to_canonical(item) == piece
         assert to_canonical([b"z" * 30, item]) == b"(30:" + b"z" * 30 + piece + b")"
@@ -415,7 +403,7 @@ def test_1024_levels_are_written(kinds):
     data = b"(" * 1024 + b"1:x" + b")" * 1024
     assert m.DEFAULT_MAX_DEPTH == 1024
     assert to_canonical(value) == data
-    assert to_transport(value) == b64(data)
+    assert to_transport(value) == transport(data).decode()
     assert to_advanced(value) == "(" * 1024 + "x" + ")" * 1024
 
 
