@@ -66,18 +66,18 @@ def run(main):
 
 @contextlib.asynccontextmanager
 async def connection():
-    """One TCP connection: the accepting side's reader (watched) and writer,
-    then the connecting side's."""
+    """One TCP connection: the accepting side's reader (watched), and the
+    connecting side's writer."""
     accepted = asyncio.get_running_loop().create_future()
     server = await asyncio.start_server(lambda r, w: accepted.set_result((Watched(r), w)), HOST, 0)
     async with server:
-        reader, writer = await asyncio.open_connection(HOST, server.sockets[0].getsockname()[1])
-        ours, theirs = await accepted
+        _, writer = await asyncio.open_connection(HOST, server.sockets[0].getsockname()[1])
+        reader, theirs = await accepted
         try:
-            yield ours, theirs, Watched(reader), writer
+            yield reader, writer
         finally:
-            for w in (writer, theirs):
-                w.close()
+            writer.close()
+            theirs.close()
 
 
 def test_requests_and_replies_in_every_representation_cut_at_every_octet():
@@ -138,7 +138,7 @@ def test_a_read_stopped_mid_message_leaves_nothing_half_read(stop):
     before = parvex.to_canonical([b"before"])
 
     async def main():
-        async with connection() as (reader, _, _, writer):
+        async with connection() as (reader, writer):
             sent = 0
             for cut in range(1, len(data)):
                 reader.got.clear()
@@ -176,8 +176,8 @@ def test_a_read_stopped_mid_message_leaves_nothing_half_read(stop):
 ])
 def test_a_bad_message_is_raised_again_by_every_later_read(options, data, kind, offset):
     async def main():
-        async with connection() as (reader, _, _, writer):
-            await send(writer, data, 5)
+        async with connection() as (reader, writer):
+            writer.write(data)
             if kind == "unexpected_end":
                 writer.write_eof()
             assert await aread(reader, **options)
@@ -207,7 +207,7 @@ def test_a_huge_atom_is_refused_as_its_octets_arrive(head, filler, offset):
     limit = 1 << 20  # the peer sends at most this much, far more than the refusal needs
 
     async def main():
-        async with connection() as (reader, _, _, writer):
+        async with connection() as (reader, writer):
             refused = asyncio.ensure_future(aread(reader, max_atom_len=4096))
             writer.write(head)
             sent = len(head)
