@@ -26,7 +26,7 @@ from collections.abc import AsyncIterator, Callable
 from io import BytesIO
 from typing import TYPE_CHECKING, Any, Protocol, Union, Unpack
 
-from ._parvex import Decoder, StreamReader
+from ._parvex import Decoder, ParseError, StreamReader
 from ._types import ParserOptions, Value
 
 if TYPE_CHECKING:
@@ -161,6 +161,12 @@ def _decoder_for(reader: asyncio.StreamReader, options: dict[str, Any]) -> Decod
         held_options, decoder = held
         if held_options == options:
             return decoder
+        try:
+            decoder.feed(b"")  # raises again the ParseError that broke the stream, if one did
+        except ParseError:
+            raise
+        except ValueError:
+            pass  # closed at the end of the stream
         if decoder.buffered:
             raise ValueError("this stream has octets read with other options that were not yet "
                              "given out; read them with the options they were read with")
