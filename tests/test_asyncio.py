@@ -224,7 +224,6 @@ def test_a_huge_atom_is_refused_as_its_octets_arrive(head, filler, offset):
     run(main)
 
 
-@pytest.mark.xfail(strict=True, reason="a stream read with new options counts offsets from the change")
 def test_offsets_count_from_the_start_of_the_stream_when_the_options_change():
     async def main():
         reader = asyncio.StreamReader()

@@ -166,13 +166,15 @@ def _decoder_for(reader: asyncio.StreamReader, options: dict[str, Any]) -> Decod
         except ParseError:
             raise
         except ValueError:
-            pass  # closed at the end of the stream
-        if decoder.buffered:
-            raise ValueError("this stream has octets read with other options that were not yet "
-                             "given out; read them with the options they were read with")
-    decoder = Decoder(**options)
-    _decoders[reader] = (dict(options), decoder)
-    return decoder
+            return decoder  # the stream has ended: there is nothing left to read
+    # Other options: what the last decoder took from the stream and did not
+    # give out is read again under them, with offsets going on from there.
+    fresh = Decoder(**options)
+    if held is not None:
+        fresh._start_at(decoder.offset)
+        fresh.feed(decoder._unread())
+    _decoders[reader] = (dict(options), fresh)
+    return fresh
 
 
 async def _next(reader: asyncio.StreamReader, decoder: Decoder, chunk_size: int) -> Value:
