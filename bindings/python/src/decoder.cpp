@@ -193,6 +193,9 @@ Outcome read_next(DecoderObject& d, PyObject** out) {
         if (const Error* e = std::get_if<Error>(&r.error())) {
             d.failed = Error{e->offset + d.offset, e->kind};
             raise_parse_error(*d.failed, data, d.offset);
+            // Nothing is read after a fault: what was handed in goes.
+            std::vector<std::uint8_t>().swap(d.buffer);
+            d.head = 0;
         }
         return Outcome::Failed;
     }
