@@ -10,10 +10,15 @@
 #include <cstdint>
 #include <cstring>
 
-// The object layouts relied on below hold from 3.11 through 3.14 for the
-// default build (the free-threaded build lays lists out differently).
+// The object layouts relied on below are those of the headers of 3.11
+// through 3.15 for the default build (the fields of PyListObject,
+// PyBytesObject and PyASCIIObject used here are in all five, with the same
+// meaning); tests/test_compat.py compares what
+// each builds with what the public API builds. A later version takes the
+// fallbacks until its headers are read and that test passes on it. Never in
+// the free-threaded build, which allocates a list's items its own way.
 #if !defined(PARVEX_PUBLIC_API_ONLY) && !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030B0000 && \
-    PY_VERSION_HEX < 0x030F0000
+    PY_VERSION_HEX < 0x03100000
 #define PARVEX_CPYTHON_INTERNALS 1
 #else
 #define PARVEX_CPYTHON_INTERNALS 0
@@ -113,7 +118,7 @@ inline bool str_backed(PyObject* obj) {
 // MARK: short bytes objects
 
 /// Whether `short_bytes` is available.
-inline constexpr bool kShortBytes = kInternals && PY_VERSION_HEX < 0x030E0000;
+inline constexpr bool kShortBytes = kInternals;
 
 /// A new bytes object of the 2 to 15 octets at `p`, where 16 octets from `p`
 /// on are readable: the object is made as PyBytes_FromStringAndSize makes
@@ -123,7 +128,7 @@ inline constexpr bool kShortBytes = kInternals && PY_VERSION_HEX < 0x030E0000;
 /// "parse_canonical" and "parse (advanced)" on records and wide). Returns
 /// nullptr with an exception set on failure.
 inline PyObject* short_bytes(const std::uint8_t* p, std::size_t n) {
-#if PARVEX_CPYTHON_INTERNALS && PY_VERSION_HEX < 0x030E0000
+#if PARVEX_CPYTHON_INTERNALS
     constexpr std::size_t kRoom = 16;  // octets, the terminating NUL among them
     auto* op = static_cast<PyBytesObject*>(PyObject_Malloc(offsetof(PyBytesObject, ob_sval) + kRoom));
     if (op == nullptr) return PyErr_NoMemory();
@@ -146,10 +151,11 @@ inline PyObject* short_bytes(const std::uint8_t* p, std::size_t n) {
 /// running: a read makes many young lists, which each collection would
 /// traverse again, and no finaliser can then run in the middle of a read
 /// (rows "parse_canonical" and "parse (advanced)" on records and spki).
-/// The public API does the pausing; the PARVEX_PUBLIC_API_ONLY build leaves
-/// the collector alone, to measure what the pause is worth.
+/// The public API does the pausing, so every version pauses; the
+/// PARVEX_PUBLIC_API_ONLY build leaves the collector alone, to measure what
+/// the pause is worth.
 struct GcPause {
-#if PARVEX_CPYTHON_INTERNALS
+#if !defined(PARVEX_PUBLIC_API_ONLY)
     int was_enabled = PyGC_Disable();
     ~GcPause() {
         if (was_enabled) PyGC_Enable();

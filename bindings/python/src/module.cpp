@@ -134,6 +134,12 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_gil
+    // A free-threaded interpreter keeps the GIL while this module is loaded:
+    // its builders, writers and parsers assume it, and no such build has
+    // been tested.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 
