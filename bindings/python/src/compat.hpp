@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "types/window.hpp"
+
 // The object layouts relied on below are those of the headers of 3.11
 // through 3.15 for the default build (the fields of PyListObject,
 // PyBytesObject and PyASCIIObject used here are in all five, with the same
@@ -87,16 +89,16 @@ inline bool shorten(PyObject* obj, std::size_t n) {
 
 // MARK: octets readable before a string
 
-/// Whether the 16 octets that end where the data of `obj` ends are all
-/// readable, for a bytes object or a compact ASCII str, as they are where
-/// the data follows the object's own header. The writers then copy and
-/// classify a short string with one 16-octet move (rows "to_canonical",
+/// Whether the window (types/window.hpp) that ends where the data of `obj`
+/// ends is readable, for a bytes object or a compact ASCII str, as it is
+/// where the data follows the object's own header. The writers then copy
+/// and classify a short string with one move (rows "to_canonical",
 /// "to_advanced" and "to_transport" on records and wide, on processors
 /// without AVX-512 VBMI, whose masked loads need no such room); false where
 /// that cannot be known.
 inline bool bytes_backed(PyObject* obj) {
 #if PARVEX_CPYTHON_INTERNALS
-    static_assert(offsetof(PyBytesObject, ob_sval) >= 16);
+    static_assert(offsetof(PyBytesObject, ob_sval) >= kWindow);
     (void)obj;
     return true;
 #else
@@ -107,7 +109,7 @@ inline bool bytes_backed(PyObject* obj) {
 
 inline bool str_backed(PyObject* obj) {
 #if PARVEX_CPYTHON_INTERNALS
-    static_assert(sizeof(PyASCIIObject) >= 16);
+    static_assert(sizeof(PyASCIIObject) >= kWindow);
     return PyUnicode_IS_COMPACT_ASCII(obj);  // else a separate UTF-8 buffer
 #else
     (void)obj;
@@ -120,16 +122,16 @@ inline bool str_backed(PyObject* obj) {
 /// Whether `short_bytes` is available.
 inline constexpr bool kShortBytes = kInternals;
 
-/// A new bytes object of the 2 to 15 octets at `p`, where 16 octets from `p`
-/// on are readable: the object is made as PyBytes_FromStringAndSize makes
-/// it, but a little larger than its octets need, so that they are copied
-/// with one 16-octet move whatever their number, without the branches on
+/// A new bytes object of the 2 to kWindow - 1 octets at `p`, where the
+/// window from `p` on is readable: the object is made as
+/// PyBytes_FromStringAndSize makes it, but a little larger than its octets
+/// need, so that they are copied with one move whatever their number, without the branches on
 /// length that a reading loop over mixed short atoms mispredicts (rows
 /// "parse_canonical" and "parse (advanced)" on records and wide). Returns
 /// nullptr with an exception set on failure.
 inline PyObject* short_bytes(const std::uint8_t* p, std::size_t n) {
 #if PARVEX_CPYTHON_INTERNALS
-    constexpr std::size_t kRoom = 16;  // octets, the terminating NUL among them
+    constexpr std::size_t kRoom = kWindow;  // octets, the terminating NUL among them
     auto* op = static_cast<PyBytesObject*>(PyObject_Malloc(offsetof(PyBytesObject, ob_sval) + kRoom));
     if (op == nullptr) return PyErr_NoMemory();
     PyObject_InitVar(reinterpret_cast<PyVarObject*>(op), &PyBytes_Type, static_cast<Py_ssize_t>(n));
@@ -142,6 +144,30 @@ inline PyObject* short_bytes(const std::uint8_t* p, std::size_t n) {
     return reinterpret_cast<PyObject*>(op);
 #else
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n));
+#endif
+}
+
+// MARK: bytes objects that grow
+
+/// Resizes `*obj`, a bytes object this module has just made and not yet
+/// shared, to `n` octets, in place where its block allows (what
+/// `_PyBytes_Resize` does, and what the writers' results grow with: rows
+/// "to_canonical" and "to_transport"); the public API makes a new object and
+/// copies. Returns -1 with an exception set, `*obj` released and null, on
+/// failure.
+inline int resize_bytes(PyObject** obj, Py_ssize_t n) {
+#if PARVEX_CPYTHON_INTERNALS
+    return _PyBytes_Resize(obj, n);
+#else
+    PyObject* bigger = PyBytes_FromStringAndSize(nullptr, n);
+    if (bigger == nullptr) {
+        Py_CLEAR(*obj);
+        return -1;
+    }
+    const Py_ssize_t keep = PyBytes_GET_SIZE(*obj) < n ? PyBytes_GET_SIZE(*obj) : n;
+    std::memcpy(PyBytes_AS_STRING(bigger), PyBytes_AS_STRING(*obj), static_cast<std::size_t>(keep));
+    Py_SETREF(*obj, bigger);
+    return 0;
 #endif
 }
 
