@@ -518,11 +518,6 @@ PyObject* buffered_get(PyObject* self, void*) {
     return PyLong_FromSize_t(d.buffer.size() - d.head);
 }
 
-template <class F>
-constexpr PyCFunction fastcall(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef methods[] = {
     {"feed", fastcall(feed_method), METH_FASTCALL | METH_KEYWORDS,
      "feed($self, data, /)\n--\n\n"

@@ -42,11 +42,6 @@ PyObject* parse_canonical_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf
     });
 }
 
-template <class F>
-constexpr PyCFunction fastcall(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 // The functions are bound to the module object, so `parse.__self__` is the
 // module, as for any builtin function of a module.
 PyMethodDef functions[] = {
