@@ -231,6 +231,8 @@ def main(args: argparse.Namespace) -> int:
         print(f"\nfinished in {time.perf_counter() - started:.0f} s; {machine.load()}")
         if args.json:
             args.json.write_text(json.dumps({
+                "interpreter": f"{sys.implementation.name} {sys.version.split()[0]}",
+                "cpu": machine.cpu(),
                 "python": {wl: {r: vars(v) for r, v in res.items()} for wl, res in all_results.items()},
                 "native": {wl: {r: vars(v) for r, v in res.items()} for wl, res in (native or {}).items()},
                 "memory": memory_figures,

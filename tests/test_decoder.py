@@ -242,6 +242,7 @@ def test_the_decoder_after_the_end_and_after_an_error(parse_error):
     assert next(d) == [b"a"]
     for call in (lambda _: next(d), lambda _: d.feed(b"(c)"), lambda _: d.close()):
         parse_error(call, None, "unmatched_parenthesis", 4)  # every later call
+    assert d.buffered == 0  # nothing more is read: what was handed in goes
 
 
 def test_values_before_the_end_that_cuts_one_short_are_still_given():

@@ -27,7 +27,7 @@ from io import BytesIO
 from typing import TYPE_CHECKING, Any, Protocol, TypeAlias, Unpack
 
 from ._common import positive
-from ._parvex import Decoder, StreamReader
+from ._parvex import Decoder, ParseError, StreamReader
 from ._types import ParserOptions, Readable, Value
 
 if TYPE_CHECKING:
@@ -148,12 +148,20 @@ def _decoder_for(reader: asyncio.StreamReader, options: dict[str, Any]) -> Decod
         held_options, decoder = held
         if held_options == options:
             return decoder
-        if decoder.buffered:
-            raise ValueError("this stream has octets read with other options that were not yet "
-                             "given out; read them with the options they were read with")
-    decoder = Decoder(**options)
-    _decoders[reader] = (dict(options), decoder)
-    return decoder
+        try:
+            decoder.feed(b"")  # raises again the ParseError that broke the stream, if one did
+        except ParseError:
+            raise
+        except ValueError:
+            return decoder  # the stream has ended: there is nothing left to read
+    # Other options: what the last decoder took from the stream and did not
+    # give out is read again under them, with offsets going on from there.
+    fresh = Decoder(**options)
+    if held is not None:
+        fresh._start_at(decoder.offset)
+        fresh.feed(decoder._unread())
+    _decoders[reader] = (dict(options), fresh)
+    return fresh
 
 
 async def _next(reader: asyncio.StreamReader, decoder: Decoder, chunk_size: int) -> Value:

@@ -37,6 +37,13 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObje
           PyObject** slots);
 bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots);
 
+/// A METH_FASTCALL | METH_KEYWORDS entry point as the PyCFunction that a
+/// PyMethodDef holds.
+template <class F>
+constexpr PyCFunction fastcall(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 /// Adds "while processing '<name>'" to the current exception's notes; a
 /// failure to add it is ignored.
 void add_processing_note(const char* name);

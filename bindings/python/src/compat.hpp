@@ -10,10 +10,17 @@
 #include <cstdint>
 #include <cstring>
 
-// The object layouts relied on below hold from 3.11 through 3.14 for the
-// default build (the free-threaded build lays lists out differently).
+#include "types/window.hpp"
+
+// The object layouts relied on below are those of the headers of 3.11
+// through 3.15 for the default build (the fields of PyListObject,
+// PyBytesObject and PyASCIIObject used here are in all five, with the same
+// meaning); tests/test_compat.py compares what
+// each builds with what the public API builds. A later version takes the
+// fallbacks until its headers are read and that test passes on it. Never in
+// the free-threaded build, which allocates a list's items its own way.
 #if !defined(PARVEX_PUBLIC_API_ONLY) && !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030B0000 && \
-    PY_VERSION_HEX < 0x030F0000
+    PY_VERSION_HEX < 0x03100000
 #define PARVEX_CPYTHON_INTERNALS 1
 #else
 #define PARVEX_CPYTHON_INTERNALS 0
@@ -82,16 +89,16 @@ inline bool shorten(PyObject* obj, std::size_t n) {
 
 // MARK: octets readable before a string
 
-/// Whether the 16 octets that end where the data of `obj` ends are all
-/// readable, for a bytes object or a compact ASCII str, as they are where
-/// the data follows the object's own header. The writers then copy and
-/// classify a short string with one 16-octet move (rows "to_canonical",
+/// Whether the window (types/window.hpp) that ends where the data of `obj`
+/// ends is readable, for a bytes object or a compact ASCII str, as it is
+/// where the data follows the object's own header. The writers then copy
+/// and classify a short string with one move (rows "to_canonical",
 /// "to_advanced" and "to_transport" on records and wide, on processors
 /// without AVX-512 VBMI, whose masked loads need no such room); false where
 /// that cannot be known.
 inline bool bytes_backed(PyObject* obj) {
 #if PARVEX_CPYTHON_INTERNALS
-    static_assert(offsetof(PyBytesObject, ob_sval) >= 16);
+    static_assert(offsetof(PyBytesObject, ob_sval) >= kWindow);
     (void)obj;
     return true;
 #else
@@ -102,7 +109,7 @@ inline bool bytes_backed(PyObject* obj) {
 
 inline bool str_backed(PyObject* obj) {
 #if PARVEX_CPYTHON_INTERNALS
-    static_assert(sizeof(PyASCIIObject) >= 16);
+    static_assert(sizeof(PyASCIIObject) >= kWindow);
     return PyUnicode_IS_COMPACT_ASCII(obj);  // else a separate UTF-8 buffer
 #else
     (void)obj;
@@ -113,18 +120,18 @@ inline bool str_backed(PyObject* obj) {
 // MARK: short bytes objects
 
 /// Whether `short_bytes` is available.
-inline constexpr bool kShortBytes = kInternals && PY_VERSION_HEX < 0x030E0000;
+inline constexpr bool kShortBytes = kInternals;
 
-/// A new bytes object of the 2 to 15 octets at `p`, where 16 octets from `p`
-/// on are readable: the object is made as PyBytes_FromStringAndSize makes
-/// it, but a little larger than its octets need, so that they are copied
-/// with one 16-octet move whatever their number, without the branches on
+/// A new bytes object of the 2 to kWindow - 1 octets at `p`, where the
+/// window from `p` on is readable: the object is made as
+/// PyBytes_FromStringAndSize makes it, but a little larger than its octets
+/// need, so that they are copied with one move whatever their number, without the branches on
 /// length that a reading loop over mixed short atoms mispredicts (rows
 /// "parse_canonical" and "parse (advanced)" on records and wide). Returns
 /// nullptr with an exception set on failure.
 inline PyObject* short_bytes(const std::uint8_t* p, std::size_t n) {
-#if PARVEX_CPYTHON_INTERNALS && PY_VERSION_HEX < 0x030E0000
-    constexpr std::size_t kRoom = 16;  // octets, the terminating NUL among them
+#if PARVEX_CPYTHON_INTERNALS
+    constexpr std::size_t kRoom = kWindow;  // octets, the terminating NUL among them
     auto* op = static_cast<PyBytesObject*>(PyObject_Malloc(offsetof(PyBytesObject, ob_sval) + kRoom));
     if (op == nullptr) return PyErr_NoMemory();
     PyObject_InitVar(reinterpret_cast<PyVarObject*>(op), &PyBytes_Type, static_cast<Py_ssize_t>(n));
@@ -140,16 +147,41 @@ inline PyObject* short_bytes(const std::uint8_t* p, std::size_t n) {
 #endif
 }
 
+// MARK: bytes objects that grow
+
+/// Resizes `*obj`, a bytes object this module has just made and not yet
+/// shared, to `n` octets, in place where its block allows (what
+/// `_PyBytes_Resize` does, and what the writers' results grow with: rows
+/// "to_canonical" and "to_transport"); the public API makes a new object and
+/// copies. Returns -1 with an exception set, `*obj` released and null, on
+/// failure.
+inline int resize_bytes(PyObject** obj, Py_ssize_t n) {
+#if PARVEX_CPYTHON_INTERNALS
+    return _PyBytes_Resize(obj, n);
+#else
+    PyObject* bigger = PyBytes_FromStringAndSize(nullptr, n);
+    if (bigger == nullptr) {
+        Py_CLEAR(*obj);
+        return -1;
+    }
+    const Py_ssize_t keep = PyBytes_GET_SIZE(*obj) < n ? PyBytes_GET_SIZE(*obj) : n;
+    std::memcpy(PyBytes_AS_STRING(bigger), PyBytes_AS_STRING(*obj), static_cast<std::size_t>(keep));
+    Py_SETREF(*obj, bigger);
+    return 0;
+#endif
+}
+
 // MARK: the cyclic collector during a read
 
 /// Pauses the cyclic garbage collector for its lifetime, where it was
 /// running: a read makes many young lists, which each collection would
 /// traverse again, and no finaliser can then run in the middle of a read
 /// (rows "parse_canonical" and "parse (advanced)" on records and spki).
-/// The public API does the pausing; the PARVEX_PUBLIC_API_ONLY build leaves
-/// the collector alone, to measure what the pause is worth.
+/// The public API does the pausing, so every version pauses; the
+/// PARVEX_PUBLIC_API_ONLY build leaves the collector alone, to measure what
+/// the pause is worth.
 struct GcPause {
-#if PARVEX_CPYTHON_INTERNALS
+#if !defined(PARVEX_PUBLIC_API_ONLY)
     int was_enabled = PyGC_Disable();
     ~GcPause() {
         if (was_enabled) PyGC_Enable();

@@ -193,6 +193,9 @@ Outcome read_next(DecoderObject& d, PyObject** out) {
         if (const Error* e = std::get_if<Error>(&r.error())) {
             d.failed = Error{e->offset + d.offset, e->kind};
             raise_parse_error(*d.failed, data, d.offset);
+            // Nothing is read after a fault: what was handed in goes.
+            std::vector<std::uint8_t>().swap(d.buffer);
+            d.head = 0;
         }
         return Outcome::Failed;
     }
@@ -483,6 +486,29 @@ PyObject* stream_iternext(PyObject* self) {
     });
 }
 
+// A Decoder that takes over a stream from another counts its offsets from
+// where the other stopped.
+PyObject* start_at_method(PyObject* self, PyObject* arg) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        DecoderObject& d = as_decoder(self);
+        const std::uint64_t at = PyLong_AsUnsignedLongLong(arg);
+        if (at == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) return nullptr;
+        if (d.offset != 0 || d.buffer.size() != d.head || d.closed || d.busy) {
+            PyErr_SetString(PyExc_ValueError, "_start_at() on a decoder that has begun");
+            return nullptr;
+        }
+        d.offset = d.taken = at;
+        Py_RETURN_NONE;
+    });
+}
+
+// The octets handed in and not yet read past, from the start of the
+// S-expression under way: for a decoder that takes the stream over.
+PyObject* unread_method(PyObject* self, PyObject*) {
+    const Bytes rest = unread(as_decoder(self));
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(rest.data()), static_cast<Py_ssize_t>(rest.size()));
+}
+
 // MARK: attributes
 
 PyObject* offset_get(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(as_decoder(self).taken); }
@@ -492,11 +518,6 @@ PyObject* buffered_get(PyObject* self, void*) {
     return PyLong_FromSize_t(d.buffer.size() - d.head);
 }
 
-template <class F>
-constexpr PyCFunction fastcall(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef methods[] = {
     {"feed", fastcall(feed_method), METH_FASTCALL | METH_KEYWORDS,
      "feed($self, data, /)\n--\n\n"
@@ -504,6 +525,13 @@ PyMethodDef methods[] = {
      "any other bytes-like object); they are copied. Iterate to take the\n"
      "S-expressions they complete. An empty `data` changes nothing: say that\n"
      "the input has ended with close()."},
+    {"_start_at", start_at_method, METH_O,
+     "_start_at($self, offset, /)\n--\n\n"
+     "Counts offsets from `offset`, for a decoder that takes over a stream\n"
+     "another read up to there (parvex.aread)."},
+    {"_unread", unread_method, METH_NOARGS,
+     "_unread($self, /)\n--\n\n"
+     "The octets handed in and not yet read past (parvex.aread)."},
     {"close", close_method, METH_NOARGS,
      "close($self, /)\n--\n\n"
      "Says the input has ended. Raises ParseError (unexpected_end, at the\n"

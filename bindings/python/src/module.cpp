@@ -42,11 +42,6 @@ PyObject* parse_canonical_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf
     });
 }
 
-template <class F>
-constexpr PyCFunction fastcall(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 // The functions are bound to the module object, so `parse.__self__` is the
 // module, as for any builtin function of a module.
 PyMethodDef functions[] = {
@@ -134,6 +129,12 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_gil
+    // A free-threaded interpreter keeps the GIL while this module is loaded:
+    // its builders, writers and parsers assume it, and no such build has
+    // been tested.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 

@@ -72,11 +72,6 @@ PyObject* options_method(PyObject* self, PyObject*) {
     return guard<PyObject*>(nullptr, [&] { return options_as_dict(reinterpret_cast<ParserObject*>(self)->options); });
 }
 
-template <class F>
-constexpr PyCFunction fastcall(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef methods[] = {
     {"parse", fastcall(parse_method<parse_sig, ReadMode::Whole>), METH_FASTCALL | METH_KEYWORDS,
      "parse($self, data)\n--\n\nReads one S-expression, which is the whole of the input."},

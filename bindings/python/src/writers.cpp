@@ -84,7 +84,7 @@ public:
         const auto n = static_cast<Py_ssize_t>(capacity);
         if (obj_ == nullptr)
             obj_ = PyBytes_FromStringAndSize(nullptr, n);
-        else if (_PyBytes_Resize(&obj_, n) < 0)
+        else if (compat::resize_bytes(&obj_, n) < 0)
             obj_ = nullptr;  // released by the call
         if (obj_ == nullptr) throw PythonFailed{};
         auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(obj_));
@@ -95,7 +95,7 @@ public:
     /// The result, shortened to its first `used` octets (a new reference).
     PyObject* finish(std::size_t used) {
         if (!shorten_keeping_block(obj_, used, capacity_) &&
-            _PyBytes_Resize(&obj_, static_cast<Py_ssize_t>(used)) < 0)
+            compat::resize_bytes(&obj_, static_cast<Py_ssize_t>(used)) < 0)
             obj_ = nullptr;
         return std::exchange(obj_, nullptr);
     }

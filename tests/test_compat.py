@@ -1,0 +1,66 @@
+"""The objects that bindings/python/src/compat.hpp builds through CPython's
+internals, against the same objects built through the public API, in a
+child interpreter whose allocator checks every block (PYTHONMALLOC=debug):
+a field that moved, a block freed by the wrong allocator or written past
+its end shows here. A public-API-only build passes these too."""
+
+import subprocess
+import sys
+
+import pytest
+
+from support import child_env
+
+PRELUDE = """
+import ctypes, sys, parvex
+def image(b):  # a bytes object's memory past its reference count: type, size, hash, octets, NUL
+    return ctypes.string_at(id(b), sys.getsizeof(b))[8:]
+def public(b):
+    return bytes(bytearray(b))
+"""
+
+CASES = {
+    # parse_canonical's outermost list of 1,024 items or more adopts the
+    # reader's stack as its item array.
+    "list adopting its items": """
+        for n in (1024, 5000):
+            got = parvex.parse_canonical(b"(" + b"2:ab" * n + b")")
+            assert got == [b"ab"] * n
+            assert got.__sizeof__() >= [].__sizeof__() + n * ctypes.sizeof(ctypes.c_void_p)
+            got += [b"cd"] * (3 * n)   # grown by PyMem_Realloc
+            del got[::2]
+            assert sorted(got) == [b"ab"] * (n // 2) + [b"cd"] * (3 * n // 2)
+    """,
+    # Atoms of 2 to 15 octets are made with one 16-octet move.
+    "short bytes": """
+        octets = bytes(range(33, 127))
+        text = b"(" + b"".join(b"%d:%s" % (n, octets[n:2 * n]) for n in range(1, 20)) + b")"
+        for got in parvex.parse_canonical(text):
+            want = public(got)
+            assert image(got) == image(want), (got, image(got), image(want))
+            assert hash(got) == hash(want)
+    """,
+    # A large result written into a block of the size of the last one is
+    # shortened in place: a bytes object, and a compact ASCII str.
+    "shortened results": """
+        value = [b"%06d" % i for i in range(20000)]
+        for write in (parvex.to_canonical, parvex.to_transport, parvex.to_advanced):
+            first, got = write(value), write(value)
+            want = public(first) if type(first) is bytes else (first + ".")[:-1]
+            assert got == want and len(got) == len(want) and hash(got) == hash(want)
+            if type(got) is bytes:
+                assert image(got) == image(want)
+            else:  # the octets and their NUL, where a compact ASCII str keeps them
+                data = id(got) + sys.getsizeof("") - 1
+                assert ctypes.string_at(data, len(got) + 1) == want.encode() + b"\\0"
+    """,
+}
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_internal_objects_match_public_ones(case):
+    import textwrap
+    code = PRELUDE + textwrap.dedent(CASES[case])
+    done = subprocess.run([sys.executable, "-X", "dev", "-c", code], capture_output=True, text=True,
+                          env=child_env(PYTHONMALLOC="debug"), timeout=300)
+    assert done.returncode == 0, done.stderr[-3000:]
