@@ -1,6 +1,69 @@
-"""Helpers shared by the parvex tests."""
+"""Helpers shared by the parvex tests, and the `needs` mark."""
+
+import ctypes.util
+import functools
+import importlib.metadata
+import os
+import pathlib
+import shutil
+import tomllib
 
 import pytest
+from packaging.requirements import Requirement
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+# What this machine is known to have, e.g. "gnupg bench dask" (CI names what
+# it installed): a test that needs one of these runs, and fails without it,
+# rather than being skipped.
+REQUIRED = frozenset(os.environ.get("PARVEX_REQUIRE", "").split())
+
+
+def _absent(requirement):
+    """The distributions `requirement` names, its extras' included, that are
+    not installed at a version it allows."""
+    req = Requirement(requirement)
+    try:
+        version = importlib.metadata.version(req.name)
+    except importlib.metadata.PackageNotFoundError:
+        return [req.name]
+    if not req.specifier.contains(version, prereleases=True):
+        return [f"{req.name} {version}"]
+    subs = [Requirement(r) for r in importlib.metadata.requires(req.name) or ()]
+    return [name for extra in req.extras for sub in subs
+            if sub.marker is not None and sub.marker.evaluate({"extra": extra})
+            for name in _absent(str(sub))]
+
+
+@functools.cache
+def lacking(what):
+    """Why a test that needs `what`, an extra of pyproject.toml or "gnupg",
+    cannot run here; None if it can."""
+    if what == "gnupg":
+        if shutil.which("gpg") and shutil.which("gpg-agent") and ctypes.util.find_library("gcrypt"):
+            return None
+        return "needs GnuPG, gpg-agent and libgcrypt (Debian: apt install gnupg gpg-agent)"
+    extras = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["optional-dependencies"]
+    missing = [name for r in extras[what] for name in _absent(r)]
+    if not missing:
+        return None
+    return f"needs the {what} extra, pip install '.[{what}]' ({', '.join(missing)} missing)"
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "needs(what): needs an extra of pyproject.toml, or gnupg: skipped without it, "
+        "unless PARVEX_REQUIRE names it")
+
+
+def pytest_runtest_setup(item):
+    for mark in item.iter_markers("needs"):
+        what = mark.args[0]
+        why = lacking(what)
+        if why is None:
+            continue
+        if what in REQUIRED:
+            pytest.fail(f"{why}, though PARVEX_REQUIRE names {what}", pytrace=False)
+        pytest.skip(why)
 
 # kind -> message, in the order of the error kinds (0 to 23).
 MESSAGES = {

@@ -6,7 +6,6 @@ import ctypes
 import ctypes.util
 import os
 import random
-import shutil
 import subprocess
 from types import SimpleNamespace
 
@@ -107,11 +106,9 @@ def test_rewriting():
 
 # MARK: keygrips
 
+@pytest.mark.needs("gnupg")
 def test_keygrips_agree_with_libgcrypt():
-    path = ctypes.util.find_library("gcrypt")
-    if path is None:
-        pytest.skip("libgcrypt is not installed")
-    lib = ctypes.CDLL(path)
+    lib = ctypes.CDLL(ctypes.util.find_library("gcrypt"))
     lib.gcry_check_version(None)
     lib.gcry_sexp_new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t, ctypes.c_int]
     lib.gcry_pk_get_keygrip.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
@@ -150,7 +147,7 @@ def test_keygrip_refuses(key, message):
 
 # MARK: real GnuPG
 
-needs_gpg = pytest.mark.skipif(shutil.which("gpg") is None, reason="GnuPG (gpg) is not installed")
+needs_gpg = pytest.mark.needs("gnupg")
 USERS = {"Alice <alice@example.org>": "", "Bob <bob@example.org>": "secret"}
 
 
