@@ -13,9 +13,12 @@
 #       configuration points to bound read-only; PIP_*, the CA variables,
 #       CI and PARVEX_* pass into its environment.
 #
-# NAME         distribution  CPU    packages
+# NAME         distribution  CPU    packages (a line that starts with spaces goes on;
+#                                   PACKAGE:CPU brings another CPU's files, headers
+#                                   for a cross build)
 CHROOTS="
 sid-build      sid           amd64  g++ cmake ninja-build python3.14-dev python3.14-venv python3.15-dev python3.15-venv gnupg gpg-agent
+                                    libpython3.14-dev:arm64 libpython3.15-dev:arm64
 sid            sid           amd64  python3.14-venv python3.15-venv gnupg gpg-agent
 trixie-build   trixie        amd64  g++ cmake ninja-build python3.13-dev python3.13-venv gnupg gpg-agent
 bookworm       bookworm      amd64  python3.11-venv gnupg gpg-agent
@@ -42,7 +45,7 @@ mirror() {
 
 spec() {  # spec NAME: its distribution, CPU and packages
   local line
-  line=$(awk -v n="$1" '$1 == n { $1 = ""; print }' <<<"$CHROOTS")
+  line=$(awk -v n="$1" '/^[^ ]/ { on = $1 == n; if (on) $1 = "" } on { s = s $0 } END { print s }' <<<"$CHROOTS")
   if [ -z "$line" ]; then echo "no chroot named $1 (see .ci/chroot.sh)" >&2; exit 2; fi
   echo "$line"
 }
@@ -76,6 +79,9 @@ make_chroot() {
     # shellcheck disable=SC2086
     unshare --mount --pid --fork --propagation private bash -euo pipefail -c '
       mount -t proc proc "$1/proc"
+      for cpu in $(printf "%s\n" "${@:2}" | sed -n "s/.*://p" | sort -u); do
+        chroot "$1" dpkg --add-architecture "$cpu"
+      done
       chroot "$1" apt-get update -qq
       DEBIAN_FRONTEND=noninteractive chroot "$1" apt-get install -y -qq --no-install-recommends "${@:2}" >/dev/null
       chroot "$1" apt-get clean' _ "$dir.part" $packages >>"$cache/$name.log" 2>&1 ||
