@@ -49,6 +49,8 @@ interpreter() {  # this machine's CPython 3.N
 }
 
 source .ci/zig.sh
+# What each interpreter builds with (pyproject.toml asks for scikit-build-core).
+BUILD_REQUIRES="scikit-build-core==1.1.2 cmake==4.4.5 ninja==1.13.0"
 
 src=$build/src
 build_all() {
