@@ -119,7 +119,8 @@ EOF
   for wheel in "$build"/raw/*.whl; do
     "$tools/bin/python" -m auditwheel show "$wheel" 2>/dev/null | tr '\n' ' ' | sed 's/  */ /g; s/^ //'
     echo
-    PATH=$tools/bin:$PATH "$tools/bin/python" -m auditwheel repair -q --plat auto -w "$out" "$wheel" 2>/dev/null
+    PATH=$tools/bin:$PATH "$tools/bin/python" -m auditwheel repair --plat auto -w "$out" "$wheel" \
+      >"$build/repair.log" 2>&1 || { tail -n 20 "$build/repair.log"; exit 1; }
   done
   echo "wheelhouse:"
   for f in "$out"/*; do
