@@ -155,10 +155,11 @@ for cc in cc c++ gcc g++ clang; do
   if command -v \$cc >/dev/null && [ "$package" != "$src" ]; then echo "\$cc is here" >&2; exit 1; fi
 done
 "$py" -m venv /tmp/venv
-/tmp/venv/bin/pip install -q "$package[$extras]"
+export PATH=/tmp/venv/bin:\$PATH
+pip install -q "$package[$extras]"
 cd "$src"
-/tmp/venv/bin/python -c 'import parvex, sys; print("parvex from", parvex.__file__, "on", sys.version.split()[0])'
-/tmp/venv/bin/python -m pytest -p no:cacheprovider -q $*
+python -c 'import parvex, sys; print("parvex from", parvex.__file__, "on", sys.version.split()[0])'
+python -m pytest -p no:cacheprovider -q -rs $*
 EOF
 }
 in_chroot() {  # in_chroot NAME PYTHON PACKAGE [PYTEST ARGS...]
@@ -171,9 +172,10 @@ in_chroot() {  # in_chroot NAME PYTHON PACKAGE [PYTEST ARGS...]
 here() {  # here 3.N WHEEL
   local venv=$build/venv-$1
   "$(interpreter "$1")" -m venv "$venv"
-  "$venv/bin/pip" install -q "$2[test,bench,dask]"
+  export PATH=$venv/bin:$PATH
+  pip install -q "$2[test,bench,dask]"
   cd "$src"
-  "$venv/bin/python" -m pytest -p no:cacheprovider -q
+  python -m pytest -p no:cacheprovider -q -rs
 }
 # qemu-user emulates a CPU of 2010 (SSE4.2, no AVX): the vector paths must
 # not be chosen, and no other code may use their instructions.

@@ -128,7 +128,7 @@ struct Reader {
     /// Fails because the input ended in the middle of the S-expression, and
     /// notes in `wait` what more input must bring for a read to get further.
     [[nodiscard]] std::unexpected<Error> truncated(Until until = Until::Any, std::uint64_t need = 0) {
-        wait = Wait{std::max(need, input.size() + 1), until, input.size()};
+        wait = Wait{std::max<std::uint64_t>(need, input.size() + 1), until, input.size()};
         return fail(kEndOfInput, ErrorKind::UnexpectedEnd);
     }
 
