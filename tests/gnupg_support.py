@@ -13,6 +13,7 @@ from dataclasses import dataclass, field
 import pytest
 
 import parvex
+from conftest import skip_unless
 from parvex.gnupg import keygrip
 
 try:
@@ -20,17 +21,15 @@ try:
     HAVE_CRYPTO = True
 except ImportError:
     HAVE_CRYPTO = False
-needs_crypto = pytest.mark.skipif(not HAVE_CRYPTO, reason="needs the extra parvex[crypto] "
-                                  "(the cryptography package)")
+needs_crypto = pytest.mark.needs("crypto")
 
 
 class Gcrypt:
     """The few calls of libgcrypt the tests compare with."""
 
     def __init__(self):
+        skip_unless("gnupg")
         path = ctypes.util.find_library("gcrypt")
-        if path is None:
-            pytest.skip("libgcrypt is not installed")
         lib = self.lib = ctypes.CDLL(path)
         v, n, s = ctypes.c_void_p, ctypes.c_size_t, ctypes.c_char_p
         for name, args, result in [

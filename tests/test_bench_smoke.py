@@ -21,6 +21,7 @@ GC_OFF_ROWS = tuple(r + " [gc off]" for r in PARVEX_ROWS[:3] + (
     "marshal.loads", "pickle.loads", "json.loads", "orjson.loads"))
 
 
+@pytest.mark.needs("bench")
 def test_suite_reports_every_row(tmp_path):
     figures = tmp_path / "figures.json"
     run = subprocess.run(

@@ -61,6 +61,7 @@ WRONG = [
 ]
 
 
+@pytest.mark.needs("dask")  # mypy follows parvex.dask into dask
 def test_wrong_uses_are_refused(mypy, tmp_path):
     # One file, one error a line: each line must be reported for its own fault.
     path = tmp_path / "wrong.py"
@@ -73,6 +74,7 @@ def test_wrong_uses_are_refused(mypy, tmp_path):
         assert any(message in ln for ln in found), (code, found)
 
 
+@pytest.mark.needs("dask")
 def test_stubs_match_the_module(tmp_path):
     # Run elsewhere: stubtest keeps its cache in the working directory.
     done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "parvex"],

@@ -186,7 +186,7 @@ struct Reader {
     /// The same, where the octets from `from` on are to be looked at again.
     [[nodiscard]] std::unexpected<Error> truncated_at(std::uint64_t from, Until until, std::uint64_t counted,
                                                       std::uint64_t need = 0) {
-        wait = Wait{std::max(need, input.size() + 1), until, from, counted};
+        wait = Wait{std::max<std::uint64_t>(need, input.size() + 1), until, from, counted};
         return fail(kEndOfInput, ErrorKind::UnexpectedEnd);
     }
     /// Whether `early_limits` refuses a string of which `size` octets are
