@@ -20,6 +20,4 @@ source .ci/package.sh
 stage_package "$build"
 run() { PYTHONPATH="$PWD/$pkg" "$py" "$@"; }
 check_loaded public-API run
-# The native checks build the core alone, which this option does not touch.
-run -m pytest -p no:cacheprovider -q \
-  --deselect tests/test_native.py::test_core_checks "$@"
+run -m pytest -p no:cacheprovider -q "$@"

@@ -66,9 +66,7 @@ fi
 # The whole suite, without leak detection at exit: its tests also start
 # shells and other interpreters (the command line, the benchmarks, mypy),
 # which inherit the preloaded runtime and whose own leaks at exit (bash's,
-# CPython's _json module's) would be reported as theirs. test_native builds
-# the core with cmake and a compiler; its checks ran above, sanitized, as
-# did the leak tests.
+# CPython's _json module's) would be reported as theirs. The leak tests ran
+# above.
 export ASAN_OPTIONS=$asan_options:detect_leaks=0
-run -m pytest -p no:cacheprovider -q --durations=10 --ignore=tests/test_leaks.py \
-  --deselect tests/test_native.py::test_core_checks "$@"
+run -m pytest -p no:cacheprovider -q --durations=10 --ignore=tests/test_leaks.py "$@"

@@ -167,8 +167,7 @@ in_chroot() {  # in_chroot NAME PYTHON PACKAGE [PYTEST ARGS...]
   shift
   bash .ci/chroot.sh run "$name" --bind "$PWD:$PWD" -- bash -c "$(suite_script "$@")"
 }
-# In a virtual environment of this machine's CPython 3.N (which has a
-# compiler: the test that builds the core with it runs).
+# In a virtual environment of this machine's CPython 3.N.
 here() {  # here 3.N WHEEL
   local venv=$build/venv-$1
   "$(interpreter "$1")" -m venv "$venv"
