@@ -5,7 +5,6 @@ to_sexp writes what read_sexp reads back."""
 import subprocess
 import sys
 
-import dask
 import pytest
 
 import parvex
@@ -13,10 +12,11 @@ from parvex import Atom, ParseError
 from support import child_env, depth, doc_script, nested, same, write_files
 
 try:
+    import dask
     import distributed
     import parvex.dask as pd
 except ImportError:  # the mark skips the tests, or fails them where dask must be
-    distributed = pd = None
+    dask = distributed = pd = None
 pytestmark = pytest.mark.needs("dask")
 
 DEEP = b"(" * 1000 + b"[h]x[0:]\"\"" + b")" * 1000
