@@ -19,9 +19,8 @@ import gc
 import statistics
 import time
 
-import parvex
-
 import machine
+import parvex
 import workloads
 
 PIECES = {"whole": None, "1 KiB": 1024, "1 octet": 1}

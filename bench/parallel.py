@@ -22,7 +22,8 @@ with 2 processes:
 
 Each figure is the median of `--rounds` runs (five times as many for the
 small workload); "CPU s" is the processor time of the calling process and of
-the others (workers, or the command line's processes). `--parts` adds, for each workload, where one process's time goes and what
+the others (workers, or the command line's processes). `--parts` adds, for
+each workload, where one process's time goes and what
 each side of `parse_files(jobs=2)` costs: reading the files, parsing them
 into values, a worker's share (reading a file and writing its canonical
 octets, no values made) and the caller's (making the values again from

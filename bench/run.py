@@ -24,12 +24,11 @@ import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
-import parvex  # noqa: E402
-
+import fresh  # noqa: E402
 import machine  # noqa: E402
 import memory  # noqa: E402
-import fresh  # noqa: E402
 import native_harness  # noqa: E402
+import parvex  # noqa: E402
 import report  # noqa: E402
 import rows as rowdefs  # noqa: E402
 import sweep  # noqa: E402

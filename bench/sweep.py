@@ -12,7 +12,6 @@ import dataclasses
 import os
 
 import parvex
-
 from report import Result
 from timing import hold, measure_rows
 
@@ -62,7 +61,7 @@ def run(repeat: int, budget: float, scale: float = 1.0) -> list[Point]:
             else:
                 results[name] = Result(name, t.median_ns, t.samples, t.result_len)
         points.append(Point(size, results))
-        del atom
+        atom = None  # the lambdas' cell: frees it before the next size is made
     return points
 
 

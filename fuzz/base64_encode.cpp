@@ -26,8 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(other == direct);
     }
     for (const char c : text)
-        FUZZ_CHECK((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-                   c == '/' || c == '=');
+        FUZZ_CHECK((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' ||
+                   c == '=');
 
     auto back = parvex::base64::decode(fuzz::bytes(text));
     FUZZ_CHECK(back && back->size() == size && std::equal(back->begin(), back->end(), data));

@@ -25,12 +25,12 @@ using parvex::Parser;
 using parvex::Sexp;
 
 // Unlike assert, stays on in release builds, and names the broken invariant.
-#define FUZZ_CHECK(cond)                                                            \
-    do {                                                                            \
-        if (!(cond)) {                                                              \
+#define FUZZ_CHECK(cond)                                                                      \
+    do {                                                                                      \
+        if (!(cond)) {                                                                        \
             std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                           \
-        }                                                                           \
+            std::abort();                                                                     \
+        }                                                                                     \
     } while (0)
 
 /// Octets of a string, viewed.
@@ -114,8 +114,8 @@ inline void check_error(const Error& e, const Parser& p, Bytes text) {
     const bool at_brace = e.offset < text.size() && text[e.offset] == '{';
     for (const auto& o : parvex::parser_options) {
         if (o.kind != parvex::OptionKind::Flag || e.kind != o.refused) continue;
-        const bool in_block = at_brace && (e.kind == ErrorKind::AdvancedNotAllowed ||
-                                           e.kind == ErrorKind::TransportNotAllowed);
+        const bool in_block =
+            at_brace && (e.kind == ErrorKind::AdvancedNotAllowed || e.kind == ErrorKind::TransportNotAllowed);
         FUZZ_CHECK(!o.get(p) || in_block);
     }
     switch (e.kind) {

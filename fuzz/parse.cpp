@@ -15,13 +15,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // The whole input fails where its first S-expression does, or after it.
         if (!prefix) FUZZ_CHECK(prefix.error() == r.error());
         else FUZZ_CHECK(r.error().kind == ErrorKind::TrailingOctets && r.error().offset >= prefix->consumed);
-        check_builder_failure([&](WatchingBuilder& b) { return parvex::read_whole(c.parser, c.text, b); },
-                              c, &r.error(), nullptr);
+        check_builder_failure([&](WatchingBuilder& b) { return parvex::read_whole(c.parser, c.text, b); }, c,
+                              &r.error(), nullptr);
         return 0;
     }
     check_value(*r, c.parser, c.text);
     FUZZ_CHECK(prefix && prefix->value == *r && prefix->consumed <= c.text.size());
-    check_builder_failure([&](WatchingBuilder& b) { return parvex::read_whole(c.parser, c.text, b); },
-                          c, nullptr, &*r);
+    check_builder_failure([&](WatchingBuilder& b) { return parvex::read_whole(c.parser, c.text, b); }, c, nullptr, &*r);
     return 0;
 }

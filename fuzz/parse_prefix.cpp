@@ -12,8 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check_error(r.error(), c.parser, c.text);
         auto whole = c.parser.parse(c.text);
         FUZZ_CHECK(!whole && whole.error() == r.error());
-        check_builder_failure([&](WatchingBuilder& b) { return parvex::read_prefix(c.parser, c.text, b); },
-                              c, &r.error(), nullptr);
+        check_builder_failure([&](WatchingBuilder& b) { return parvex::read_prefix(c.parser, c.text, b); }, c,
+                              &r.error(), nullptr);
         return 0;
     }
     const std::uint64_t consumed = r->consumed;
@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         FUZZ_CHECK(!whole && whole.error() == (Error{rest, ErrorKind::TrailingOctets}));
     }
-    check_builder_failure([&](WatchingBuilder& b) { return parvex::read_prefix(c.parser, c.text, b); },
-                          c, nullptr, &r->value);
+    check_builder_failure([&](WatchingBuilder& b) { return parvex::read_prefix(c.parser, c.text, b); }, c, nullptr,
+                          &r->value);
     return 0;
 }

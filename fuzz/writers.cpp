@@ -43,9 +43,7 @@ public:
             const std::uint8_t op = *p_++ & 7;
             std::vector<Sexp>& top = open.back();
             switch (op) {
-                case 0:
-                    open.emplace_back();
-                    break;
+                case 0: open.emplace_back(); break;
                 case 1:
                     if (open.size() > 1) {
                         Sexp done(Sexp::List(std::move(open.back())));
@@ -53,17 +51,13 @@ public:
                         open.back().push_back(std::move(done));
                     }
                     break;
-                case 2:
-                    top.push_back(Sexp(Atom{octets(), std::nullopt}));
-                    break;
+                case 2: top.push_back(Sexp(Atom{octets(), std::nullopt})); break;
                 case 3: {
                     Octets hint = octets();
                     top.push_back(Sexp(Atom{octets(), std::move(hint)}));
                     break;
                 }
-                case 4:
-                    top.push_back(Sexp(Atom{octets(), Octets{}}));
-                    break;
+                case 4: top.push_back(Sexp(Atom{octets(), Octets{}})); break;
                 case 5: {
                     Sexp v = top.empty() ? Sexp(Sexp::List{}) : take_last(top);
                     for (std::size_t levels = std::size_t{next()} % 64 + 1; levels > 0; --levels) {

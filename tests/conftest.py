@@ -10,7 +10,6 @@ import tomllib
 
 import pytest
 from packaging.requirements import Requirement
-
 from support import MESSAGES
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent

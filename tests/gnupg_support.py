@@ -10,9 +10,8 @@ import subprocess
 import tempfile
 from dataclasses import dataclass, field
 
-import pytest
-
 import parvex
+import pytest
 from conftest import skip_unless
 from parvex.gnupg import keygrip
 

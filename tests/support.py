@@ -14,9 +14,8 @@ import sys
 import textwrap
 import typing
 
-from hypothesis import strategies as st
-
 import parvex
+from hypothesis import strategies as st
 from parvex import Atom
 from parvex._types import ParserOptions
 

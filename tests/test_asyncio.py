@@ -6,9 +6,8 @@ import asyncio
 import collections
 import contextlib
 
-import pytest
-
 import parvex
+import pytest
 from parvex import Atom, ParseError, aiter_parse, aread
 from support import same
 

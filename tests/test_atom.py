@@ -7,9 +7,8 @@ import subprocess
 import sys
 import weakref
 
-import pytest
-
 import parvex
+import pytest
 from parvex import Atom
 from support import Index
 

@@ -7,9 +7,8 @@ decodes with the stdlib.
 import base64
 import random
 
-import pytest
-
 import parvex
+import pytest
 
 ALPHABET = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
 WHITESPACE = b"\t\n\v\f\r "

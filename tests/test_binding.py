@@ -7,11 +7,10 @@ import subprocess
 import sys
 import weakref
 
-import pytest
-
 import parvex
 import parvex._parvex as m
-from parvex import Atom, Parser, ParseError
+import pytest
+from parvex import Atom, ParseError, Parser
 from support import FLAGS, LIMITS, MESSAGES, OPTIONS, Index
 
 READERS = ["Atom", "Parser", "ParseError", "DEFAULT_HINT", "DEFAULT_MAX_DEPTH",

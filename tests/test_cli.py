@@ -8,7 +8,6 @@ import subprocess
 import sys
 
 import pytest
-
 from support import PARVEX, SANITIZED, child_env, run_cli as run
 
 ENV = child_env()

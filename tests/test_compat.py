@@ -8,7 +8,6 @@ import subprocess
 import sys
 
 import pytest
-
 from support import child_env
 
 PRELUDE = """

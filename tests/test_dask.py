@@ -5,9 +5,8 @@ to_sexp writes what read_sexp reads back."""
 import subprocess
 import sys
 
-import pytest
-
 import parvex
+import pytest
 from parvex import Atom, ParseError
 from support import child_env, depth, doc_script, nested, same, write_files
 

@@ -9,10 +9,9 @@ import signal
 import socket
 import sys
 
+import parvex
 import pytest
 from hypothesis import given, settings, strategies as st
-
-import parvex
 from parvex import Decoder, ParseError, Parser, iter_parse
 from support import same, values
 

@@ -3,9 +3,8 @@
 import subprocess
 import sys
 
-import pytest
-
 import parvex
+import pytest
 from parvex import Parser
 from support import nested, same, transport
 

@@ -9,7 +9,6 @@ import subprocess
 import sys
 
 import pytest
-
 from support import DOCUMENTS, ROOT, child_env, code_blocks
 
 

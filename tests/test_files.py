@@ -3,9 +3,8 @@ limits that allocate nothing up front."""
 
 import io
 
-import pytest
-
 import parvex
+import pytest
 from parvex import Atom, ParseError, dump, dumps, load, loads
 from support import bounded, same
 

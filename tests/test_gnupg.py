@@ -2,17 +2,15 @@
 key's wrapping, keygrips, and the files real GnuPG writes and reads back."""
 
 import base64
-import shutil
 import subprocess
 import sys
 from types import SimpleNamespace
 
-import pytest
-
 import parvex
+import pytest
+from gnupg_support import Keyring, gnupg_env
 from parvex import extract, find, parse, to_canonical, to_int
 from parvex.gnupg import keygrip, read_key_file
-from gnupg_support import Keyring, gnupg_env
 from support import child_env, doc_script
 
 KEY = [b"private-key", [b"rsa", [b"n", b"\x00\xc3"], [b"e", b"\x03"]]]

@@ -9,13 +9,12 @@ import socket
 import sys
 import threading
 
-import pytest
-
 import parvex
+import pytest
 from gnupg_support import GPG_KINDS, WRITTEN_KINDS, Gcrypt, needs_crypto
 from parvex import extract, find, to_int
-from support import child_env, doc_script, run_cli
 from parvex.gnupg import Agent, AgentError, keygrip, private_key, public_key, read_key_file
+from support import child_env, doc_script, run_cli
 
 KINDS = [kind for kind, *_ in GPG_KINDS] + [kind for kind, *_ in WRITTEN_KINDS]
 SIGNING = [k for k, _, usage, *_ in GPG_KINDS + WRITTEN_KINDS if usage == "sign"]

@@ -5,7 +5,6 @@ against libgcrypt's."""
 import random
 
 import pytest
-
 from gnupg_support import HAVE_CRYPTO, Gcrypt
 from parvex import Atom, to_advanced
 from parvex.gnupg import keygrip, private_key, public_key

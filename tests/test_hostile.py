@@ -7,9 +7,8 @@ import importlib.util
 import pathlib
 import sys
 
-import pytest
-
 import parvex
+import pytest
 from parvex import Atom, ParseError, Parser
 from support import LIMITS, U64, Index, bounded, transport
 

@@ -6,9 +6,8 @@ import base64
 import signal
 import time
 
-import pytest
-
 import parvex
+import pytest
 
 N = 64 << 20
 # Inputs that take many milliseconds to read (made when needed), and their

@@ -14,11 +14,10 @@ import gc
 import sys
 import tracemalloc
 
-import pytest
-
 import parvex
-from support import U64, Index, nested, transport
+import pytest
 from parvex import Atom, Decoder, ParseError, Parser, StreamReader
+from support import U64, Index, nested, transport
 
 ITERATIONS = 4000
 WARM_UP = 200

@@ -7,7 +7,6 @@ import subprocess
 import sys
 
 import pytest
-
 from support import SANITIZED, child_env
 
 pytestmark = pytest.mark.skipif(

@@ -5,9 +5,8 @@ line's flags all follow it, so that none of them can drift."""
 import inspect
 import typing
 
-import pytest
-
 import parvex
+import pytest
 from parvex import cli
 from parvex._types import ParserOptions
 
@@ -34,5 +33,6 @@ def test_each_flag_sets_its_keyword(flag, keyword):
     lambda **o: parvex.parse_files([], jobs=1, **o),
 ])
 def test_forwarding_functions_refuse_what_parser_refuses(read):
-    with pytest.raises(TypeError, match=r"^(Parser|StreamReader)\.__new__\(\) got an unexpected keyword argument 'depth'$"):
+    message = r"^(Parser|StreamReader)\.__new__\(\) got an unexpected keyword argument 'depth'$"
+    with pytest.raises(TypeError, match=message):
         read(depth=3)

@@ -2,9 +2,8 @@
 
 import importlib.metadata
 
-import pytest
-
 import parvex
+import pytest
 from parvex import _parvex
 
 MODULE_NAMES = ["Atom", "Parser", "ParseError", "DEFAULT_HINT", "DEFAULT_MAX_DEPTH",

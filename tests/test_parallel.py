@@ -15,10 +15,9 @@ import sys
 import time
 from concurrent.futures import ProcessPoolExecutor
 
-import pytest
-
 import parvex
 import parvex._pool
+import pytest
 from parvex import Atom, ParseError, parse_file, parse_files
 from parvex._pool import Pool, WorkerEnded
 from support import child_env, doc_script, run_cli, same, write_files

@@ -1,8 +1,7 @@
 """Reading S-expressions: the values returned, and every failure with its offset."""
 
-import pytest
-
 import parvex
+import pytest
 from parvex import Atom, Parser
 from support import LIMITS, U64, transport
 

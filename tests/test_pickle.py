@@ -5,10 +5,9 @@ import pickle
 import subprocess
 import sys
 
+import parvex
 import pytest
 from hypothesis import given, settings
-
-import parvex
 from parvex import Atom, ParseError, parse_canonical, to_canonical
 from support import child_env, same, values
 

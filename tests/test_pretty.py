@@ -2,7 +2,6 @@
 
 import pytest
 from hypothesis import given, settings, strategies as st
-
 from parvex import Atom, parse, to_advanced, to_indented
 from support import bounded, nested, same, values
 

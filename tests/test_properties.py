@@ -4,9 +4,8 @@ canonical form reads back the same, or fail with an offset inside them."""
 
 import typing
 
-from hypothesis import HealthCheck, given, settings, strategies as st
-
 import parvex
+from hypothesis import HealthCheck, given, settings, strategies as st
 from parvex import Atom, ParseError, Parser
 from support import OPTIONS, U64, atoms, depth, octets, same
 

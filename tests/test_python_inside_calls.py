@@ -7,9 +7,8 @@ import io
 import signal
 import threading
 
-import pytest
-
 import parvex
+import pytest
 from parvex import Atom
 
 BIG = 1 << 20

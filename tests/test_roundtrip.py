@@ -2,9 +2,7 @@
 
 import pytest
 from hypothesis import given, settings, strategies as st
-
-from parvex import (Atom, Parser, parse, parse_canonical, to_advanced, to_canonical,
-                    to_transport)
+from parvex import Atom, Parser, parse, parse_canonical, to_advanced, to_canonical, to_transport
 from support import nested, transport
 
 SETTINGS = settings(max_examples=250, deadline=None)

@@ -6,10 +6,9 @@ import os
 import socket
 import threading
 
+import parvex
 import pytest
 from hypothesis import given, settings, strategies as st
-
-import parvex
 from parvex import Atom, ParseError, iter_parse
 from support import same, values
 
@@ -160,7 +159,7 @@ def test_reading_stays_a_chunk_ahead():
     record = b"(" + b" ".join([b"field"] * 20) + b")\n"
     source = Chunked(itertools.repeat(record), 1 << 20)
     reader = iter_parse(source, chunk_size=4096)
-    for n, value in enumerate(itertools.islice(reader, 20000), 1):
+    for n, value in enumerate(itertools.islice(reader, 20000), 1):  # noqa: B007 (the last is checked)
         assert source.given <= n * len(record) + 2 * 4096
     assert value == [b"field"] * 20
 

@@ -7,9 +7,8 @@ import random
 import sys
 import threading
 
-import pytest
-
 import parvex
+import pytest
 from parvex import Atom, ParseError, Parser
 from support import transport
 

@@ -5,9 +5,8 @@ import subprocess
 import sys
 from pathlib import Path
 
-import pytest
-
 import parvex
+import pytest
 from support import child_env
 
 pytest.importorskip("mypy")

@@ -6,12 +6,11 @@ import subprocess
 import sys
 from pathlib import Path
 
-import pytest
-from hypothesis import given, strategies as st
-
 import parvex
 import parvex.gnupg
 import parvex.values
+import pytest
+from hypothesis import given, strategies as st
 from parvex import Atom, extract, find, find_all, from_int, to_int
 from support import child_env
 

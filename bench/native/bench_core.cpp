@@ -155,9 +155,7 @@ std::string read_file(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
-parvex::Bytes bytes(const std::string& s) {
-    return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
-}
+parvex::Bytes bytes(const std::string& s) { return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}; }
 
 const Row* find(const std::vector<Row>& rows, const std::string& workload, const std::string& operation) {
     for (const Row& r : rows)
@@ -227,8 +225,7 @@ void bench_workload(const std::string& name, std::uint64_t max_depth, const Opti
     // budget, or three and five times the budget.
     const std::size_t first = rows.size();
     std::vector<std::function<double()>> timers;
-    auto add = [&](std::string op, std::uint64_t octets, std::string why_not, std::string compared_with,
-                   auto make) {
+    auto add = [&](std::string op, std::uint64_t octets, std::string why_not, std::string compared_with, auto make) {
         Row r{name, std::move(op), 0, octets, 0, std::move(why_not), std::move(compared_with)};
         if (!o.only.empty() && r.operation.find(o.only) == std::string::npos) return;
         timers.push_back(r.why_not.empty() ? std::function<double()>([make]() mutable { return time_once(make); })
@@ -294,9 +291,9 @@ void bench_workload(const std::string& name, std::uint64_t max_depth, const Opti
         }
         // The advanced format indents each level on a line of its own, so
         // its size grows with the square of the depth: measured first.
-        std::string why = survives(
-            [&] { _exit(gcry_sexp_sprint(g.sexp.get(), mode, nullptr, 0) > (std::size_t{1} << 30) ? 3 : 0); },
-            kProbeSeconds);
+        std::string why =
+            survives([&] { _exit(gcry_sexp_sprint(g.sexp.get(), mode, nullptr, 0) > (std::size_t{1} << 30) ? 3 : 0); },
+                     kProbeSeconds);
         if (why.find("status 3") != std::string::npos) why = "libgcrypt would print more than 1 GiB";
         if (why.empty()) why = survives([&] { (void)gcry_print(g.sexp.get(), mode); }, kProbeSeconds);
         std::size_t len = 0;
@@ -350,8 +347,7 @@ void print_table(const std::vector<Row>& rows) {
             char buf[128];
             if (ref->why_not.empty())
                 std::snprintf(buf, sizeof buf, "%.2fx %s", r.median_ns / ref->median_ns, ref->operation.c_str());
-            else
-                std::snprintf(buf, sizeof buf, "- (%s n/a)", ref->operation.c_str());
+            else std::snprintf(buf, sizeof buf, "- (%s n/a)", ref->operation.c_str());
             ratio = buf;
         }
         const double mb_s = r.median_ns > 0 ? r.octets / r.median_ns * 1e3 : 0;
@@ -387,12 +383,18 @@ Options parse_args(int argc, char** argv) {
         else if (a == "--keep-heap") o.keep_heap = true;
         else if (o.dir.empty() && a[0] != '-') o.dir = a;
         else {
-            std::fprintf(stderr, "usage: %s DATA_DIR [--repeat N] [--budget SECONDS] [--tsv FILE] [--only TEXT] [--path avx512|avx2|portable] [--keep-heap]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s DATA_DIR [--repeat N] [--budget SECONDS] [--tsv FILE] [--only TEXT] [--path "
+                         "avx512|avx2|portable] [--keep-heap]\n",
+                         argv[0]);
             std::exit(2);
         }
     }
     if (o.dir.empty()) {
-        std::fprintf(stderr, "usage: %s DATA_DIR [--repeat N] [--budget SECONDS] [--tsv FILE] [--only TEXT] [--path avx512|avx2|portable] [--keep-heap]\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s DATA_DIR [--repeat N] [--budget SECONDS] [--tsv FILE] [--only TEXT] [--path "
+                     "avx512|avx2|portable] [--keep-heap]\n",
+                     argv[0]);
         std::exit(2);
     }
     return o;
@@ -417,15 +419,18 @@ int main(int argc, char** argv) {
     // PARVEX_PORTABLE gives the latter to the Python module.
     if (!o.path.empty()) {
         using parvex::cpu::Features;
-        const Features allowed = o.path == "avx512" ? Features{true, true, true, true}
-                                 : o.path == "avx2" ? Features{true, true, false, false}
+        const Features allowed = o.path == "avx512"     ? Features{true, true, true, true}
+                                 : o.path == "avx2"     ? Features{true, true, false, false}
                                  : o.path == "portable" ? parvex::cpu::kPortable
                                                         : (std::fprintf(stderr, "unknown path %s\n", o.path.c_str()),
                                                            std::exit(2), Features{});
         parvex::cpu::restrict_to(allowed);
         const Features f = parvex::cpu::active();
         std::printf("vector paths allowed: %s (in force: %s)\n", o.path.c_str(),
-                    f.avx512vbmi ? "avx512" : f.avx2 ? "avx2" : f.sse2 ? "sse2" : "portable");
+                    f.avx512vbmi ? "avx512"
+                    : f.avx2     ? "avx2"
+                    : f.sse2     ? "sse2"
+                                 : "portable");
     }
     gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
     gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);

@@ -15,14 +15,13 @@ import typing
 from functools import cache
 from pathlib import Path
 
+import parvex
 from docutils import nodes
 from docutils.statemachine import StringList
+from parvex import _parvex, _types
 from sphinx.application import Sphinx
 from sphinx.util import logging
 from sphinx.util.docutils import SphinxDirective
-
-import parvex
-from parvex import _parvex, _types
 
 logger = logging.getLogger(__name__)
 

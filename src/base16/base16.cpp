@@ -78,12 +78,10 @@ struct Avx2 {
     static constexpr std::array<std::uint8_t, 16> kByHigh = {0, 0, 0, 1, 2, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     static constexpr std::array<std::uint8_t, 16> kAdd = {0, 0, 0, 0, 9, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
-    [[gnu::target(PARVEX_AVX2_TARGET)]] static inline __m256i table(
-        const std::array<std::uint8_t, 16>& t) {
+    [[gnu::target(PARVEX_AVX2_TARGET)]] static inline __m256i table(const std::array<std::uint8_t, 16>& t) {
         return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t.data())));
     }
-    [[gnu::target(PARVEX_AVX2_TARGET)]] static inline unsigned block(const std::uint8_t* t,
-                                                                                          std::uint8_t* out) {
+    [[gnu::target(PARVEX_AVX2_TARGET)]] static inline unsigned block(const std::uint8_t* t, std::uint8_t* out) {
         const __m256i nibble = _mm256_set1_epi8(0x0F);
         const __m256i in = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t));
         const __m256i lo = _mm256_and_si256(in, nibble);
@@ -94,7 +92,7 @@ struct Avx2 {
             static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(kind, _mm256_setzero_si256())));
         const __m256i values = _mm256_add_epi8(lo, _mm256_shuffle_epi8(table(kAdd), hi));
         const __m256i pairs = _mm256_maddubs_epi16(values, _mm256_set1_epi16(0x0110));  // 16 * first + second
-        const __m256i packed = _mm256_packus_epi16(pairs, pairs);  // each lane's 8 octets, twice
+        const __m256i packed = _mm256_packus_epi16(pairs, pairs);                       // each lane's 8 octets, twice
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
                          _mm256_castsi256_si128(_mm256_permute4x64_epi64(packed, 0x08)));
         return bad == 0 ? kWidth : static_cast<unsigned>(std::countr_zero(bad));
@@ -108,8 +106,7 @@ struct Avx2 {
 struct Avx512 {
     static constexpr unsigned kWidth = 64;
 
-    [[gnu::target(PARVEX_AVX512_TARGET)]] static inline unsigned block(const std::uint8_t* t,
-                                                                                            std::uint8_t* out) {
+    [[gnu::target(PARVEX_AVX512_TARGET)]] static inline unsigned block(const std::uint8_t* t, std::uint8_t* out) {
         const std::uint8_t* values7 = octet::hex_value.data();
         const __m512i low = _mm512_loadu_si512(values7), high = _mm512_loadu_si512(values7 + 64);
         const __m512i in = _mm512_loadu_si512(t);
@@ -126,8 +123,7 @@ struct Avx512 {
 #endif
 
 template <class Block>
-inline Scan run(const std::uint8_t* t, std::uint64_t n, std::uint8_t* out,
-                                       std::uint64_t max, Half half) {
+inline Scan run(const std::uint8_t* t, std::uint64_t n, std::uint8_t* out, std::uint64_t max, Half half) {
     constexpr unsigned W = Block::kWidth;
     std::uint64_t p = 0, o = 0;
     // Blocks are not tried before this offset: set where two blocks in a

@@ -62,10 +62,10 @@ __attribute__((target("avx2"))) std::size_t encode_avx2(const std::uint8_t* p, s
         const __m128i lo = _mm_slli_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)), 4);
         const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 12));
         const __m256i in = _mm256_shuffle_epi8(_mm256_set_m128i(hi, lo), gather);
-        const __m256i s0s2 = _mm256_mulhi_epu16(_mm256_and_si256(in, _mm256_set1_epi32(0x0FC0FC00)),
-                                                _mm256_set1_epi32(0x04000040));
-        const __m256i s1s3 = _mm256_mullo_epi16(_mm256_and_si256(in, _mm256_set1_epi32(0x003F03F0)),
-                                                _mm256_set1_epi32(0x01000010));
+        const __m256i s0s2 =
+            _mm256_mulhi_epu16(_mm256_and_si256(in, _mm256_set1_epi32(0x0FC0FC00)), _mm256_set1_epi32(0x04000040));
+        const __m256i s1s3 =
+            _mm256_mullo_epi16(_mm256_and_si256(in, _mm256_set1_epi32(0x003F03F0)), _mm256_set1_epi32(0x01000010));
         const __m256i sextets = _mm256_or_si256(s0s2, s1s3);
         // Range of each sextet: 0 for A-Z, 1 for a-z, 2..11 for digits, 12 for +, 13 for /.
         __m256i range = _mm256_subs_epu8(sextets, _mm256_set1_epi8(51));
@@ -86,9 +86,9 @@ __attribute__((target("avx2"))) std::size_t encode_avx2(const std::uint8_t* p, s
 // whole groups goes through masked loads and stores, which touch nothing
 // past it. Returns the octets done: all whole groups.
 [[gnu::target("avx512f,avx512bw,avx512vbmi"), gnu::always_inline]] inline __m512i encode_48(__m512i octets,
-                                                                                         __m512i gather,
-                                                                                         __m512i shifts,
-                                                                                         __m512i table) {
+                                                                                            __m512i gather,
+                                                                                            __m512i shifts,
+                                                                                            __m512i table) {
     // The masked forms, all lanes on: GCC 12's unmasked ones warn about
     // their own placeholder operand.
     const __mmask64 all = ~std::uint64_t{0};
@@ -96,8 +96,8 @@ __attribute__((target("avx2"))) std::size_t encode_avx2(const std::uint8_t* p, s
     return _mm512_maskz_permutexvar_epi8(all, _mm512_maskz_multishift_epi64_epi8(all, shifts, in), table);
 }
 
-__attribute__((target("avx512f,avx512bw,avx512vbmi"))) std::size_t encode_avx512(const std::uint8_t* p,
-                                                                                 std::size_t n, char*& out) {
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) std::size_t encode_avx512(const std::uint8_t* p, std::size_t n,
+                                                                                 char*& out) {
     const __m512i gather = _mm512_setr_epi32(0x01020001, 0x04050304, 0x07080607, 0x0a0b090a, 0x0d0e0c0d, 0x10110f10,
                                              0x13141213, 0x16171516, 0x191a1819, 0x1c1d1b1c, 0x1f201e1f, 0x22232122,
                                              0x25262425, 0x28292728, 0x2b2c2a2b, 0x2e2f2d2e);
@@ -116,7 +116,8 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) std::size_t encode_avx512
         const std::size_t whole = std::min<std::size_t>(48, (n - i) / 3 * 3);
         const std::size_t chars = whole / 3 * 4;
         const __mmask64 keep = chars == 64 ? all : (std::uint64_t{1} << chars) - 1;
-        _mm512_mask_storeu_epi8(o, keep, encode_48(_mm512_maskz_loadu_epi8(all >> (64 - whole), p + i), gather, shifts, table));
+        _mm512_mask_storeu_epi8(o, keep,
+                                encode_48(_mm512_maskz_loadu_epi8(all >> (64 - whole), p + i), gather, shifts, table));
         i += whole;
         o += chars;
     }
@@ -164,8 +165,7 @@ void encode(Bytes octets, std::string& out) {
 std::expected<std::uint8_t*, DecodeError> decode_group(const std::uint8_t* s, unsigned k, std::uint8_t* out,
                                                        std::uint64_t offset) {
     switch (k) {
-        case 0:
-            return out;
+        case 0: return out;
         case 2:
             if ((s[1] & 0x0F) != 0) break;
             out[0] = static_cast<std::uint8_t>((s[0] << 2) | (s[1] >> 4));
@@ -180,8 +180,7 @@ std::expected<std::uint8_t*, DecodeError> decode_group(const std::uint8_t* s, un
             out[1] = static_cast<std::uint8_t>((s[1] << 4) | (s[2] >> 2));
             out[2] = static_cast<std::uint8_t>((s[2] << 6) | s[3]);
             return out + 3;
-        default:
-            break;
+        default: break;
     }
     return std::unexpected(DecodeError{offset});
 }
@@ -205,14 +204,12 @@ namespace {
 // 24: `out` needs 8 octets of room beyond the decoded ones.
 __attribute__((target("avx2"))) std::size_t decode_avx2(const std::uint8_t* t, std::size_t i, std::size_t n,
                                                         std::uint8_t*& out, std::size_t& resume) {
-    const __m256i lut_lo = _mm256_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13,
-                                            0x1A, 0x1B, 0x1B, 0x1B, 0x1A,  //
-                                            0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13,
-                                            0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
-    const __m256i lut_hi = _mm256_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10,
-                                            0x10, 0x10, 0x10, 0x10, 0x10,  //
-                                            0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10,
-                                            0x10, 0x10, 0x10, 0x10, 0x10);
+    const __m256i lut_lo = _mm256_setr_epi8(
+        0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A,  //
+        0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
+    const __m256i lut_hi = _mm256_setr_epi8(
+        0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10,  //
+        0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
     // By high nibble, "/" taking slot 1: "/" +16, "+" +19, digits +4,
     // A-Z -65, a-z -71.
     const __m256i lut_roll = _mm256_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0,  //
@@ -231,8 +228,8 @@ __attribute__((target("avx2"))) std::size_t decode_avx2(const std::uint8_t* t, s
         const __m256i bad = _mm256_and_si256(_mm256_shuffle_epi8(lut_lo, _mm256_and_si256(in, nibble)),
                                              _mm256_shuffle_epi8(lut_hi, hi));
         if (!_mm256_testz_si256(bad, bad)) {
-            const auto good = static_cast<std::uint32_t>(
-                _mm256_movemask_epi8(_mm256_cmpeq_epi8(bad, _mm256_setzero_si256())));
+            const auto good =
+                static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bad, _mm256_setzero_si256())));
             resume = i + static_cast<std::size_t>(__builtin_ctz(~good)) + 1;
             out = o;
             return i;
@@ -278,8 +275,8 @@ std::expected<std::uint8_t*, DecodeError> decode_to(Bytes text, std::uint8_t* o)
 #endif
             // Whole groups of four alphabet characters, the common case.
             if (i + 4 <= n) {
-                const std::uint8_t a = decode_table[t[i]], b = decode_table[t[i + 1]],
-                                   c = decode_table[t[i + 2]], d = decode_table[t[i + 3]];
+                const std::uint8_t a = decode_table[t[i]], b = decode_table[t[i + 1]], c = decode_table[t[i + 2]],
+                                   d = decode_table[t[i + 3]];
                 if (((a | b | c | d) & 0xC0) == 0) {  // no kInvalid among them
                     o[0] = static_cast<std::uint8_t>((a << 2) | (b >> 4));
                     o[1] = static_cast<std::uint8_t>((b << 4) | (c >> 2));

@@ -43,45 +43,36 @@ enum class ErrorKind : std::uint8_t {
 
 struct ErrorInfo {
     ErrorKind kind;
-    std::string_view name;     // the enumerator's name
+    std::string_view name;         // the enumerator's name
     std::string_view kind_string;  // Python's `ParseError.kind`
     std::string_view message;
 };
 
 inline constexpr std::array<ErrorInfo, 24> error_table{{
-    {ErrorKind::UnexpectedEnd, "UnexpectedEnd", "unexpected_end",
-     "the input ended in the middle of an S-expression"},
-    {ErrorKind::UnexpectedOctet, "UnexpectedOctet", "unexpected_octet",
-     "an octet that cannot appear here"},
-    {ErrorKind::TrailingOctets, "TrailingOctets", "trailing_octets",
-     "octets after a complete S-expression"},
+    {ErrorKind::UnexpectedEnd, "UnexpectedEnd", "unexpected_end", "the input ended in the middle of an S-expression"},
+    {ErrorKind::UnexpectedOctet, "UnexpectedOctet", "unexpected_octet", "an octet that cannot appear here"},
+    {ErrorKind::TrailingOctets, "TrailingOctets", "trailing_octets", "octets after a complete S-expression"},
     {ErrorKind::UnmatchedParenthesis, "UnmatchedParenthesis", "unmatched_parenthesis",
      "a closing parenthesis with no list open"},
-    {ErrorKind::LengthLeadingZero, "LengthLeadingZero", "length_leading_zero",
-     "a length with a leading zero"},
-    {ErrorKind::LengthOverflow, "LengthOverflow", "length_overflow",
-     "a length too large to represent"},
+    {ErrorKind::LengthLeadingZero, "LengthLeadingZero", "length_leading_zero", "a length with a leading zero"},
+    {ErrorKind::LengthOverflow, "LengthOverflow", "length_overflow", "a length too large to represent"},
     {ErrorKind::LengthMismatch, "LengthMismatch", "length_mismatch",
      "a length that disagrees with the octets it counts"},
     {ErrorKind::InvalidEscape, "InvalidEscape", "invalid_escape", "an escape that is not defined"},
-    {ErrorKind::InvalidHexDigit, "InvalidHexDigit", "invalid_hex_digit",
-     "an octet that is not a hexadecimal digit"},
-    {ErrorKind::OddHexDigits, "OddHexDigits", "odd_hex_digits",
-     "an odd number of hexadecimal digits"},
+    {ErrorKind::InvalidHexDigit, "InvalidHexDigit", "invalid_hex_digit", "an octet that is not a hexadecimal digit"},
+    {ErrorKind::OddHexDigits, "OddHexDigits", "odd_hex_digits", "an odd number of hexadecimal digits"},
     {ErrorKind::InvalidBase64, "InvalidBase64", "invalid_base64",
      "an octet that does not belong in a base-64 encoding"},
     {ErrorKind::HintOnList, "HintOnList", "hint_on_list", "a display hint before a list"},
     {ErrorKind::TooDeep, "TooDeep", "too_deep", "lists nested deeper than allowed"},
     {ErrorKind::AtomTooLong, "AtomTooLong", "atom_too_long", "an octet string longer than allowed"},
     {ErrorKind::InputTooLong, "InputTooLong", "input_too_long", "input longer than allowed"},
-    {ErrorKind::HintNotAllowed, "HintNotAllowed", "hint_not_allowed",
-     "a display hint, which is not allowed"},
+    {ErrorKind::HintNotAllowed, "HintNotAllowed", "hint_not_allowed", "a display hint, which is not allowed"},
     {ErrorKind::EmptyAtomNotAllowed, "EmptyAtomNotAllowed", "empty_atom_not_allowed",
      "a zero-length octet string, which is not allowed"},
     {ErrorKind::EmptyListNotAllowed, "EmptyListNotAllowed", "empty_list_not_allowed",
      "an empty list, which is not allowed"},
-    {ErrorKind::ListAsFirstElementNotAllowed, "ListAsFirstElementNotAllowed",
-     "list_as_first_element_not_allowed",
+    {ErrorKind::ListAsFirstElementNotAllowed, "ListAsFirstElementNotAllowed", "list_as_first_element_not_allowed",
      "a list as the first element of a list, which is not allowed"},
     {ErrorKind::AdvancedNotAllowed, "AdvancedNotAllowed", "advanced_not_allowed",
      "the advanced representation, which is not allowed"},

@@ -26,18 +26,18 @@ inline constexpr std::uint64_t kDefaultMaxDepth = 1024;
 //              known way; not among the documented keywords.
 // A construct that an option refuses fails with the kind in the last column.
 #define PARVEX_PARSER_OPTIONS(X)                                                           \
-    X(Limit, max_depth, kDefaultMaxDepth, TooDeep)          /* lists open at once */       \
-    X(Limit, max_atom_len, kNoLimit, AtomTooLong)           /* decoded octets of one string */ \
-    X(Limit, max_input_len, kNoLimit, InputTooLong)         /* octets of the input */      \
-    X(Flag, allow_advanced, true, AdvancedNotAllowed)       /* §6.4, and all whitespace */ \
-    X(Flag, allow_transport, true, TransportNotAllowed)     /* §6.3 "{...}" */             \
+    X(Limit, max_depth, kDefaultMaxDepth, TooDeep)      /* lists open at once */           \
+    X(Limit, max_atom_len, kNoLimit, AtomTooLong)       /* decoded octets of one string */ \
+    X(Limit, max_input_len, kNoLimit, InputTooLong)     /* octets of the input */          \
+    X(Flag, allow_advanced, true, AdvancedNotAllowed)   /* §6.4, and all whitespace */     \
+    X(Flag, allow_transport, true, TransportNotAllowed) /* §6.3 "{...}" */                 \
     X(Flag, allow_display_hints, true, HintNotAllowed)                                     \
     X(Flag, allow_empty_atoms, true, EmptyAtomNotAllowed)                                  \
     X(Flag, allow_empty_lists, true, EmptyListNotAllowed)                                  \
     X(Flag, allow_list_as_first_element, true, ListAsFirstElementNotAllowed)               \
     X(Flag, allow_hexadecimal, true, HexadecimalNotAllowed)                                \
     X(Flag, allow_base64, true, Base64NotAllowed)                                          \
-    X(Flag, allow_lengths, true, LengthNotAllowed)          /* a length before "..." #...# |...| */ \
+    X(Flag, allow_lengths, true, LengthNotAllowed) /* a length before "..." #...# |...| */ \
     /* Octets 0x80 to 0xFF as they are inside "...", as GnuPG writes its key files. */     \
     X(Leniency, allow_8bit_in_quoted, false, UnexpectedOctet)
 
@@ -98,29 +98,31 @@ struct OptionInfo {
     std::string_view name;
     std::uint64_t default_value;  // a flag's as 0 or 1
     ErrorKind refused;
-    std::uint64_t Parser::*limit;  // set for a Limit
-    bool Parser::*flag;            // set for a Flag or a Leniency
+    std::uint64_t Parser::* limit;  // set for a Limit
+    bool Parser::* flag;            // set for a Flag or a Leniency
 
     std::uint64_t get(const Parser& p) const { return limit != nullptr ? p.*limit : p.*flag; }
     void set(Parser& p, std::uint64_t v) const {
-        if (limit != nullptr)
-            p.*limit = v;
-        else
-            p.*flag = v != 0;
+        if (limit != nullptr) p.*limit = v;
+        else p.*flag = v != 0;
     }
 };
 
 namespace detail {
-constexpr std::uint64_t Parser::*limit_member(std::uint64_t Parser::*m) { return m; }
-constexpr std::uint64_t Parser::*limit_member(bool Parser::*) { return nullptr; }
-constexpr bool Parser::*flag_member(bool Parser::*m) { return m; }
-constexpr bool Parser::*flag_member(std::uint64_t Parser::*) { return nullptr; }
+constexpr std::uint64_t Parser::* limit_member(std::uint64_t Parser::* m) { return m; }
+constexpr std::uint64_t Parser::* limit_member(bool Parser::*) { return nullptr; }
+constexpr bool Parser::* flag_member(bool Parser::* m) { return m; }
+constexpr bool Parser::* flag_member(std::uint64_t Parser::*) { return nullptr; }
 }  // namespace detail
 
 inline constexpr std::array parser_options = {
-#define PARVEX_OPTION_INFO(kind, field, default_value, refused)                                  \
-    OptionInfo{OptionKind::kind, #field, static_cast<std::uint64_t>(default_value), ErrorKind::refused, \
-               detail::limit_member(&Parser::field), detail::flag_member(&Parser::field)},
+#define PARVEX_OPTION_INFO(kind, field, default_value, refused) \
+    OptionInfo{OptionKind::kind,                                \
+               #field,                                          \
+               static_cast<std::uint64_t>(default_value),       \
+               ErrorKind::refused,                              \
+               detail::limit_member(&Parser::field),            \
+               detail::flag_member(&Parser::field)},
     PARVEX_PARSER_OPTIONS(PARVEX_OPTION_INFO)
 #undef PARVEX_OPTION_INFO
 };

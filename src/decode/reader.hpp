@@ -110,12 +110,25 @@ inline Escape scan_escape(const std::uint8_t* p, std::uint64_t n, std::uint64_t&
     if (i + 1 >= n) return Escape::Incomplete;
     const std::uint8_t e = p[i + 1];
     switch (e) {
-        case '"': case '\'': case '?': case '\\':
-        case 'a': case 'b': case 'f': case 'n': case 'r': case 't': case 'v':
+        case '"':
+        case '\'':
+        case '?':
+        case '\\':
+        case 'a':
+        case 'b':
+        case 'f':
+        case 'n':
+        case 'r':
+        case 't':
+        case 'v':
             i += 2;
             decoded = 1;
             return Escape::Complete;
-        case 'x': case '0': case '1': case '2': case '3':
+        case 'x':
+        case '0':
+        case '1':
+        case '2':
+        case '3':
             for (std::uint64_t k = 2; k < 4; ++k) {
                 if (i + k >= n) return Escape::Incomplete;
                 const std::uint8_t d = p[i + k];
@@ -124,12 +137,12 @@ inline Escape scan_escape(const std::uint8_t* p, std::uint64_t n, std::uint64_t&
             i += 4;
             decoded = 1;
             return Escape::Complete;
-        case '\n': case '\r':  // a line continuation: an octet of the other kind after it is the reader's to take
+        case '\n':
+        case '\r':  // a line continuation: an octet of the other kind after it is the reader's to take
             i += 2;
             decoded = 0;
             return Escape::Complete;
-        default:
-            return Escape::Invalid;
+        default: return Escape::Invalid;
     }
 }
 
@@ -204,7 +217,9 @@ struct Reader {
     /// Whether the builder asks the read to stop.
     bool stop_asked() const { return ask_ != nullptr && ask_(asked_); }
     /// Fails because the builder asked the read to stop.
-    [[nodiscard]] static std::unexpected<Error> stopped_by_builder() { return fail(kStopAsked, ErrorKind::UnexpectedEnd); }
+    [[nodiscard]] static std::unexpected<Error> stopped_by_builder() {
+        return fail(kStopAsked, ErrorKind::UnexpectedEnd);
+    }
 
     /// Skips the whitespace octets, only where the advanced representation
     /// is allowed.
@@ -326,7 +341,6 @@ private:
         return builder.atom(data);
     }
 
-
     StringRoom scratch_data_;
     StringRoom scratch_hint_;
     bool (*ask_)(void*) = nullptr;
@@ -420,7 +434,10 @@ inline bool ready(Wait& wait, Bytes input, const Parser& parser) {
     bool found = false;
     switch (wait.until) {
         case Until::Any: return true;
-        case Until::Brace: found = std::find(p + i, p + n, '}') != p + n; i = n; break;
+        case Until::Brace:
+            found = std::find(p + i, p + n, '}') != p + n;
+            i = n;
+            break;
         case Until::Bar:
             for (; i < n && counted != kNoLimit && base64_decoded_at_least(counted) <= max; ++i) {
                 if (is_base64_char(p[i])) ++counted;
@@ -459,7 +476,8 @@ inline bool ready(Wait& wait, Bytes input, const Parser& parser) {
             found = found || counted > max;
             break;
         case Until::HexEnd:
-            while (i < n && (octet::is_hex_digit(p[i]) || octet::is_whitespace(p[i]))) counted += octet::is_hex_digit(p[i++]);
+            while (i < n && (octet::is_hex_digit(p[i]) || octet::is_whitespace(p[i])))
+                counted += octet::is_hex_digit(p[i++]);
             found = i < n || counted / 2 > max;
             break;
     }
@@ -473,8 +491,7 @@ ReadResult<void> Reader::transport_block(B& builder) {
     const std::uint64_t brace = pos;
     if (!parser.allow_transport) return fail(brace, ErrorKind::TransportNotAllowed);
     const std::uint64_t text = brace + 1;
-    const void* close = text < input.size() ? std::memchr(input.data() + text, '}', input.size() - text)
-                                            : nullptr;
+    const void* close = text < input.size() ? std::memchr(input.data() + text, '}', input.size() - text) : nullptr;
     if (close == nullptr) return truncated(Until::Brace);
     const std::uint64_t end = static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(close) - input.data());
     // The content is read once and dropped, so it goes to a buffer that is
@@ -564,8 +581,16 @@ ReadResult<void> Reader::elements(B& builder, std::vector<OpenList>& lists) {
                     if (!builder.atom(*data, *hint)) return std::unexpected(BuilderFailed{});
                     break;
                 }
-                case '0': case '1': case '2': case '3': case '4':
-                case '5': case '6': case '7': case '8': case '9': {
+                case '0':
+                case '1':
+                case '2':
+                case '3':
+                case '4':
+                case '5':
+                case '6':
+                case '7':
+                case '8':
+                case '9': {
                     Bytes data;
                     if (fast_verbatim(data)) {
                         if (!input_atom(builder, data)) return std::unexpected(BuilderFailed{});
@@ -579,7 +604,8 @@ ReadResult<void> Reader::elements(B& builder, std::vector<OpenList>& lists) {
                     if (octet::is_token_start(input[pos]) && parser.allow_advanced) {
                         const std::uint64_t start = pos;
                         const Bytes t = token();
-                        if (t.empty()) [[unlikely]] return stopped_by_builder();
+                        if (t.empty()) [[unlikely]]
+                            return stopped_by_builder();
                         if (too_long_early(t.size())) return fail(start, ErrorKind::AtomTooLong);
                         if (cut_token()) return truncated(Until::TokenEnd, 0, t.size());
                         if (const auto refused = refuses(t.size())) return fail(start, *refused);

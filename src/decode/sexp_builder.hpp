@@ -140,9 +140,9 @@ private:
     Sexp* values_;
     std::size_t size_ = 0;
     std::size_t capacity_;
-    Slab* slab_ = nullptr;     // the slab lists are carved from, counted once for the builder
-    std::size_t carved_ = 0;   // lists carved from it and not yet counted there (count_carved)
-    std::size_t pages_ = 1;    // of the next slab: each twice the last, up to a limit
+    Slab* slab_ = nullptr;       // the slab lists are carved from, counted once for the builder
+    std::size_t carved_ = 0;     // lists carved from it and not yet counted there (count_carved)
+    std::size_t pages_ = 1;      // of the next slab: each twice the last, up to a limit
     std::size_t allocated_ = 0;  // octets of blocks of their own given to lists
 };
 

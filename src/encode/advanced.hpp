@@ -95,9 +95,9 @@ struct Classes {
     const __m256i x = _mm256_maskz_loadu_epi8(mine, s.data());
     // The classes of octet::class_table, looked up by one permute across
     // its first 128 entries; an octet from 0x80 up is in neither class.
-    const __m512i classes = _mm512_permutex2var_epi8(_mm512_loadu_si512(octet::class_table.data()),
-                                                     _mm512_castsi256_si512(x),
-                                                     _mm512_loadu_si512(octet::class_table.data() + 64));
+    const __m512i classes =
+        _mm512_permutex2var_epi8(_mm512_loadu_si512(octet::class_table.data()), _mm512_castsi256_si512(x),
+                                 _mm512_loadu_si512(octet::class_table.data() + 64));
     // The two classes are the top two bits of a class octet, so each is
     // read off as sign bits, with no constant to build.
     static_assert(octet::kQuotePlain == 0x80 && octet::kTokenOctet == 0x40);
@@ -280,19 +280,15 @@ private:
         const Form f = form_of(s);
 #endif
         switch (f) {
-            case Form::Token:
-                copy_octets(p, s.data(), n);
-                return p + n;
+            case Form::Token: copy_octets(p, s.data(), n); return p + n;
             case Form::PlainQuoted:
                 *p++ = '"';
                 copy_octets(p, s.data(), n);
                 p += n;
                 *p++ = '"';
                 return p;
-            case Form::Quoted:
-                return put_quoted(p, s);
-            case Form::Hexadecimal:
-                break;
+            case Form::Quoted: return put_quoted(p, s);
+            case Form::Hexadecimal: break;
         }
         return put_hexadecimal(p, s, vector);
     }
@@ -301,7 +297,8 @@ private:
     std::size_t gap_ = 0;  // 1 after an element: the next one takes a space
 };
 
-static_assert(BackedSink<BasicWriter<TextOut, cpu::Path::Portable>> && BackedSink<BasicWriter<TextOut, cpu::Path::Avx512>>);
+static_assert(BackedSink<BasicWriter<TextOut, cpu::Path::Portable>> &&
+              BackedSink<BasicWriter<TextOut, cpu::Path::Avx512>>);
 
 /// Appends the advanced form of one octet string (data or hint) to `out`.
 void write_octet_string(Bytes octets, std::string& out);

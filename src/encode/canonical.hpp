@@ -64,10 +64,8 @@ inline constexpr std::size_t kMaxPrefix = 21;
 constexpr std::array<std::array<std::uint8_t, 4>, 100> make_short_prefixes() {
     std::array<std::array<std::uint8_t, 4>, 100> t{};
     for (unsigned n = 0; n < 100; ++n) {
-        if (n < 10)
-            t[n] = {static_cast<std::uint8_t>('0' + n), ':', ':', 2};
-        else
-            t[n] = {static_cast<std::uint8_t>('0' + n / 10), static_cast<std::uint8_t>('0' + n % 10), ':', 3};
+        if (n < 10) t[n] = {static_cast<std::uint8_t>('0' + n), ':', ':', 2};
+        else t[n] = {static_cast<std::uint8_t>('0' + n / 10), static_cast<std::uint8_t>('0' + n % 10), ':', 3};
     }
     return t;
 }
@@ -106,10 +104,8 @@ inline unsigned __int128 window_of(Bytes s) {
     unsigned __int128 w;
     std::memcpy(&w, s.data() + s.size() - kWindow, sizeof w);
     const unsigned shift = 8 * static_cast<unsigned>(kWindow - s.size());
-    if constexpr (std::endian::native == std::endian::little)
-        return w >> shift;
-    else
-        return w << shift;
+    if constexpr (std::endian::native == std::endian::little) return w >> shift;
+    else return w << shift;
 }
 
 /// How far past `p` `put_backed_short_string` may store: "16:" and 16 octets.

@@ -59,10 +59,8 @@ inline constexpr std::size_t kDeferFrom = 16 * 1024;
 
 template <Sink S>
 void emit_atom(S& sink, const Atom& a) {
-    if (a.hint)
-        sink.atom(Bytes(a.data), Bytes(*a.hint));
-    else
-        sink.atom(Bytes(a.data));
+    if (a.hint) sink.atom(Bytes(a.data), Bytes(*a.hint));
+    else sink.atom(Bytes(a.data));
 }
 
 /// Sends the events of `value` to `sink`, depth first, without recursion.

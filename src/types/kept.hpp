@@ -97,8 +97,7 @@ inline constexpr std::array policies = {
     Policy{Slot::LastAdvanced, Scope::Thread, sizeof(std::size_t), "as LastCanonical",
            "to_advanced, records, fresh process"},
     Policy{Slot::DecoderBuffer, Scope::Object, 1 * kMiB,
-           "a stream of small messages reuses one block instead of one a message; more is given back",
-           "bench/feed.py"},
+           "a stream of small messages reuses one block instead of one a message; more is given back", "bench/feed.py"},
 };
 
 constexpr const Policy& policy(Slot s) {

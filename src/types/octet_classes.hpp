@@ -9,14 +9,14 @@
 namespace parvex::octet {
 
 enum Class : std::uint8_t {
-    kWhitespace = 1 << 0,   // 9..13, 32
-    kDigit = 1 << 1,        // 0-9
-    kTokenStart = 1 << 2,   // letters and * + - . / : = _
-    kHexDigit = 1 << 3,     // 0-9 a-f A-F
-    kPrintable = 1 << 4,    // 32..126
-    kQuotable = 1 << 5,     // printable or 7..13: written as a quoted string
-    kTokenOctet = 1 << 6,   // token start or digit
-    kQuotePlain = 1 << 7,   // printable but for '"' and '\\': stands unescaped in a quoted string
+    kWhitespace = 1 << 0,  // 9..13, 32
+    kDigit = 1 << 1,       // 0-9
+    kTokenStart = 1 << 2,  // letters and * + - . / : = _
+    kHexDigit = 1 << 3,    // 0-9 a-f A-F
+    kPrintable = 1 << 4,   // 32..126
+    kQuotable = 1 << 5,    // printable or 7..13: written as a quoted string
+    kTokenOctet = 1 << 6,  // token start or digit
+    kQuotePlain = 1 << 7,  // printable but for '"' and '\\': stands unescaped in a quoted string
 };
 
 constexpr std::array<std::uint8_t, 256> make_class_table() {
@@ -27,8 +27,7 @@ constexpr std::array<std::uint8_t, 256> make_class_table() {
         if (c >= '0' && c <= '9') v |= kDigit | kHexDigit;
         if ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')) v |= kHexDigit;
         const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-        const bool punct = c == '*' || c == '+' || c == '-' || c == '.' || c == '/' || c == ':' ||
-                           c == '=' || c == '_';
+        const bool punct = c == '*' || c == '+' || c == '-' || c == '.' || c == '/' || c == ':' || c == '=' || c == '_';
         if (letter || punct) v |= kTokenStart | kTokenOctet;
         if (c >= '0' && c <= '9') v |= kTokenOctet;
         if (c >= 32 && c <= 126) v |= kPrintable;

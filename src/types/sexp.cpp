@@ -51,10 +51,8 @@ void SexpList::release() noexcept {
         std::size_t n = list->size_ & ~kCarved;
         for (; n != 0; --n) {
             Sexp& last = list->items_[n - 1];
-            if (last.is_atom())
-                last.atom_.~Atom();
-            else if (last.list_.items.items_ != nullptr)
-                break;
+            if (last.is_atom()) last.atom_.~Atom();
+            else if (last.list_.items.items_ != nullptr) break;
         }
         list->size_ = n | flag;
         if (n != 0) {
@@ -86,10 +84,8 @@ void SexpList::release() noexcept {
 }
 
 void Sexp::destroy() noexcept {
-    if (is_list())
-        list_.items.~List();
-    else
-        atom_.~Atom();
+    if (is_list()) list_.items.~List();
+    else atom_.~Atom();
 }
 
 bool operator==(const Sexp& a, const Sexp& b) {

@@ -118,9 +118,7 @@ public:
     /// A hintless atom of a copy of `data`, built in place.
     explicit Sexp(Bytes data) { new (&atom_) Atom{OctetString(data), {}}; }
     /// The same, where the window from `data.data()` on is readable.
-    Sexp(Bytes data, OctetString::Overread o) {
-        new (&atom_) Atom{OctetString(data.data(), data.size(), o), {}};
-    }
+    Sexp(Bytes data, OctetString::Overread o) { new (&atom_) Atom{OctetString(data.data(), data.size(), o), {}}; }
     /// A hinted atom of copies of `data` and `hint`, built in place.
     Sexp(Bytes data, Bytes hint) { new (&atom_) Atom{OctetString(data), OctetString(hint)}; }
     Sexp(Sexp&& other) noexcept { take(other); }
@@ -159,10 +157,8 @@ private:
         reinterpret_cast<unsigned char*>(this)[kTagOffset] = kListTag;
     }
     void take(Sexp& other) noexcept {
-        if (other.is_list())
-            make_list(std::move(other.list_.items));
-        else
-            new (&atom_) Atom(std::move(other.atom_));
+        if (other.is_list()) make_list(std::move(other.list_.items));
+        else new (&atom_) Atom(std::move(other.atom_));
     }
     void destroy() noexcept;
 
@@ -184,6 +180,5 @@ inline Sexp* SexpList::end() { return items_ + size(); }
 inline const Sexp* SexpList::end() const { return items_ + size(); }
 inline Sexp& SexpList::operator[](std::size_t i) { return items_[i]; }
 inline const Sexp& SexpList::operator[](std::size_t i) const { return items_[i]; }
-
 
 }  // namespace parvex

@@ -19,9 +19,9 @@ public:
 private:
     void compress(std::uint64_t m);
     std::uint64_t v0_, v1_, v2_, v3_;
-    std::uint64_t tail_ = 0;    // pending octets, little-endian
-    std::size_t ntail_ = 0;     // how many octets of tail_ are pending
-    std::uint64_t total_ = 0;   // octets fed so far
+    std::uint64_t tail_ = 0;   // pending octets, little-endian
+    std::size_t ntail_ = 0;    // how many octets of tail_ are pending
+    std::uint64_t total_ = 0;  // octets fed so far
 };
 
 }  // namespace parvex

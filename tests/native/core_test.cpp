@@ -37,12 +37,12 @@ int failures = 0;
 // or running out of memory there would end the process.
 bool refuse_new = false;
 
-#define CHECK(cond)                                                       \
-    do {                                                                  \
-        if (!(cond)) {                                                    \
+#define CHECK(cond)                                                                 \
+    do {                                                                            \
+        if (!(cond)) {                                                              \
             std::fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                   \
-        }                                                                 \
+            ++failures;                                                             \
+        }                                                                           \
     } while (0)
 
 parvex::Bytes bytes(const std::string& s) {
@@ -232,8 +232,7 @@ void short_atoms() {
         if (n == 0 || n > 16) continue;
         const std::string backed = std::string(16, '-') + atom;
         std::uint8_t out[3 + 16 + parvex::encode::canonical::kShortStringReach] = {};
-        const std::uint8_t* const end = parvex::encode::canonical::put_backed_short_string(
-            out, bytes(backed).last(n));
+        const std::uint8_t* const end = parvex::encode::canonical::put_backed_short_string(out, bytes(backed).last(n));
         CHECK(std::string(static_cast<const std::uint8_t*>(out), end) == item);
     }
 }
@@ -262,11 +261,12 @@ void dense_values() {
         text += ")";
         auto v = parvex::parse(bytes(text));
         CHECK(v && v->is_list() && v->list().size() == 2 * n);
-        if (v) CHECK(parvex::encode::advanced::to_string(*v) == text.substr(0, 1) + [&] {
-            std::string s;
-            for (std::size_t i = 0; i < n; ++i) s += i == 0 ? "j ()" : " j ()";
-            return s;
-        }() + ")");
+        if (v)
+            CHECK(parvex::encode::advanced::to_string(*v) == text.substr(0, 1) + [&] {
+                std::string s;
+                for (std::size_t i = 0; i < n; ++i) s += i == 0 ? "j ()" : " j ()";
+                return s;
+            }() + ")");
     }
 }
 
@@ -386,8 +386,7 @@ void base64_blocks() {
 // and report. Each text sits in a buffer of exactly its length, and each
 // output in one of exactly `decode_room`, so that a sanitized build sees
 // any access past them.
-bool same_as_plain16(const std::vector<std::uint8_t>& text, std::uint64_t max = parvex::kNoLimit,
-                     bool splits = false) {
+bool same_as_plain16(const std::vector<std::uint8_t>& text, std::uint64_t max = parvex::kNoLimit, bool splits = false) {
     namespace b16 = parvex::base16;
     const parvex::Bytes all(text);
     std::vector<std::uint8_t> want;
@@ -477,8 +476,8 @@ constexpr parvex::cpu::Features kEveryPath{true, true, true, true};
 
 void on_each_path(void (*check)()) {
     const parvex::cpu::Features before = parvex::cpu::restrict_to(kEveryPath);
-    for (const parvex::cpu::Features f : {kEveryPath, parvex::cpu::Features{true, true, false, false},
-                                          parvex::cpu::kPortable}) {
+    for (const parvex::cpu::Features f :
+         {kEveryPath, parvex::cpu::Features{true, true, false, false}, parvex::cpu::kPortable}) {
         parvex::cpu::restrict_to(f);
         check();
     }

@@ -29,9 +29,9 @@ inline int sextet(std::uint8_t c) {
 
 inline Decoded decode(parvex::Bytes text) {
     Decoded r{false, {}, 0};
-    std::uint32_t acc = 0;   // bits not yet emitted, the low `bits` of it
+    std::uint32_t acc = 0;  // bits not yet emitted, the low `bits` of it
     unsigned bits = 0;
-    unsigned chars = 0;      // alphabet characters in the current group
+    unsigned chars = 0;  // alphabet characters in the current group
     unsigned pad = 0;
     bool closed = false;
     std::uint64_t last = 0;

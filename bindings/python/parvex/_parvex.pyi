@@ -5,10 +5,7 @@ from typing import Final, Unpack, final
 
 # The package's aliases, under private names: the module's namespace keeps
 # to its own names.
-from ._types import OctetsLike as _Octets
-from ._types import ParserOptions
-from ._types import SexpLike as _Sexp
-from ._types import Value as _Value
+from ._types import OctetsLike as _Octets, ParserOptions, SexpLike as _Sexp, Value as _Value
 
 __all__ = [
     "Atom",

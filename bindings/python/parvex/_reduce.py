@@ -13,7 +13,6 @@ that a copy, or a parser sent to another process, reads as it does.
 """
 
 import copyreg
-
 from typing import Any
 
 from ._parvex import Atom, Parser

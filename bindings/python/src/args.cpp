@@ -20,8 +20,8 @@ bool too_many_positional(const Signature& sig, Py_ssize_t given) {
         PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", sig.function, n, given,
                      given == 1 ? "was" : "were");
     else
-        PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd were given",
-                     sig.function, sig.required, n, given);
+        PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd were given", sig.function,
+                     sig.required, n, given);
     return false;
 }
 
@@ -114,8 +114,6 @@ void add_note(const char* text) {
     PyErr_Restore(type, value, traceback);
 }
 
-void add_processing_note(const char* name) {
-    add_note(("while processing '" + std::string(name) + "'").c_str());
-}
+void add_processing_note(const char* name) { add_note(("while processing '" + std::string(name) + "'").c_str()); }
 
 }  // namespace parvex::py

@@ -15,8 +15,8 @@ namespace parvex::py {
 
 struct Param {
     const char* name;
-    PyObject* Names::*interned;  // or nullptr for a Parser option:
-    std::size_t option = 0;      // its index in `parser_options`
+    PyObject* Names::* interned;  // or nullptr for a Parser option:
+    std::size_t option = 0;       // its index in `parser_options`
 
     PyObject* key(const Names& n) const { return interned != nullptr ? n.*interned : n.options[option]; }
 };
@@ -33,8 +33,7 @@ struct Signature {
 /// Fills `slots` (one per parameter, positional first) with borrowed
 /// references, nullptr where a parameter was not given. Returns false with
 /// TypeError set when the arguments do not fit.
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-          PyObject** slots);
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** slots);
 bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots);
 
 /// A METH_FASTCALL | METH_KEYWORDS entry point as the PyCFunction that a

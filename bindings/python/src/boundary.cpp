@@ -14,10 +14,9 @@ namespace {
 Once<PyObject> fault_type;
 
 PyObject* make_fault_type() {
-    return PyErr_NewExceptionWithDoc(
-        "parvex.InternalFault",
-        "Raised where parvex breaks one of its own invariants; never caused by input.",
-        PyExc_BaseException, nullptr);
+    return PyErr_NewExceptionWithDoc("parvex.InternalFault",
+                                     "Raised where parvex breaks one of its own invariants; never caused by input.",
+                                     PyExc_BaseException, nullptr);
 }
 
 }  // namespace

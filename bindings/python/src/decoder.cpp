@@ -53,14 +53,14 @@ struct DecoderObject {
     std::uint64_t offset;              // the offset in the stream of `buffer[head]`
     std::uint64_t taken;               // the offset where the last value given out ended
     Suspended state;
-    std::optional<PyBuilder> builder;  // made on first need; empty between S-expressions
-    bool under_way;                    // `buffer[head]` begins an S-expression being read
-    bool closed;                       // the input has ended
-    bool busy;                         // a call is under way
-    std::optional<Error> failed;       // the input's first fault, raised by every later call
-    PyObject* pending;                 // values read once the input ended (a list), or nullptr
+    std::optional<PyBuilder> builder;         // made on first need; empty between S-expressions
+    bool under_way;                           // `buffer[head]` begins an S-expression being read
+    bool closed;                              // the input has ended
+    bool busy;                                // a call is under way
+    std::optional<Error> failed;              // the input's first fault, raised by every later call
+    PyObject* pending;                        // values read once the input ended (a list), or nullptr
     std::vector<std::uint64_t> pending_ends;  // where each ended
-    std::size_t pending_next;          // the first of them not yet given out
+    std::size_t pending_next;                 // the first of them not yet given out
 };
 
 DecoderObject& as_decoder(PyObject* self) { return *reinterpret_cast<DecoderObject*>(self); }
@@ -70,11 +70,11 @@ DecoderObject& as_decoder(PyObject* self) { return *reinterpret_cast<DecoderObje
 class Running {
 public:
     explicit Running(DecoderObject& d) : d_(d), entered_(!d.busy) {
-        if (entered_)
-            d.busy = true;
+        if (entered_) d.busy = true;
         else
-            PyErr_SetString(PyExc_ValueError, "the decoder is already executing: a call made while another "
-                                              "was under way (from a signal handler, or another thread)");
+            PyErr_SetString(PyExc_ValueError,
+                            "the decoder is already executing: a call made while another "
+                            "was under way (from a signal handler, or another thread)");
     }
     Running(const Running&) = delete;
     Running& operator=(const Running&) = delete;
@@ -101,7 +101,9 @@ public:
         held_ = PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) == 0;
         return held_;
     }
-    Bytes bytes() const { return Bytes(static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)); }
+    Bytes bytes() const {
+        return Bytes(static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len));
+    }
 
 private:
     Py_buffer view_{};
@@ -125,7 +127,8 @@ void consume(DecoderObject& d, std::size_t n) {
     if (d.head == d.buffer.size()) {
         d.buffer.clear();
         d.head = 0;
-        if (d.buffer.capacity() > kept::policy(kept::Slot::DecoderBuffer).up_to) std::vector<std::uint8_t>().swap(d.buffer);
+        if (d.buffer.capacity() > kept::policy(kept::Slot::DecoderBuffer).up_to)
+            std::vector<std::uint8_t>().swap(d.buffer);
     } else if (d.head >= kCompactFrom && d.head >= d.buffer.size() / 2) {
         d.buffer.erase(d.buffer.begin(), d.buffer.begin() + static_cast<std::ptrdiff_t>(d.head));
         d.head = 0;
@@ -177,8 +180,7 @@ Outcome read_next(DecoderObject& d, PyObject** out) {
             if (d.state.lists.empty() && d.state.wait.until == Until::TokenEnd &&
                 !octet::is_token_octet(data[input.size()]))
                 r = read_on(p, input, false, d.state, *d.builder);
-            else
-                r = std::unexpected(Error{p.max_input_len, ErrorKind::InputTooLong});
+            else r = std::unexpected(Error{p.max_input_len, ErrorKind::InputTooLong});
         }
     }
     if (!r && d.state.waiting && !past_limit) return Outcome::More;
@@ -238,9 +240,9 @@ bool close_input(DecoderObject& d) {
     }
     // Values still pending (a close() that failed for want of memory, say,
     // and was called again) keep their place ahead of those read now.
-    Ref values = Ref::steal(d.pending != nullptr ? PyList_GetSlice(d.pending, static_cast<Py_ssize_t>(d.pending_next),
-                                                                   PY_SSIZE_T_MAX)
-                                                 : PyList_New(0));
+    Ref values = Ref::steal(d.pending != nullptr
+                                ? PyList_GetSlice(d.pending, static_cast<Py_ssize_t>(d.pending_next), PY_SSIZE_T_MAX)
+                                : PyList_New(0));
     if (!values) return false;
     std::vector<std::uint64_t> ends(d.pending_ends.begin() + static_cast<std::ptrdiff_t>(d.pending_next),
                                     d.pending_ends.end());
@@ -259,9 +261,7 @@ bool close_input(DecoderObject& d) {
             case Outcome::More:  // cannot be, once the input has ended
                 more = false;
                 break;
-            case Outcome::Failed:
-                ok = more = false;
-                break;
+            case Outcome::Failed: ok = more = false; break;
         }
     }
     d.taken = taken;
@@ -374,8 +374,9 @@ PyObject* close_method(PyObject* self, PyObject*) {
 /// (a non-blocking stream with nothing ready).
 std::optional<bool> take_read(DecoderObject& d, PyObject* got) {
     if (got == Py_None) {
-        PyErr_SetString(PyExc_BlockingIOError, "the stream has no data ready; iter_parse() needs a "
-                                               "blocking stream (a socket with a timeout will do)");
+        PyErr_SetString(PyExc_BlockingIOError,
+                        "the stream has no data ready; iter_parse() needs a "
+                        "blocking stream (a socket with a timeout will do)");
         return std::nullopt;
     }
     if (PyUnicode_Check(got)) {  // a text stream: its UTF-8

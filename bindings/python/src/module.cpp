@@ -25,7 +25,6 @@ constexpr Param data_params[] = {{"data", &Names::data}};
 constexpr Signature parse_sig{"parse()", data_params, 1, {}};
 constexpr Signature parse_canonical_sig{"parse_canonical()", data_params, 1, {}};
 
-
 PyObject* parse_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* data;

@@ -12,7 +12,7 @@ Once<const Names> cell;
 const Names* make() {
     static Names n;
     struct Entry {
-        PyObject* Names::*slot;
+        PyObject* Names::* slot;
         const char* text;
     };
     static const Entry entries[] = {

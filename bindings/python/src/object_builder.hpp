@@ -34,7 +34,8 @@ public:
         if (!step()) return false;
         // One test for the two rare cases: zero or one octet, whose objects
         // CPython shares, and a long atom, copied in slices.
-        if (data.size() - 2 >= kLongAtom - 2) [[unlikely]] return rare_atom(data);
+        if (data.size() - 2 >= kLongAtom - 2) [[unlikely]]
+            return rare_atom(data);
         // Copied here, inline, being short as a rule.
         PyObject* b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(data.size()));
         if (b == nullptr) return false;

@@ -11,8 +11,7 @@
 namespace parvex::py {
 
 bool conversion_interrupted() {
-    return PyErr_Occurred() &&
-           (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError));
+    return PyErr_Occurred() && (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError));
 }
 
 namespace {
@@ -33,10 +32,8 @@ bool unsupported(PyObject* obj) {
         if (name && PyUnicode_Check(name.get())) text = Ref::steal(PyObject_Str(name.get()));
     }
     PyErr_Clear();
-    if (text)
-        PyErr_Format(PyExc_TypeError, "expected bytes, str, or Atom, and got %U", text.get());
-    else
-        PyErr_SetString(PyExc_TypeError, "expected bytes, str, or Atom, and got a value of an unreadable type");
+    if (text) PyErr_Format(PyExc_TypeError, "expected bytes, str, or Atom, and got %U", text.get());
+    else PyErr_SetString(PyExc_TypeError, "expected bytes, str, or Atom, and got a value of an unreadable type");
     return false;
 }
 
@@ -75,8 +72,8 @@ bool octets_of_unsigned_bytes(PyObject* obj, Octets& out) {
         PyErr_Clear();
         return false;
     }
-    const bool plain = view.ndim == 1 && view.itemsize == 1 && view.format != nullptr &&
-                       std::strcmp(view.format, "B") == 0;
+    const bool plain =
+        view.ndim == 1 && view.itemsize == 1 && view.format != nullptr && std::strcmp(view.format, "B") == 0;
     if (plain) {
         const auto* p = static_cast<const std::uint8_t*>(view.buf);
         out.assign(p, p + view.len);
@@ -93,13 +90,9 @@ bool octets_of(PyObject* obj, Octets& out) {
     if (atom == nullptr) return false;
     Bytes view;
     switch (view_octets(obj, atom, view)) {
-        case Viewed::Yes:
-            out.assign(view.begin(), view.end());
-            return true;
-        case Viewed::Failed:
-            return false;  // UnicodeEncodeError, passed on as it is
-        case Viewed::No:
-            break;
+        case Viewed::Yes: out.assign(view.begin(), view.end()); return true;
+        case Viewed::Failed: return false;  // UnicodeEncodeError, passed on as it is
+        case Viewed::No: break;
     }
     if (PyType_IsSubtype(Py_TYPE(obj), &PyByteArray_Type)) {
         // In slices, with the signals checked between them, so that the copy
@@ -141,12 +134,9 @@ bool input_octets(PyObject* obj, Octets& storage, Bytes& view) {
     PyTypeObject* atom = atom_type();
     if (atom == nullptr) return false;
     switch (view_octets(obj, atom, view)) {
-        case Viewed::Yes:
-            return true;
-        case Viewed::Failed:
-            return false;
-        case Viewed::No:
-            break;
+        case Viewed::Yes: return true;
+        case Viewed::Failed: return false;
+        case Viewed::No: break;
     }
     // A bytearray could be resized by code that runs while the value is
     // built (a finaliser during garbage collection), so it is copied.

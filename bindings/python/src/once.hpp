@@ -34,8 +34,7 @@ public:
                 if (v == nullptr) throw Failed{};  // leaves the flag unset
                 value_.store(v, std::memory_order_release);
             });
-        } catch (const Failed&) {
-        }
+        } catch (const Failed&) {}
         PyEval_RestoreThread(ts);
         if (fault) std::rethrow_exception(fault);
         return value_.load(std::memory_order_acquire);

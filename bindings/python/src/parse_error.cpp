@@ -64,7 +64,8 @@ PyObject* parse_error_of(PyObject* kind, PyObject* offset) {
     const std::uint64_t at = PyLong_AsUnsignedLongLong(offset);
     if (at == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) return nullptr;
     for (const ErrorInfo& e : error_table)
-        if (e.kind_string == std::string_view(k, static_cast<std::size_t>(n))) return new_parse_error(Error{at, e.kind});
+        if (e.kind_string == std::string_view(k, static_cast<std::size_t>(n)))
+            return new_parse_error(Error{at, e.kind});
     PyErr_Format(PyExc_ValueError, "no such kind of ParseError: %R", kind);
     return nullptr;
 }

@@ -11,9 +11,7 @@ namespace parvex::py {
 
 namespace {
 
-PyObject* type_qualname(PyObject* obj) {
-    return PyType_GetQualName(Py_TYPE(obj));
-}
+PyObject* type_qualname(PyObject* obj) { return PyType_GetQualName(Py_TYPE(obj)); }
 
 bool not_a_bool(PyObject* v) {
     if (v == Py_None) {
@@ -146,12 +144,9 @@ PyObject* options_as_dict(const Parser& p) {
         const OptionInfo& o = parser_options[i];
         const std::uint64_t v = o.get(p);
         Ref value;
-        if (o.kind != OptionKind::Limit)
-            value = Ref::borrow(v != 0 ? Py_True : Py_False);
-        else if (v == kNoLimit && o.default_value == kNoLimit)
-            value = Ref::borrow(Py_None);
-        else
-            value = Ref::steal(PyLong_FromUnsignedLongLong(v));
+        if (o.kind != OptionKind::Limit) value = Ref::borrow(v != 0 ? Py_True : Py_False);
+        else if (v == kNoLimit && o.default_value == kNoLimit) value = Ref::borrow(Py_None);
+        else value = Ref::steal(PyLong_FromUnsignedLongLong(v));
         if (!value || PyDict_SetItem(dict.get(), n->options[i], value.get()) < 0) return nullptr;
     }
     return dict.release();
@@ -162,10 +157,8 @@ std::string keywords_signature(const char* name) {
     for (const OptionInfo& o : parser_options) {
         if (o.kind == OptionKind::Leniency) continue;
         d.append(", ").append(o.name).append("=");
-        if (o.kind == OptionKind::Limit)
-            d.append(o.default_value == kNoLimit ? "None" : "...");
-        else
-            d.append(o.default_value != 0 ? "True" : "False");
+        if (o.kind == OptionKind::Limit) d.append(o.default_value == kNoLimit ? "None" : "...");
+        else d.append(o.default_value != 0 ? "True" : "False");
     }
     return d.append(")");
 }

@@ -95,8 +95,8 @@ private:
     Frame stack_[kMaxWriteDepth];
     std::size_t depth_ = 0;
     bool pinned_ = false;
-    std::vector<PyObject*> kept_;       // owned references
-    std::vector<PyObject*> deferrable_; // borrowed until pinned
+    std::vector<PyObject*> kept_;        // owned references
+    std::vector<PyObject*> deferrable_;  // borrowed until pinned
     std::vector<Octets> converted_;
 };
 
@@ -120,13 +120,10 @@ bool Source::walk(PyObject* x, S& sink) {
             switch (view_octets(x, atom_type, b, &backed)) {  // bytes or str
                 case Viewed::Yes:
                     note_deferrable(x, b.size());
-                    if (backed)
-                        sink.backed_atom(b);
-                    else
-                        sink.atom(b);
+                    if (backed) sink.backed_atom(b);
+                    else sink.atom(b);
                     break;
-                case Viewed::Failed:
-                    return failed_here();
+                case Viewed::Failed: return failed_here();
                 case Viewed::No: {
                     const Octets* o = convert(x);
                     if (o == nullptr) return failed_here();

@@ -82,10 +82,8 @@ public:
 
     std::uint8_t* resize(std::size_t, std::size_t capacity) {
         const auto n = static_cast<Py_ssize_t>(capacity);
-        if (obj_ == nullptr)
-            obj_ = PyBytes_FromStringAndSize(nullptr, n);
-        else if (compat::resize_bytes(&obj_, n) < 0)
-            obj_ = nullptr;  // released by the call
+        if (obj_ == nullptr) obj_ = PyBytes_FromStringAndSize(nullptr, n);
+        else if (compat::resize_bytes(&obj_, n) < 0) obj_ = nullptr;  // released by the call
         if (obj_ == nullptr) throw PythonFailed{};
         auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(obj_));
         advise_huge_pages(data, capacity);
@@ -125,8 +123,7 @@ public:
         return PyUnicode_1BYTE_DATA(obj_);
     }
     PyObject* finish(std::size_t used) {
-        if (!shorten_keeping_block(obj_, used, capacity_) &&
-            PyUnicode_Resize(&obj_, static_cast<Py_ssize_t>(used)) < 0)
+        if (!shorten_keeping_block(obj_, used, capacity_) && PyUnicode_Resize(&obj_, static_cast<Py_ssize_t>(used)) < 0)
             return nullptr;
         return std::exchange(obj_, nullptr);
     }
@@ -212,8 +209,7 @@ static_assert(encode::Output<AsciiOut>);
 // The bound `sexp`, written by `write(sexp)`, which returns the result or
 // nullptr with an exception set.
 template <class Write>
-PyObject* write_bound(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                      Write write) {
+PyObject* write_bound(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Write write) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* sexp;
         if (!bind(sig, args, nargsf, kwnames, &sexp)) return nullptr;

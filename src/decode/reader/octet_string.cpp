@@ -85,8 +85,7 @@ Result<Bytes> Reader::simple_string(StringRoom& scratch) {
                 if (too_long_early(length)) return fail(start, ErrorKind::AtomTooLong);
                 r = base64_string(start, length, scratch);
                 break;
-            default:
-                return fail(pos, ErrorKind::UnexpectedOctet);
+            default: return fail(pos, ErrorKind::UnexpectedOctet);
         }
     }
     if (!r) return r;
@@ -119,10 +118,8 @@ Result<Bytes> Reader::hexadecimal(std::uint64_t start, std::optional<std::uint64
                 if (half.pending) return fail(start, ErrorKind::OddHexDigits);
                 if (length && *length != octets) return fail(start, ErrorKind::LengthMismatch);
                 return Bytes(scratch);
-            case base16::Stop::Invalid:
-                return fail(pos, ErrorKind::InvalidHexDigit);
-            case base16::Stop::Full:
-                return fail(start, ErrorKind::AtomTooLong);
+            case base16::Stop::Invalid: return fail(pos, ErrorKind::InvalidHexDigit);
+            case base16::Stop::Full: return fail(start, ErrorKind::AtomTooLong);
             case base16::Stop::End:
                 if (pos >= n) return truncated(Until::HexEnd, 0, octets * 2 + half.pending);
                 if (stop_asked()) return stopped_by_builder();

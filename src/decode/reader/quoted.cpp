@@ -49,9 +49,10 @@ Result<Bytes> Reader::quoted_string(std::uint64_t start, std::optional<std::uint
         if (pos >= n) return cut();
         const std::uint8_t e = in[pos++];
         switch (e) {
-            case '"': case '\'': case '?': case '\\':
-                scratch.push_back(e);
-                break;
+            case '"':
+            case '\'':
+            case '?':
+            case '\\': scratch.push_back(e); break;
             case 'a': scratch.push_back(7); break;
             case 'b': scratch.push_back(8); break;
             case 'f': scratch.push_back(12); break;
@@ -71,7 +72,10 @@ Result<Bytes> Reader::quoted_string(std::uint64_t start, std::optional<std::uint
                 scratch.push_back(static_cast<std::uint8_t>(v));
                 break;
             }
-            case '0': case '1': case '2': case '3': {
+            case '0':
+            case '1':
+            case '2':
+            case '3': {
                 unsigned v = e - '0';
                 for (int i = 0; i < 2; ++i) {
                     if (pos >= n) return cut();

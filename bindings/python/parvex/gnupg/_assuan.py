@@ -76,7 +76,7 @@ class Connection:
             sock.settimeout(None if deadline is None else max(deadline - time.monotonic(), 0.001))
             try:
                 chunk = sock.recv(4096)
-            except socket.timeout:
+            except TimeoutError:
                 self.close()
                 raise TimeoutError(f"{self._peer} did not answer within {self._timeout} s") from None
             except OSError:

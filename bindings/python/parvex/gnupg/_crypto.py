@@ -24,8 +24,7 @@ _NATIVE_CURVES = {"Ed25519": 32, "Ed448": 57, "Curve25519": 32, "X448": 56}
 def _asymmetric() -> Any:
     try:
         from cryptography.hazmat.primitives import asymmetric
-        from cryptography.hazmat.primitives.asymmetric import (  # noqa: F401
-            dsa, ec, ed448, ed25519, rsa, x448, x25519)
+        from cryptography.hazmat.primitives.asymmetric import dsa, ec, ed448, ed25519, rsa, x448, x25519  # noqa: F401
     except ImportError:
         raise ImportError("public_key and private_key need the cryptography package: "
                           "pip install 'parvex[crypto]'") from None
