@@ -78,9 +78,18 @@ def test_every_parser_option_is_a_flag(args, data, kind):
     # The caret keeps a tab as a tab, so that it lines up on a terminal.
     ([], b"(a\tb ]", "<stdin>:1:6: an octet that cannot appear here at offset 5 "
                     "(unexpected_octet)\n    (a\tb ]\n      \t  ^\n"),
-    # Octets that are not printable take one column each, shown as dots.
+    # Octets that are not printable take one column each, shown as dots;
+    # the error's notes follow.
     ([], b'(\xff\x00 "x\x01")\r\n', "<stdin>:1:2: an octet that cannot appear here at "
-                                   "offset 1 (unexpected_octet)\n    (.. \"x.\")\n     ^\n"),
+                                   "offset 1 (unexpected_octet)\n    (.. \"x.\")\n     ^\n"
+                                   "    note: octet 0xff (above 0x7F, as in UTF-8 text) cannot stand in "
+                                   "a token or a quoted string: an atom that holds it is written verbatim "
+                                   "(n:...), in hexadecimal (#...#) or in base 64 (|...|), as to_advanced "
+                                   "writes it\n"),
+    (["--stream"], b"(size 1024)", "<stdin>:1:11: an octet that cannot appear here at offset 10 "
+                                   "(unexpected_octet)\n    (size 1024)\n              ^\n"
+                                   "    note: a token cannot start with a digit: 1024 is written as a "
+                                   "quoted string (\"1024\") or with its length (4:1024)\n"),
     ([], b"(a b", "<stdin>:1:5: the input ended in the middle of an S-expression at "
                  "offset 4 (unexpected_end)\n    (a b\n        ^\n"),
     (["--stream"], b"a\nb\n(c ]\nd", "<stdin>:3:4: an octet that cannot appear here at "

@@ -353,7 +353,7 @@ def _shown(octets: bytes) -> str:
 def point_at(name: str, error: ParseError, data: bytes, start: int = 0,
              lines: int = 0, line_start: int = 0) -> str:
     """`NAME:LINE:COLUMN: MESSAGE (kind)`, then the offending line and a
-    caret under the octet at the error's offset. `data` holds the input from
+    caret under the octet at the error's offset, then the error's notes. `data` holds the input from
     offset `start` on; `lines` line feeds come before it, the last of them
     just before `line_start`."""
     rel = max(0, min(error.offset - start, len(data)))
@@ -371,8 +371,9 @@ def point_at(name: str, error: ParseError, data: bytes, start: int = 0,
     before = ("..." if cut_left else "") + _shown(data[left:rel])
     text = before + _shown(data[rel:right]) + ("..." if right < end else "")
     caret = "".join("\t" if c == "\t" else " " for c in before) + "^"
+    notes = "".join(f"    note: {note}\n" for note in getattr(error, "__notes__", ()))
     return (f"{name}:{line}:{column}: {error} ({error.kind})\n"
-            f"    {text}\n    {caret}\n")
+            f"    {text}\n    {caret}\n{notes}")
 
 
 # MARK: running
