@@ -146,7 +146,7 @@ wheel_for() {  # wheel_for TAG ARCH: the repaired wheel
 # compiler unless PACKAGE needs one, and run pytest from the sdist's tree
 # (whose tests import the installed parvex).
 suite_script() {
-  local py=$1 package=$2 extras=test,bench,dask
+  local py=$1 package=$2 extras=test,bench,dask,crypto
   shift 2
   if [ $# -gt 0 ]; then extras=test; fi
   cat <<EOF
@@ -172,7 +172,7 @@ here() {  # here 3.N WHEEL
   local venv=$build/venv-$1
   "$(interpreter "$1")" -m venv "$venv"
   export PATH=$venv/bin:$PATH
-  pip install -q "$2[test,bench,dask]"
+  pip install -q "$2[test,bench,dask,crypto]"
   cd "$src"
   python -m pytest -p no:cacheprovider -q -rs
 }
@@ -200,15 +200,16 @@ check() {  # check NAME COMMAND...: runs in the background, PARVEX_WHEEL_JOBS at
   pending+=("$!:$name")
 }
 
-export PARVEX_REQUIRE="gnupg bench dask"
-check "cp314 wheel, sid" in_chroot sid python3.14 "$(wheel_for cp314 x86_64)"
-check "cp315 wheel, sid" in_chroot sid python3.15 "$(wheel_for cp315 x86_64)"
-check "cp311 wheel, bookworm" in_chroot bookworm python3.11 "$(wheel_for cp311 x86_64)"
-check "sdist, trixie, g++" in_chroot trixie-build python3.13 "$src"
-check "cp312 wheel, here" here 3.12 "$(wheel_for cp312 x86_64)"
-check "cp311 wheel, no AVX (qemu), portable" no_avx "$(wheel_for cp311 x86_64)"
+export PARVEX_REQUIRE="gnupg bench dask crypto"
+# The longest first: the arm64 suite runs under emulation.
 check "cp311 aarch64 wheel, bookworm arm64 (qemu)" in_chroot bookworm-arm64 python3.11 \
   "$(wheel_for cp311 aarch64)" "${CORE_TESTS[@]}"
+check "cp314 wheel, sid" in_chroot sid python3.14 "$(wheel_for cp314 x86_64)"
+check "cp315 wheel, sid" in_chroot sid python3.15 "$(wheel_for cp315 x86_64)"
+check "sdist, trixie, g++" in_chroot trixie-build python3.13 "$src"
+check "cp312 wheel, here" here 3.12 "$(wheel_for cp312 x86_64)"
+check "cp311 wheel, bookworm" in_chroot bookworm python3.11 "$(wheel_for cp311 x86_64)"
+check "cp311 wheel, no AVX (qemu), portable" no_avx "$(wheel_for cp311 x86_64)"
 
 failed=0
 for p in "${pending[@]}"; do

@@ -6,6 +6,7 @@ for gpg-agent to use."""
 import ctypes
 import ctypes.util
 import os
+import shutil
 import subprocess
 import tempfile
 from dataclasses import dataclass, field
@@ -129,6 +130,14 @@ class Keyring:
 
     def stop_agent(self):  # which reads the key files again when it next starts
         subprocess.run(["gpgconf", "--kill", "gpg-agent"], env=self.env, timeout=60, check=True)
+
+
+def gnupg_version():
+    """The (major, minor) of the gpg on PATH; (0, 0) where there is none."""
+    if shutil.which("gpg") is None:
+        return (0, 0)
+    out = subprocess.run(["gpg", "--version"], capture_output=True, text=True, timeout=60).stdout
+    return tuple(int(n) for n in out.split()[2].split(".")[:2])
 
 
 def gnupg_env(home):

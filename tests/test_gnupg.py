@@ -8,7 +8,7 @@ from types import SimpleNamespace
 
 import parvex
 import pytest
-from gnupg_support import Keyring, gnupg_env
+from gnupg_support import Keyring, gnupg_env, gnupg_version
 from parvex import extract, find, parse, to_canonical, to_int
 from parvex.gnupg import keygrip, read_key_file
 from support import child_env, doc_script
@@ -140,14 +140,13 @@ USERS = {"Alice <alice@example.org>": "", "Bob <bob@example.org>": "secret"}
 
 @pytest.fixture(scope="module", params=["extended", "one S-expression"])
 def gnupg(request, tmp_path_factory):
-    """A GNUPGHOME with an RSA key (gpg's default, with its subkey) and an
+    """A GNUPGHOME with an RSA key with an RSA subkey and an
     Ed25519 key with a Cv25519 subkey, one protected by a passphrase; for
     each key file, its keygrip's (fingerprint, passphrase, usage)."""
     home = tmp_path_factory.mktemp("gpg")  # short: the agent's socket goes here
     conf = "allow-loopback-pinentry\n"
     if request.param != "extended":  # GnuPG >= 2.2.22 writes the extended form by default
-        version = subprocess.run(["gpg", "--version"], capture_output=True, text=True, timeout=60)
-        if tuple(int(n) for n in version.stdout.split()[2].split(".")[:2]) >= (2, 3):
+        if gnupg_version() >= (2, 3):
             pytest.skip("GnuPG 2.3 and later write key files in the extended form only")
         conf += "disable-extended-key-format\n"
     (home / "gpg-agent.conf").write_text(conf)
@@ -157,10 +156,12 @@ def gnupg(request, tmp_path_factory):
     request.addfinalizer(ring.stop_agent)
 
     alice, bob = USERS
-    gpg("--quick-gen-key", alice, "default", "default", "never")
-    gpg("--quick-gen-key", bob, "ed25519", "sign", "never", passphrase="secret")
-    bob_fpr = gpg("--with-colons", "-K", bob).split(b"fpr:::::::::")[1][:40].decode()
-    gpg("--quick-add-key", bob_fpr, "cv25519", "encr", "never", passphrase="secret")
+    # RSA named: gpg's default is Ed25519 from GnuPG 2.3 on.
+    for user, (sign, encrypt), passphrase in ((alice, ("rsa3072", "rsa3072"), ""),
+                                              (bob, ("ed25519", "cv25519"), "secret")):
+        gpg("--quick-gen-key", user, sign, "sign", "never", passphrase=passphrase)
+        fpr = gpg("--with-colons", "-K", user).split(b"fpr:::::::::")[1][:40].decode()
+        gpg("--quick-add-key", fpr, encrypt, "encr", "never", passphrase=passphrase)
     keys = {}
     for user, passphrase in USERS.items():
         listing = gpg("--with-colons", "--with-keygrip", "-K", user).decode()

@@ -160,12 +160,42 @@ def _end_with_caller(conn: Connection) -> None:
     threading.Thread(target=watch, name="parvex-watch", daemon=True).start()
 
 
+# A descriptor crosses the connection beside one octet of its own. Not
+# multiprocessing.reduction's send_handle: from CPython 3.14 on, it waits for
+# the receiver to answer with an octet, which on a connection that carries
+# requests the other way can be the first octet of the next request.
+def _send_fd(conn: Connection, fd: int) -> None:
+    import array
+    import socket
+
+    with socket.socket(fileno=os.dup(conn.fileno())) as s:
+        s.sendmsg([b"F"], [(socket.SOL_SOCKET, socket.SCM_RIGHTS, array.array("i", [fd]))])
+
+
+def _recv_fd(conn: Connection) -> int:
+    import array
+    import socket
+
+    fds = array.array("i")
+    with socket.socket(fileno=os.dup(conn.fileno())) as s:
+        octet, ancillary, _, _ = s.recvmsg(1, socket.CMSG_SPACE(fds.itemsize), socket.MSG_CMSG_CLOEXEC)
+    if not octet:
+        raise EOFError
+    for level, kind, data in ancillary:
+        if level == socket.SOL_SOCKET and kind == socket.SCM_RIGHTS:
+            fds.frombytes(data[: len(data) - len(data) % fds.itemsize])
+    if len(fds) != 1:
+        for fd in fds:
+            os.close(fd)
+        raise RuntimeError(f"a reply's file came with {len(fds)} descriptors")
+    return fds[0]
+
+
 def _send_in_a_file(conn: Connection, reply: tuple[Any, ...]) -> bool:
     """Sends `reply` pickled into a file in memory that has no name, and
     its descriptor; False where no such file could be made (memory or
     descriptors short), and nothing was sent."""
     import pickle
-    from multiprocessing.reduction import send_handle
 
     try:
         fd = os.memfd_create("parvex-reply", os.MFD_CLOEXEC)
@@ -179,7 +209,7 @@ def _send_in_a_file(conn: Connection, reply: tuple[Any, ...]) -> bool:
         except OSError:
             return False
         conn.send_bytes(pickle.dumps(("spooled",)))
-        send_handle(conn, fd, None)
+        _send_fd(conn, fd)
         return True
     finally:
         os.close(fd)
@@ -384,7 +414,6 @@ class Pool(Generic[Item, Shipped]):
         import mmap
         import pickle
         from multiprocessing.connection import wait
-        from multiprocessing.reduction import recv_handle
 
         conns = {w.conn: w for w in self._workers}
         for ready in wait(list(conns), timeout=None if block else 0):
@@ -392,7 +421,7 @@ class Pool(Generic[Item, Shipped]):
             try:
                 message = pickle.loads(w.conn.recv_bytes())
                 if message[0] == "spooled":
-                    fd = recv_handle(w.conn)
+                    fd = _recv_fd(w.conn)
                     # Read where the file lies, in memory: no copy in between.
                     try:
                         with mmap.mmap(fd, 0, access=mmap.ACCESS_READ) as data:
