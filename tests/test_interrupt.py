@@ -5,6 +5,7 @@ KeyboardInterrupt) ends it."""
 import base64
 import signal
 import time
+import traceback
 
 import parvex
 import pytest
@@ -60,7 +61,17 @@ def test_signals_are_taken_during_the_read(alarm, kind):
 @pytest.mark.parametrize("kind", ["token", "base-64", "list"])
 def test_a_handler_that_raises_ends_the_read(alarm, kind):
     data = LONG[kind][0]()
-    alarm(raise_it=True)
-    with pytest.raises(InterruptedError):
-        parvex.parse(data)
+    for _ in range(10):
+        try:
+            alarm(raise_it=True)
+            parvex.parse(data)
+        except InterruptedError as e:
+            # Raised out of the read, or else the alarm rang before the read
+            # began (a loaded machine may not run us for 2 ms): again.
+            if traceback.extract_tb(e.__traceback__)[0].line == "parvex.parse(data)":
+                break
+        else:
+            pytest.fail("the read ended without the handler's exception")
+    else:
+        pytest.fail("the alarm never rang during the read")
     assert parvex.parse(b"(a b)") == [b"a", b"b"]
