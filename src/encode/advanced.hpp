@@ -57,6 +57,17 @@ std::uint8_t* put_quoted(std::uint8_t* out, Bytes s);
 /// is one; returns one past the closing "#".
 std::uint8_t* put_hexadecimal(std::uint8_t* out, Bytes s, bool vector);
 
+/// How a short string is written, from the masks of its octets that are
+/// token octets and that stand plain in a quoted string (`mine` has a bit
+/// for each of its octets), and its first octet: 0 as a token, 1 as a
+/// quoted string without escapes, 2 otherwise. Tokens and quoted strings mix
+/// at random in most values, so the writers store both the same way, the
+/// string at `p + quoted` between two quotes, with no branch on which it is.
+inline unsigned quoted_short(unsigned token, unsigned plain, unsigned mine, std::uint8_t first) {
+    const unsigned quoted = 1 ^ (static_cast<unsigned>(token == mine) & octet::is_token_start(first));
+    return quoted + (quoted & static_cast<unsigned>(plain != mine));
+}
+
 #if defined(__x86_64__)
 /// Bit i set where octet i of `x` is a token octet, printable but for the
 /// double quote and the backslash, or quotable (printable or an escapable
@@ -104,16 +115,12 @@ struct Classes {
     const auto ascii = static_cast<std::uint32_t>(~_mm256_movepi8_mask(x));
     const auto plain = static_cast<std::uint32_t>(_mm512_movepi8_mask(classes)) & ascii;
     const auto token = static_cast<std::uint32_t>(_mm512_movepi8_mask(_mm512_add_epi8(classes, classes))) & ascii;
-    const bool is_token = (token & mine) == mine && octet::is_token_start(s[0]);
-    if (!is_token && (plain & mine) != mine) return nullptr;
-    if (is_token) {
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), x);
-        return p + n;
-    }
+    const unsigned quoted = quoted_short(token & mine, plain & mine, mine, s[0]);
+    if (quoted > 1) return nullptr;
     p[0] = '"';
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + 1), x);
-    p[1 + n] = '"';
-    return p + n + 2;
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + quoted), x);
+    p[quoted + n] = '"';
+    return p + n + 2 * quoted;
 }
 
 /// For each low nibble, the high nibbles (0 to 7, one bit each) that make an
@@ -152,16 +159,13 @@ inline constexpr std::array<std::uint8_t, 16> kHighBit = {1, 2, 4, 8, 16, 32, 64
     const __m128i high = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(kHighBit.data())),
                                           _mm_and_si128(_mm_srli_epi16(x, 4), _mm_set1_epi8(0x0F)));
     const unsigned mine = (1u << n) - 1;
-    const bool token = (in_class(kTokenByLow, low, high) & mine) == mine && octet::is_token_start(s[0]);
-    if (!token && (in_class(kPlainByLow, low, high) & mine) != mine) return nullptr;
-    if (token) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), x);
-        return p + n;
-    }
+    const unsigned quoted =
+        quoted_short(in_class(kTokenByLow, low, high) & mine, in_class(kPlainByLow, low, high) & mine, mine, s[0]);
+    if (quoted > 1) return nullptr;
     p[0] = '"';
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 1), x);
-    p[1 + n] = '"';
-    return p + n + 2;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + quoted), x);
+    p[quoted + n] = '"';
+    return p + n + 2 * quoted;
 }
 
 /// `form_of` for a string of at least 16 octets, sixteen at a time.
@@ -251,17 +255,13 @@ private:
             if (!backed || n - 1 >= kWindow) return nullptr;
             const Classes c = classes_of(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + n - 16)));
             const unsigned mine = (0xFFFFu << (16 - n)) & 0xFFFF;  // its own octets are the top n
-            const bool token = (c.token & mine) == mine && octet::is_token_start(s[0]);
-            if (!token && (c.plain & mine) != mine) return nullptr;
+            const unsigned quoted = quoted_short(c.token & mine, c.plain & mine, mine, s[0]);
+            if (quoted > 1) return nullptr;
             const unsigned __int128 w = canonical::window_of(s);
-            if (token) {
-                std::memcpy(p, &w, sizeof w);
-                return p + n;
-            }
             p[0] = '"';
-            std::memcpy(p + 1, &w, sizeof w);
-            p[1 + n] = '"';
-            return p + n + 2;
+            std::memcpy(p + quoted, &w, sizeof w);
+            p[quoted + n] = '"';
+            return p + n + 2 * quoted;
         }
 #endif
         (void)p;
