@@ -72,11 +72,16 @@ private:
         Frame& f = stack_[--depth_];
         if (f.owned) keep(f);
     }
+    // Sends the bytes objects that come next in the list of `top` to `sink`;
+    // true with `x` the next item that is something else, false where the
+    // list has no items left.
+    template <encode::BackedSink S>
+    bool next_other(Frame& top, S& sink, PyObject*& x);
     // Notes an atom of `n` octets, sent while nothing holds it, that a
     // writer may defer: it is held once Python code may run (once pinned,
     // its frame holds it).
     void note_deferrable(PyObject* atom, std::size_t n) {
-        if (!pinned_ && n >= encode::kDeferFrom) deferrable_.push_back(atom);
+        if (n >= encode::kDeferFrom && !pinned_) deferrable_.push_back(atom);
     }
     // Takes references to what every open frame has yet to give, to the
     // deferrable atoms already sent, and to what each frame opened from now
@@ -135,15 +140,37 @@ bool Source::walk(PyObject* x, S& sink) {
         for (;;) {  // the next item, closing the lists that have none left
             if (depth_ == 0) return true;
             Frame& top = stack_[depth_ - 1];
-            if (top.next < top.size) {
-                if (top.size - top.next > kAhead) __builtin_prefetch(top.items[top.next + kAhead]);
-                x = top.items[top.next++];
-                break;
-            }
+            if (next_other(top, sink, x)) break;
             sink.close();
             pop();
         }
     }
+}
+
+template <encode::BackedSink S>
+bool Source::next_other(Frame& top, S& sink, PyObject*& x) {
+    // The frame's place is kept in registers: every octet the sink stores
+    // may alias the frame, which would have it reloaded after each atom.
+    PyObject* const* const items = top.items;
+    const Py_ssize_t size = top.size;
+    Py_ssize_t next = top.next;
+    for (; next < size; ++next) {
+        if (size - next > kAhead) __builtin_prefetch(items[next + kAhead]);
+        PyObject* item = items[next];
+        if (!(Py_TYPE(item)->tp_flags & Py_TPFLAGS_BYTES_SUBCLASS)) {
+            x = item;
+            top.next = next + 1;
+            return true;
+        }
+        // A bytes object, the common atom, written at once.
+        const Bytes b(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(item)),
+                      static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
+        note_deferrable(item, b.size());
+        if (compat::bytes_backed(item)) sink.backed_atom(b);
+        else sink.atom(b);
+    }
+    top.next = next;
+    return false;
 }
 
 }  // namespace parvex::py
