@@ -211,6 +211,34 @@ public:
     }
     void atom(Bytes data) { element(data, false); }
     void backed_atom(Bytes data) { element(data, true); }
+    template <BackedRun R>
+    void backed_atoms(R& run) {
+        Bytes b;
+        if (!run.next(b)) return;
+        std::size_t gap = gap_;
+        for (;;) {
+            std::uint8_t* p = out_.room(kRunRoom);
+            std::uint8_t* const last = p + (kRunRoom - kShortRoom);  // the last place a short string fits
+            while (b.size() - 1 < kShortest && p <= last) {
+                *p = ' ';
+                p += gap;
+                gap = 1;
+                std::uint8_t* end = put_short(p, b, true);
+                p = end != nullptr ? end : put(p, b);
+                if (!run.next(b)) {
+                    out_.commit(p);
+                    gap_ = 1;
+                    return;
+                }
+            }
+            out_.commit(p);
+            gap_ = gap;
+            if (b.size() - 1 < kShortest) continue;  // the room ran out
+            element(b, true);
+            gap = 1;
+            if (!run.next(b)) return;
+        }
+    }
     void atom(Bytes data, Bytes hint) {
         std::uint8_t* p = gap(out_.room(most(hint.size()) + most(data.size()) + 2 + 1 + kReach));
         *p++ = '[';
@@ -224,6 +252,11 @@ public:
 private:
     // How far past its end the short-string paths may store.
     static constexpr std::size_t kReach = 33;
+    // The longest string a run writes without asking for room, and the room
+    // it takes: a space, then any form of it, or a short path's stores.
+    static constexpr std::size_t kShortest = 32;
+    static constexpr std::size_t kShortRoom = 1 + most(kShortest) + kReach;
+    static_assert(kShortRoom <= kRunRoom);
 
     // A space where an element came before: written always, kept or not.
     std::uint8_t* gap(std::uint8_t* p) {

@@ -72,6 +72,25 @@ private:
         Frame& f = stack_[--depth_];
         if (f.owned) keep(f);
     }
+    // The bytes objects, the common atom, that come next in a list: the
+    // atoms of a run (encode::BackedRun) that ends before any other item.
+    struct BytesRun {
+        Source& source;
+        PyObject* const* items;
+        Py_ssize_t size;
+        Py_ssize_t at;
+        bool next(Bytes& b) {
+            if (at == size) return false;
+            if (size - at > kAhead) __builtin_prefetch(items[at + kAhead]);
+            PyObject* item = items[at];
+            if (!(Py_TYPE(item)->tp_flags & Py_TPFLAGS_BYTES_SUBCLASS)) return false;
+            ++at;
+            b = Bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(item)),
+                      static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
+            source.note_deferrable(item, b.size());
+            return true;
+        }
+    };
     // Sends the bytes objects that come next in the list of `top` to `sink`;
     // true with `x` the next item that is something else, false where the
     // list has no items left.
@@ -149,28 +168,16 @@ bool Source::walk(PyObject* x, S& sink) {
 
 template <encode::BackedSink S>
 bool Source::next_other(Frame& top, S& sink, PyObject*& x) {
-    // The frame's place is kept in registers: every octet the sink stores
-    // may alias the frame, which would have it reloaded after each atom.
-    PyObject* const* const items = top.items;
-    const Py_ssize_t size = top.size;
-    Py_ssize_t next = top.next;
-    for (; next < size; ++next) {
-        if (size - next > kAhead) __builtin_prefetch(items[next + kAhead]);
-        PyObject* item = items[next];
-        if (!(Py_TYPE(item)->tp_flags & Py_TPFLAGS_BYTES_SUBCLASS)) {
-            x = item;
-            top.next = next + 1;
-            return true;
-        }
-        // A bytes object, the common atom, written at once.
-        const Bytes b(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(item)),
-                      static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
-        note_deferrable(item, b.size());
-        if (compat::bytes_backed(item)) sink.backed_atom(b);
-        else sink.atom(b);
+    BytesRun run{*this, top.items, top.size, top.next};
+    if constexpr (compat::kBytesBacked) {
+        sink.backed_atoms(run);
+    } else {
+        for (Bytes b; run.next(b);) sink.atom(b);
     }
-    top.next = next;
-    return false;
+    top.next = run.at;
+    if (run.at == run.size) return false;
+    x = top.items[top.next++];
+    return true;
 }
 
 }  // namespace parvex::py
