@@ -57,15 +57,23 @@ std::uint8_t* put_quoted(std::uint8_t* out, Bytes s);
 /// is one; returns one past the closing "#".
 std::uint8_t* put_hexadecimal(std::uint8_t* out, Bytes s, bool vector);
 
+/// Whether every token octet stands plain in a quoted string.
+constexpr bool tokens_quote_plain() {
+    for (const std::uint8_t c : octet::class_table)
+        if ((c & octet::kTokenOctet) && !(c & octet::kQuotePlain)) return false;
+    return true;
+}
+
 /// How a short string is written, from the masks of its octets that are
-/// token octets and that stand plain in a quoted string (`mine` has a bit
-/// for each of its octets), and its first octet: 0 as a token, 1 as a
-/// quoted string without escapes, 2 otherwise. Tokens and quoted strings mix
-/// at random in most values, so the writers store both the same way, the
-/// string at `p + quoted` between two quotes, with no branch on which it is.
-inline unsigned quoted_short(unsigned token, unsigned plain, unsigned mine, std::uint8_t first) {
-    const unsigned quoted = 1 ^ (static_cast<unsigned>(token == mine) & octet::is_token_start(first));
-    return quoted + (quoted & static_cast<unsigned>(plain != mine));
+/// not token octets and that do not stand plain in a quoted string, and its
+/// first octet: 0 as a token, 1 as a quoted string without escapes, 2
+/// otherwise. Tokens and quoted strings mix at random in most values, so
+/// the writers store both the same way, the string at `p + quoted` between
+/// two quotes, with no branch on which it is.
+inline unsigned quoted_short(unsigned not_token, unsigned not_plain, std::uint8_t first) {
+    static_assert(tokens_quote_plain(), "a string that is not plain is not a token");
+    const unsigned quoted = static_cast<unsigned>(not_token != 0) | !octet::is_token_start(first);
+    return quoted + static_cast<unsigned>(not_plain != 0);
 }
 
 #if defined(__x86_64__)
@@ -112,10 +120,10 @@ struct Classes {
     // The two classes are the top two bits of a class octet, so each is
     // read off as sign bits, with no constant to build.
     static_assert(octet::kQuotePlain == 0x80 && octet::kTokenOctet == 0x40);
-    const auto ascii = static_cast<std::uint32_t>(~_mm256_movepi8_mask(x));
-    const auto plain = static_cast<std::uint32_t>(_mm512_movepi8_mask(classes)) & ascii;
-    const auto token = static_cast<std::uint32_t>(_mm512_movepi8_mask(_mm512_add_epi8(classes, classes))) & ascii;
-    const unsigned quoted = quoted_short(token & mine, plain & mine, mine, s[0]);
+    const std::uint32_t ascii = mine & ~static_cast<std::uint32_t>(_mm256_movepi8_mask(x));
+    const auto plain = static_cast<std::uint32_t>(_mm512_movepi8_mask(classes));
+    const auto token = static_cast<std::uint32_t>(_mm512_movepi8_mask(_mm512_add_epi8(classes, classes)));
+    const unsigned quoted = quoted_short(mine & ~(token & ascii), mine & ~(plain & ascii), s[0]);
     if (quoted > 1) return nullptr;
     p[0] = '"';
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + quoted), x);
@@ -138,13 +146,13 @@ inline constexpr std::array<std::uint8_t, 16> kTokenByLow = make_nibble_table(oc
 inline constexpr std::array<std::uint8_t, 16> kPlainByLow = make_nibble_table(octet::kQuotePlain);
 inline constexpr std::array<std::uint8_t, 16> kHighBit = {1, 2, 4, 8, 16, 32, 64, 128, 0, 0, 0, 0, 0, 0, 0, 0};
 
-// Bit i set where octet i is in the class whose table is `table`, given
-// its low nibbles and the bit of its high nibble.
-[[gnu::target(PARVEX_AVX2_TARGET)]] inline unsigned in_class(const std::array<std::uint8_t, 16>& table, __m128i low,
-                                                             __m128i high) {
+// Bit i set where octet i is not in the class whose table is `table`,
+// given its low nibbles and the bit of its high nibble.
+[[gnu::target(PARVEX_AVX2_TARGET)]] inline unsigned not_in_class(const std::array<std::uint8_t, 16>& table, __m128i low,
+                                                                 __m128i high) {
     const __m128i hit =
         _mm_and_si128(_mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table.data())), low), high);
-    return ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(hit, _mm_setzero_si128())));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(hit, _mm_setzero_si128())));
 }
 
 /// A token or a quoted string without escapes of 1 to 16 octets, whose 16
@@ -160,7 +168,7 @@ inline constexpr std::array<std::uint8_t, 16> kHighBit = {1, 2, 4, 8, 16, 32, 64
                                           _mm_and_si128(_mm_srli_epi16(x, 4), _mm_set1_epi8(0x0F)));
     const unsigned mine = (1u << n) - 1;
     const unsigned quoted =
-        quoted_short(in_class(kTokenByLow, low, high) & mine, in_class(kPlainByLow, low, high) & mine, mine, s[0]);
+        quoted_short(not_in_class(kTokenByLow, low, high) & mine, not_in_class(kPlainByLow, low, high) & mine, s[0]);
     if (quoted > 1) return nullptr;
     p[0] = '"';
     _mm_storeu_si128(reinterpret_cast<__m128i*>(p + quoted), x);
@@ -288,7 +296,7 @@ private:
             if (!backed || n - 1 >= kWindow) return nullptr;
             const Classes c = classes_of(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + n - 16)));
             const unsigned mine = (0xFFFFu << (16 - n)) & 0xFFFF;  // its own octets are the top n
-            const unsigned quoted = quoted_short(c.token & mine, c.plain & mine, mine, s[0]);
+            const unsigned quoted = quoted_short(mine & ~c.token, mine & ~c.plain, s[0]);
             if (quoted > 1) return nullptr;
             const unsigned __int128 w = canonical::window_of(s);
             p[0] = '"';
