@@ -65,14 +65,14 @@ constexpr bool tokens_quote_plain() {
 }
 
 /// How a short string is written, from the masks of its octets that are
-/// not token octets and that do not stand plain in a quoted string, and its
-/// first octet: 0 as a token, 1 as a quoted string without escapes, 2
-/// otherwise. Tokens and quoted strings mix at random in most values, so
-/// the writers store both the same way, the string at `p + quoted` between
-/// two quotes, with no branch on which it is.
-inline unsigned quoted_short(unsigned not_token, unsigned not_plain, std::uint8_t first) {
+/// not token octets and that do not stand plain in a quoted string, and
+/// whether its first octet may start a token: 0 as a token, 1 as a quoted
+/// string without escapes, 2 otherwise. Tokens and quoted strings mix at
+/// random in most values, so the writers store both the same way, the
+/// string at `p + quoted` between two quotes, with no branch on which it is.
+inline unsigned quoted_short(unsigned not_token, unsigned not_plain, bool starts_token) {
     static_assert(tokens_quote_plain(), "a string that is not plain is not a token");
-    const unsigned quoted = static_cast<unsigned>(not_token != 0) | !octet::is_token_start(first);
+    const unsigned quoted = static_cast<unsigned>(not_token != 0) | !starts_token;
     return quoted + static_cast<unsigned>(not_plain != 0);
 }
 
@@ -123,7 +123,10 @@ struct Classes {
     const std::uint32_t ascii = mine & ~static_cast<std::uint32_t>(_mm256_movepi8_mask(x));
     const auto plain = static_cast<std::uint32_t>(_mm512_movepi8_mask(classes));
     const auto token = static_cast<std::uint32_t>(_mm512_movepi8_mask(_mm512_add_epi8(classes, classes)));
-    const unsigned quoted = quoted_short(mine & ~(token & ascii), mine & ~(plain & ascii), s[0]);
+    // The first octet's class is the first of `classes` (valid where that
+    // octet is below 0x80, as a token's are).
+    const bool starts_token = _mm512_cvtsi512_si32(classes) & octet::kTokenStart;
+    const unsigned quoted = quoted_short(mine & ~(token & ascii), mine & ~(plain & ascii), starts_token);
     if (quoted > 1) return nullptr;
     p[0] = '"';
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + quoted), x);
@@ -167,8 +170,8 @@ inline constexpr std::array<std::uint8_t, 16> kHighBit = {1, 2, 4, 8, 16, 32, 64
     const __m128i high = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(kHighBit.data())),
                                           _mm_and_si128(_mm_srli_epi16(x, 4), _mm_set1_epi8(0x0F)));
     const unsigned mine = (1u << n) - 1;
-    const unsigned quoted =
-        quoted_short(not_in_class(kTokenByLow, low, high) & mine, not_in_class(kPlainByLow, low, high) & mine, s[0]);
+    const unsigned quoted = quoted_short(not_in_class(kTokenByLow, low, high) & mine,
+                                         not_in_class(kPlainByLow, low, high) & mine, octet::is_token_start(s[0]));
     if (quoted > 1) return nullptr;
     p[0] = '"';
     _mm_storeu_si128(reinterpret_cast<__m128i*>(p + quoted), x);
@@ -296,7 +299,7 @@ private:
             if (!backed || n - 1 >= kWindow) return nullptr;
             const Classes c = classes_of(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + n - 16)));
             const unsigned mine = (0xFFFFu << (16 - n)) & 0xFFFF;  // its own octets are the top n
-            const unsigned quoted = quoted_short(mine & ~c.token, mine & ~c.plain, s[0]);
+            const unsigned quoted = quoted_short(mine & ~c.token, mine & ~c.plain, octet::is_token_start(s[0]));
             if (quoted > 1) return nullptr;
             const unsigned __int128 w = canonical::window_of(s);
             p[0] = '"';

@@ -80,8 +80,8 @@ private:
         Py_ssize_t size;
         Py_ssize_t at;
         bool next(Bytes& b) {
-            if (at == size) return false;
-            if (size - at > kAhead) __builtin_prefetch(items[at + kAhead]);
+            if (at < size - kAhead) __builtin_prefetch(items[at + kAhead]);  // one test while any is ahead
+            else if (at == size) return false;
             PyObject* item = items[at];
             if (!(Py_TYPE(item)->tp_flags & Py_TPFLAGS_BYTES_SUBCLASS)) return false;
             ++at;
