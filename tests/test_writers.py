@@ -301,6 +301,21 @@ def test_short_strings_of_every_length_anywhere(make):
         assert to_canonical([b"z" * 30, item]) == b"(30:" + b"z" * 30 + piece + b")"
 
 
+@pytest.mark.parametrize("other", [None, "sé", Atom(b"a", hint=b"h"), [b"in", []], bytearray(b"ba"), range(2)],
+                         ids=["bytes only", "str", "Atom", "list", "bytearray", "range"])
+def test_runs_of_bytes_as_each_alone(other):
+    # Bytes objects in a list are written as a run, with room asked for a
+    # few at a time: in every form and length, however the run ends, the
+    # text is that of each atom written alone.
+    rng = random.Random(7)
+    forms = [b"tok", b"9 x", b'q"\\', b"\x00\xff", b""] + [bytes(range(65, 65 + n)) for n in range(40)]
+    value = [other if other is not None and i % 7 == 3 else rng.choice(forms) for i in range(600)]
+    assert to_advanced(value) == "(" + " ".join(map(to_advanced, value)) + ")"
+    canonical = b"(" + b"".join(map(to_canonical, value)) + b")"
+    assert to_canonical(value) == canonical
+    assert to_transport(value) == transport(canonical).decode()
+
+
 @pytest.mark.parametrize("fill", [b"A", b"9", b" ", b'"', b"\\", b"\t", b"\x80"],
                          ids=["token", "digit", "space", "quote", "backslash", "tab", "high"])
 @pytest.mark.parametrize("make", [bytes, lambda b: b.decode("latin-1"), Atom],

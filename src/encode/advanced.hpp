@@ -57,6 +57,25 @@ std::uint8_t* put_quoted(std::uint8_t* out, Bytes s);
 /// is one; returns one past the closing "#".
 std::uint8_t* put_hexadecimal(std::uint8_t* out, Bytes s, bool vector);
 
+/// Whether every token octet stands plain in a quoted string.
+constexpr bool tokens_quote_plain() {
+    for (const std::uint8_t c : octet::class_table)
+        if ((c & octet::kTokenOctet) && !(c & octet::kQuotePlain)) return false;
+    return true;
+}
+
+/// How a short string is written, from the masks of its octets that are
+/// not token octets and that do not stand plain in a quoted string, and
+/// whether its first octet may start a token: 0 as a token, 1 as a quoted
+/// string without escapes, 2 otherwise. Tokens and quoted strings mix at
+/// random in most values, so the writers store both the same way, the
+/// string at `p + quoted` between two quotes, with no branch on which it is.
+inline unsigned quoted_short(unsigned not_token, unsigned not_plain, bool starts_token) {
+    static_assert(tokens_quote_plain(), "a string that is not plain is not a token");
+    const unsigned quoted = static_cast<unsigned>(not_token != 0) | !starts_token;
+    return quoted + static_cast<unsigned>(not_plain != 0);
+}
+
 #if defined(__x86_64__)
 /// Bit i set where octet i of `x` is a token octet, printable but for the
 /// double quote and the backslash, or quotable (printable or an escapable
@@ -101,19 +120,18 @@ struct Classes {
     // The two classes are the top two bits of a class octet, so each is
     // read off as sign bits, with no constant to build.
     static_assert(octet::kQuotePlain == 0x80 && octet::kTokenOctet == 0x40);
-    const auto ascii = static_cast<std::uint32_t>(~_mm256_movepi8_mask(x));
-    const auto plain = static_cast<std::uint32_t>(_mm512_movepi8_mask(classes)) & ascii;
-    const auto token = static_cast<std::uint32_t>(_mm512_movepi8_mask(_mm512_add_epi8(classes, classes))) & ascii;
-    const bool is_token = (token & mine) == mine && octet::is_token_start(s[0]);
-    if (!is_token && (plain & mine) != mine) return nullptr;
-    if (is_token) {
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), x);
-        return p + n;
-    }
+    const std::uint32_t ascii = mine & ~static_cast<std::uint32_t>(_mm256_movepi8_mask(x));
+    const auto plain = static_cast<std::uint32_t>(_mm512_movepi8_mask(classes));
+    const auto token = static_cast<std::uint32_t>(_mm512_movepi8_mask(_mm512_add_epi8(classes, classes)));
+    // The first octet's class is the first of `classes` (valid where that
+    // octet is below 0x80, as a token's are).
+    const bool starts_token = _mm512_cvtsi512_si32(classes) & octet::kTokenStart;
+    const unsigned quoted = quoted_short(mine & ~(token & ascii), mine & ~(plain & ascii), starts_token);
+    if (quoted > 1) return nullptr;
     p[0] = '"';
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + 1), x);
-    p[1 + n] = '"';
-    return p + n + 2;
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + quoted), x);
+    p[quoted + n] = '"';
+    return p + n + 2 * quoted;
 }
 
 /// For each low nibble, the high nibbles (0 to 7, one bit each) that make an
@@ -131,13 +149,13 @@ inline constexpr std::array<std::uint8_t, 16> kTokenByLow = make_nibble_table(oc
 inline constexpr std::array<std::uint8_t, 16> kPlainByLow = make_nibble_table(octet::kQuotePlain);
 inline constexpr std::array<std::uint8_t, 16> kHighBit = {1, 2, 4, 8, 16, 32, 64, 128, 0, 0, 0, 0, 0, 0, 0, 0};
 
-// Bit i set where octet i is in the class whose table is `table`, given
-// its low nibbles and the bit of its high nibble.
-[[gnu::target(PARVEX_AVX2_TARGET)]] inline unsigned in_class(const std::array<std::uint8_t, 16>& table, __m128i low,
-                                                             __m128i high) {
+// Bit i set where octet i is not in the class whose table is `table`,
+// given its low nibbles and the bit of its high nibble.
+[[gnu::target(PARVEX_AVX2_TARGET)]] inline unsigned not_in_class(const std::array<std::uint8_t, 16>& table, __m128i low,
+                                                                 __m128i high) {
     const __m128i hit =
         _mm_and_si128(_mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table.data())), low), high);
-    return ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(hit, _mm_setzero_si128())));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(hit, _mm_setzero_si128())));
 }
 
 /// A token or a quoted string without escapes of 1 to 16 octets, whose 16
@@ -152,16 +170,13 @@ inline constexpr std::array<std::uint8_t, 16> kHighBit = {1, 2, 4, 8, 16, 32, 64
     const __m128i high = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(kHighBit.data())),
                                           _mm_and_si128(_mm_srli_epi16(x, 4), _mm_set1_epi8(0x0F)));
     const unsigned mine = (1u << n) - 1;
-    const bool token = (in_class(kTokenByLow, low, high) & mine) == mine && octet::is_token_start(s[0]);
-    if (!token && (in_class(kPlainByLow, low, high) & mine) != mine) return nullptr;
-    if (token) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), x);
-        return p + n;
-    }
+    const unsigned quoted = quoted_short(not_in_class(kTokenByLow, low, high) & mine,
+                                         not_in_class(kPlainByLow, low, high) & mine, octet::is_token_start(s[0]));
+    if (quoted > 1) return nullptr;
     p[0] = '"';
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 1), x);
-    p[1 + n] = '"';
-    return p + n + 2;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + quoted), x);
+    p[quoted + n] = '"';
+    return p + n + 2 * quoted;
 }
 
 /// `form_of` for a string of at least 16 octets, sixteen at a time.
@@ -207,6 +222,34 @@ public:
     }
     void atom(Bytes data) { element(data, false); }
     void backed_atom(Bytes data) { element(data, true); }
+    template <BackedRun R>
+    void backed_atoms(R& run) {
+        Bytes b;
+        if (!run.next(b)) return;
+        std::size_t gap = gap_;
+        for (;;) {
+            std::uint8_t* p = out_.room(kRunRoom);
+            std::uint8_t* const last = p + (kRunRoom - kShortRoom);  // the last place a short string fits
+            while (b.size() - 1 < kShortest && p <= last) {
+                *p = ' ';
+                p += gap;
+                gap = 1;
+                std::uint8_t* end = put_short(p, b, true);
+                p = end != nullptr ? end : put(p, b);
+                if (!run.next(b)) {
+                    out_.commit(p);
+                    gap_ = 1;
+                    return;
+                }
+            }
+            out_.commit(p);
+            gap_ = gap;
+            if (b.size() - 1 < kShortest) continue;  // the room ran out
+            element(b, true);
+            gap = 1;
+            if (!run.next(b)) return;
+        }
+    }
     void atom(Bytes data, Bytes hint) {
         std::uint8_t* p = gap(out_.room(most(hint.size()) + most(data.size()) + 2 + 1 + kReach));
         *p++ = '[';
@@ -220,6 +263,11 @@ public:
 private:
     // How far past its end the short-string paths may store.
     static constexpr std::size_t kReach = 33;
+    // The longest string a run writes without asking for room, and the room
+    // it takes: a space, then any form of it, or a short path's stores.
+    static constexpr std::size_t kShortest = 32;
+    static constexpr std::size_t kShortRoom = 1 + most(kShortest) + kReach;
+    static_assert(kShortRoom <= kRunRoom);
 
     // A space where an element came before: written always, kept or not.
     std::uint8_t* gap(std::uint8_t* p) {
@@ -251,17 +299,13 @@ private:
             if (!backed || n - 1 >= kWindow) return nullptr;
             const Classes c = classes_of(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + n - 16)));
             const unsigned mine = (0xFFFFu << (16 - n)) & 0xFFFF;  // its own octets are the top n
-            const bool token = (c.token & mine) == mine && octet::is_token_start(s[0]);
-            if (!token && (c.plain & mine) != mine) return nullptr;
+            const unsigned quoted = quoted_short(mine & ~c.token, mine & ~c.plain, octet::is_token_start(s[0]));
+            if (quoted > 1) return nullptr;
             const unsigned __int128 w = canonical::window_of(s);
-            if (token) {
-                std::memcpy(p, &w, sizeof w);
-                return p + n;
-            }
             p[0] = '"';
-            std::memcpy(p + 1, &w, sizeof w);
-            p[1 + n] = '"';
-            return p + n + 2;
+            std::memcpy(p + quoted, &w, sizeof w);
+            p[quoted + n] = '"';
+            return p + n + 2 * quoted;
         }
 #endif
         (void)p;

@@ -167,36 +167,47 @@ public:
     void open() { out_.octet('('); }
     void close() { out_.octet(')'); }
     void atom(Bytes data) {
-#if defined(__x86_64__)
         if constexpr (P == cpu::Path::Avx512) {
-            if (data.size() - 1 < 32) {
-                if (std::uint8_t* p = out_.room(kMaskedReach)) {
-                    out_.commit(put_short_string_avx512(p, data));
+            if (data.size() - 1 < kShortest) {
+                if (std::uint8_t* p = out_.room(kReach)) {
+                    out_.commit(put_short(p, data));
                     return;
                 }
             }
         }
-#endif
         write_string(data);
     }
     void backed_atom(Bytes data) {
         if constexpr (P != cpu::Path::Avx512) {
-            if (data.size() - 1 < 16) {
-                if (std::uint8_t* p = out_.room(kShortStringReach)) {
-#if defined(__x86_64__)
-                    if constexpr (P == cpu::Path::Avx2) {
-                        p = put_short_length(p, data.size());
-                        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), window_avx2(data));
-                        out_.commit(p + data.size());
-                        return;
-                    }
-#endif
-                    out_.commit(put_backed_short_string(p, data));
+            if (data.size() - 1 < kShortest) {
+                if (std::uint8_t* p = out_.room(kReach)) {
+                    out_.commit(put_short(p, data));
                     return;
                 }
             }
         }
         atom(data);
+    }
+    template <BackedRun R>
+    void backed_atoms(R& run) {
+        Bytes b;
+        if (!run.next(b)) return;
+        for (;;) {
+            if (std::uint8_t* p = out_.room(kRunRoom)) {
+                std::uint8_t* const last = p + (kRunRoom - kReach);  // the last place a short string fits
+                while (b.size() - 1 < kShortest && p <= last) {
+                    p = put_short(p, b);
+                    if (!run.next(b)) {
+                        out_.commit(p);
+                        return;
+                    }
+                }
+                out_.commit(p);
+                if (b.size() - 1 < kShortest) continue;  // the room ran out
+            }
+            backed_atom(b);
+            if (!run.next(b)) return;
+        }
     }
     void atom(Bytes data, Bytes hint) {
         out_.octet('[');
@@ -207,6 +218,26 @@ public:
     Out& out() { return out_; }
 
 private:
+    // The longest string `put_short` takes, and how far past `p` it stores.
+    static constexpr std::size_t kShortest = P == cpu::Path::Avx512 ? 32 : kWindow;
+    static constexpr std::size_t kReach = P == cpu::Path::Avx512 ? kMaskedReach : kShortStringReach;
+    static_assert(kReach <= kRunRoom);
+
+    // A string of 1 to kShortest octets, backed but on the AVX-512 path,
+    // with its prefix, without a branch on its length.
+    static std::uint8_t* put_short(std::uint8_t* p, Bytes s) {
+#if defined(__x86_64__)
+        if constexpr (P == cpu::Path::Avx512) {
+            return put_short_string_avx512(p, s);
+        } else if constexpr (P == cpu::Path::Avx2) {
+            p = put_short_length(p, s.size());
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p), window_avx2(s));
+            return p + s.size();
+        }
+#endif
+        return put_backed_short_string(p, s);
+    }
+
     void write_string(Bytes s) {
         const std::size_t n = s.size();
         if constexpr (DeferringOutput<Out>) {

@@ -49,6 +49,11 @@ inline std::size_t grown_capacity(std::size_t used, std::size_t capacity, std::s
     return std::max({kFirst, used + more, std::min(capacity * 2, kMax)});
 }
 
+/// The room a writer asks for at once for a run of short strings: a
+/// growing output that is made the size of the last result has that much
+/// left at its end, so that the last request does not grow it.
+inline constexpr std::size_t kRunRoom = 1024;
+
 /// The `Remember` of a GrowingOut that remembers nothing: no slot.
 inline constexpr kept::Slot kForgets = kept::Slot{0xFF};
 
@@ -71,7 +76,7 @@ public:
     ~GrowingOut() {
         // Room for the last requests of a writer that asks for more than it
         // fills, in whole pages.
-        constexpr std::size_t kTail = 256, kPage = kept::kSystemPage;
+        constexpr std::size_t kTail = kRunRoom, kPage = kept::kSystemPage;
         static_assert(kTail + kPage <= kept::kResultSlack, "a result as large as the last keeps its block");
         if (kRemembers && size() >= kept::kLargeResult) last_large() = (size() + kTail + kPage - 1) / kPage * kPage;
     }

@@ -28,10 +28,28 @@ concept Sink = requires(S& s, Bytes b) {
     s.atom(b, b);
 };
 
-/// A sink that also takes hintless data whose window before its end is
-/// readable, its own octets among them (`backed_atom`, types/window.hpp).
+/// Hintless atoms whose window before their end is readable, its own octets
+/// among them (types/window.hpp), given one at a time: `next(b)` sets `b` to
+/// the next one and returns true, or returns false where they end.
+template <class R>
+concept BackedRun = requires(R& r, Bytes& b) {
+    { r.next(b) } -> std::same_as<bool>;
+};
+
+/// A run that ends at once: what `BackedSink` is checked with.
+struct EmptyRun {
+    bool next(Bytes&) { return false; }
+};
+
+/// A sink that also takes such atoms, one (`backed_atom`) or a run of them
+/// (`backed_atoms`, which a writer takes with its place in the output held
+/// in registers: every octet it stores may alias any object in memory, so a
+/// place kept in one would be reloaded after each atom).
 template <class S>
-concept BackedSink = Sink<S> && requires(S& s, Bytes b) { s.backed_atom(b); };
+concept BackedSink = Sink<S> && requires(S& s, Bytes b, EmptyRun r) {
+    s.backed_atom(b);
+    s.backed_atoms(r);
+};
 
 /// Where a writer's octets go. `octet` and `octets` append; `room(n)` gives
 /// a pointer to at least `n` writable octets where the output goes on, or

@@ -489,19 +489,41 @@ void on_each_path(void (*check)()) {
 // those of the portable path.
 // The same strings as sent by the Python binding: with the 16 octets before
 // each string's end readable (as in a bytes object), each through a writer
-// of path P by `backed_atom`.
+// of path P by `backed_atom`, or in runs of 0, 1, 2... strings by
+// `backed_atoms`, which cross the room a run asks for many times.
 template <parvex::cpu::Path P>
-std::pair<std::string, std::string> backed_texts(const std::vector<std::string>& strings) {
+std::pair<std::string, std::string> backed_texts(const std::vector<std::string>& strings, bool runs) {
     namespace enc = parvex::encode;
+    std::vector<std::vector<std::uint8_t>> backed;
+    for (const std::string& s : strings) {
+        backed.emplace_back(16, '#');
+        backed.back().insert(backed.back().end(), s.begin(), s.end());
+    }
+    struct Run {
+        const std::vector<std::vector<std::uint8_t>>& backed;
+        std::size_t at, end;
+        bool next(parvex::Bytes& b) {
+            if (at == end) return false;
+            b = parvex::Bytes(backed[at].data() + 16, backed[at].size() - 16);
+            ++at;
+            return true;
+        }
+    };
     enc::advanced::BasicWriter<enc::TextOut, P> advanced;
     enc::canonical::BasicWriter<enc::TextOut, P> canonical;
     advanced.open();
-    for (const std::string& s : strings) {
-        std::vector<std::uint8_t> backed(16, '#');
-        backed.insert(backed.end(), s.begin(), s.end());
-        const parvex::Bytes b(backed.data() + 16, s.size());
-        advanced.backed_atom(b);
-        canonical.backed_atom(b);
+    for (std::size_t at = 0, n = 0; at < backed.size(); at += runs ? n++ : 1) {
+        const std::size_t end = runs ? std::min(backed.size(), at + n) : at + 1;
+        Run a{backed, at, end}, c{backed, at, end};
+        if (runs) {
+            advanced.backed_atoms(a);
+            canonical.backed_atoms(c);
+        } else {
+            parvex::Bytes b;
+            a.next(b);
+            advanced.backed_atom(b);
+            canonical.backed_atom(b);
+        }
     }
     advanced.close();
     return {enc::text_of(advanced.out()), enc::text_of(canonical.out())};
@@ -540,7 +562,7 @@ void writers_on_every_path() {
     }
     parvex::cpu::restrict_to(before);
 
-    const auto plain = backed_texts<Path::Portable>(strings);
+    const auto plain = backed_texts<Path::Portable>(strings, false);
     std::string want_advanced = "(", want_canonical;
     for (const std::string& s : strings) {
         parvex::encode::advanced::write_octet_string(bytes(s), want_advanced);
@@ -549,13 +571,16 @@ void writers_on_every_path() {
     }
     want_advanced.back() = ')';
     CHECK(plain == std::pair(want_advanced, want_canonical));
+    for (const bool runs : {false, true}) {
+        if (runs) CHECK(backed_texts<Path::Portable>(strings, runs) == plain);
 #if defined(__x86_64__)
-    CHECK(backed_texts<Path::Sse2>(strings) == plain);
-    const parvex::cpu::Features was = parvex::cpu::restrict_to(kEveryPath);
-    const parvex::cpu::Features f = parvex::cpu::restrict_to(was);  // what the processor has
-    if (f.avx2) CHECK(backed_texts<Path::Avx2>(strings) == plain);
-    if (f.avx512vbmi) CHECK(backed_texts<Path::Avx512>(strings) == plain);
+        CHECK(backed_texts<Path::Sse2>(strings, runs) == plain);
+        const parvex::cpu::Features was = parvex::cpu::restrict_to(kEveryPath);
+        const parvex::cpu::Features f = parvex::cpu::restrict_to(was);  // what the processor has
+        if (f.avx2) CHECK(backed_texts<Path::Avx2>(strings, runs) == plain);
+        if (f.avx512vbmi) CHECK(backed_texts<Path::Avx512>(strings, runs) == plain);
 #endif
+    }
 }
 
 // Reading a stream as it arrives, in pieces of any size: the value is the

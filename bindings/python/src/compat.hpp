@@ -89,6 +89,12 @@ inline bool shorten(PyObject* obj, std::size_t n) {
 
 // MARK: octets readable before a string
 
+/// Whether `bytes_backed` holds of every bytes object.
+inline constexpr bool kBytesBacked = kInternals;
+#if PARVEX_CPYTHON_INTERNALS
+static_assert(offsetof(PyBytesObject, ob_sval) >= kWindow);
+#endif
+
 /// Whether the window (types/window.hpp) that ends where the data of `obj`
 /// ends is readable, for a bytes object or a compact ASCII str, as it is
 /// where the data follows the object's own header. The writers then copy
@@ -97,14 +103,8 @@ inline bool shorten(PyObject* obj, std::size_t n) {
 /// without AVX-512 VBMI, whose masked loads need no such room); false where
 /// that cannot be known.
 inline bool bytes_backed(PyObject* obj) {
-#if PARVEX_CPYTHON_INTERNALS
-    static_assert(offsetof(PyBytesObject, ob_sval) >= kWindow);
     (void)obj;
-    return true;
-#else
-    (void)obj;
-    return false;
-#endif
+    return kBytesBacked;
 }
 
 inline bool str_backed(PyObject* obj) {

@@ -72,11 +72,35 @@ private:
         Frame& f = stack_[--depth_];
         if (f.owned) keep(f);
     }
+    // The bytes objects, the common atom, that come next in a list: the
+    // atoms of a run (encode::BackedRun) that ends before any other item.
+    struct BytesRun {
+        Source& source;
+        PyObject* const* items;
+        Py_ssize_t size;
+        Py_ssize_t at;
+        bool next(Bytes& b) {
+            if (at < size - kAhead) __builtin_prefetch(items[at + kAhead]);  // one test while any is ahead
+            else if (at == size) return false;
+            PyObject* item = items[at];
+            if (!(Py_TYPE(item)->tp_flags & Py_TPFLAGS_BYTES_SUBCLASS)) return false;
+            ++at;
+            b = Bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(item)),
+                      static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
+            source.note_deferrable(item, b.size());
+            return true;
+        }
+    };
+    // Sends the bytes objects that come next in the list of `top` to `sink`;
+    // true with `x` the next item that is something else, false where the
+    // list has no items left.
+    template <encode::BackedSink S>
+    bool next_other(Frame& top, S& sink, PyObject*& x);
     // Notes an atom of `n` octets, sent while nothing holds it, that a
     // writer may defer: it is held once Python code may run (once pinned,
     // its frame holds it).
     void note_deferrable(PyObject* atom, std::size_t n) {
-        if (!pinned_ && n >= encode::kDeferFrom) deferrable_.push_back(atom);
+        if (n >= encode::kDeferFrom && !pinned_) deferrable_.push_back(atom);
     }
     // Takes references to what every open frame has yet to give, to the
     // deferrable atoms already sent, and to what each frame opened from now
@@ -135,15 +159,25 @@ bool Source::walk(PyObject* x, S& sink) {
         for (;;) {  // the next item, closing the lists that have none left
             if (depth_ == 0) return true;
             Frame& top = stack_[depth_ - 1];
-            if (top.next < top.size) {
-                if (top.size - top.next > kAhead) __builtin_prefetch(top.items[top.next + kAhead]);
-                x = top.items[top.next++];
-                break;
-            }
+            if (next_other(top, sink, x)) break;
             sink.close();
             pop();
         }
     }
+}
+
+template <encode::BackedSink S>
+bool Source::next_other(Frame& top, S& sink, PyObject*& x) {
+    BytesRun run{*this, top.items, top.size, top.next};
+    if constexpr (compat::kBytesBacked) {
+        sink.backed_atoms(run);
+    } else {
+        for (Bytes b; run.next(b);) sink.atom(b);
+    }
+    top.next = run.at;
+    if (run.at == run.size) return false;
+    x = top.items[top.next++];
+    return true;
 }
 
 }  // namespace parvex::py
