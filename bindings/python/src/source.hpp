@@ -83,12 +83,16 @@ private:
             if (at < size - kAhead) __builtin_prefetch(items[at + kAhead]);  // one test while any is ahead
             else if (at == size) return false;
             PyObject* item = items[at];
-            if (!(Py_TYPE(item)->tp_flags & Py_TPFLAGS_BYTES_SUBCLASS)) return false;
+            if (!is_bytes(item)) return false;
             ++at;
-            b = Bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(item)),
-                      static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
+            b = bytes_of(item);
             source.note_deferrable(item, b.size());
             return true;
+        }
+        static bool is_bytes(PyObject* x) { return Py_TYPE(x)->tp_flags & Py_TPFLAGS_BYTES_SUBCLASS; }
+        static Bytes bytes_of(PyObject* x) {
+            return Bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(x)),
+                         static_cast<std::size_t>(PyBytes_GET_SIZE(x)));
         }
     };
     // Sends the bytes objects that come next in the list of `top` to `sink`;
@@ -168,7 +172,31 @@ bool Source::walk(PyObject* x, S& sink) {
 
 template <encode::BackedSink S>
 bool Source::next_other(Frame& top, S& sink, PyObject*& x) {
-    BytesRun run{*this, top.items, top.size, top.next};
+    const Py_ssize_t at = top.next;
+    if (at == top.size) return false;
+    PyObject* item = top.items[at];
+    if (!BytesRun::is_bytes(item)) {
+        top.next = at + 1;
+        x = item;
+        return true;
+    }
+    // A run pays for itself from two bytes objects on; one alone (a list's
+    // head before a list, as in small records and deep values) goes as it is.
+    if (at + 1 == top.size || !BytesRun::is_bytes(top.items[at + 1])) {
+        if (at + kAhead < top.size) __builtin_prefetch(top.items[at + kAhead]);
+        const Bytes b = BytesRun::bytes_of(item);
+        note_deferrable(item, b.size());
+        if constexpr (compat::kBytesBacked) sink.backed_atom(b);
+        else sink.atom(b);
+        if (at + 1 == top.size) {
+            top.next = at + 1;
+            return false;
+        }
+        top.next = at + 2;
+        x = top.items[at + 1];
+        return true;
+    }
+    BytesRun run{*this, top.items, top.size, at};
     if constexpr (compat::kBytesBacked) {
         sink.backed_atoms(run);
     } else {
