@@ -59,6 +59,76 @@ std::size_t hexadecimal_sse2(const std::uint8_t* s, std::size_t n, std::uint8_t*
     }
     return i;
 }
+
+// With octet shuffles each nibble's digit is looked up in a 16-entry table.
+[[gnu::target(PARVEX_AVX2_TARGET), gnu::always_inline]] inline void hexadecimal_32(const std::uint8_t* s,
+                                                                                   std::uint8_t* out) {
+    const __m256i digits = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(kHexDigits)));
+    const __m256i low = _mm256_set1_epi8(0x0F);
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s));
+    const __m256i hi = _mm256_shuffle_epi8(digits, _mm256_and_si256(_mm256_srli_epi16(x, 4), low));
+    const __m256i lo = _mm256_shuffle_epi8(digits, _mm256_and_si256(x, low));
+    // Each lane interleaves its own half: octets 0-7 and 16-23, then 8-15 and 24-31.
+    const __m256i a = _mm256_unpacklo_epi8(hi, lo), b = _mm256_unpackhi_epi8(hi, lo);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_permute2x128_si256(a, b, 0x20));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), _mm256_permute2x128_si256(a, b, 0x31));
+}
+
+[[gnu::target(PARVEX_AVX2_TARGET), gnu::always_inline]] inline void hexadecimal_16(const std::uint8_t* s,
+                                                                                   std::uint8_t* out) {
+    const __m128i digits = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kHexDigits));
+    const __m128i low = _mm_set1_epi8(0x0F);
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+    const __m128i hi = _mm_shuffle_epi8(digits, _mm_and_si128(_mm_srli_epi16(x, 4), low));
+    const __m128i lo = _mm_shuffle_epi8(digits, _mm_and_si128(x, low));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(hi, lo));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), _mm_unpackhi_epi8(hi, lo));
+}
+
+// 32 octets a step; the last step takes the 32 (or 16) octets that end the
+// string, some a second time, so that only strings under 16 octets are left
+// to the caller.
+[[gnu::target(PARVEX_AVX2_TARGET)]] std::size_t hexadecimal_avx2(const std::uint8_t* s, std::size_t n,
+                                                                 std::uint8_t* out) {
+    if (n < 16) return 0;
+    std::size_t i = 0;
+    for (; i + 32 <= n; i += 32) hexadecimal_32(s + i, out + 2 * i);
+    if (i == n) return n;
+    if (n >= 32) {
+        hexadecimal_32(s + n - 32, out + 2 * (n - 32));
+    } else {
+        hexadecimal_16(s, out);
+        if (n > 16) hexadecimal_16(s + n - 16, out + 2 * (n - 16));
+    }
+    return n;
+}
+
+// 64 octets a step, the last with masked loads and stores, so that every
+// string is written here whatever its length.
+[[gnu::target(PARVEX_AVX512_TARGET)]] std::size_t hexadecimal_avx512(const std::uint8_t* s, std::size_t n,
+                                                                     std::uint8_t* out) {
+    const __m512i digits = _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(kHexDigits)));
+    const __m512i low = _mm512_set1_epi8(0x0F);
+    // Each 128-bit lane interleaves its own half; these put the lanes back in order.
+    const __m512i first = _mm512_setr_epi64(0, 1, 8, 9, 2, 3, 10, 11);
+    const __m512i second = _mm512_setr_epi64(4, 5, 12, 13, 6, 7, 14, 15);
+    for (std::size_t i = 0; i < n; i += 64) {
+        const std::size_t left = n - i;
+        const __mmask64 in = _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(left < 64 ? left : 64));
+        const __m512i x = _mm512_maskz_loadu_epi8(in, s + i);
+        const __m512i hi = _mm512_shuffle_epi8(digits, _mm512_and_si512(_mm512_srli_epi16(x, 4), low));
+        const __m512i lo = _mm512_shuffle_epi8(digits, _mm512_and_si512(x, low));
+        const __m512i a = _mm512_unpacklo_epi8(hi, lo), b = _mm512_unpackhi_epi8(hi, lo);
+        const std::size_t chars = 2 * (left < 64 ? left : 64);
+        _mm512_mask_storeu_epi8(out + 2 * i,
+                                _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(chars < 64 ? chars : 64)),
+                                _mm512_permutex2var_epi64(a, first, b));
+        if (chars > 64)
+            _mm512_mask_storeu_epi8(out + 2 * i + 64, _bzhi_u64(~std::uint64_t{0}, static_cast<unsigned>(chars - 64)),
+                                    _mm512_permutex2var_epi64(a, second, b));
+    }
+    return n;
+}
 #endif
 
 }  // namespace
@@ -81,14 +151,17 @@ std::uint8_t* put_quoted(std::uint8_t* out, Bytes s) {
     return out;
 }
 
-std::uint8_t* put_hexadecimal(std::uint8_t* out, Bytes s, bool vector) {
+std::uint8_t* put_hexadecimal(std::uint8_t* out, Bytes s, cpu::Path path) {
     *out++ = '#';
     std::size_t i = 0;
+    switch (path) {
 #if defined(__x86_64__)
-    if (vector) i = hexadecimal_sse2(s.data(), s.size(), out);
-#else
-    (void)vector;
+        case cpu::Path::Avx512: i = hexadecimal_avx512(s.data(), s.size(), out); break;
+        case cpu::Path::Avx2: i = hexadecimal_avx2(s.data(), s.size(), out); break;
+        case cpu::Path::Sse2: i = hexadecimal_sse2(s.data(), s.size(), out); break;
 #endif
+        default: break;
+    }
     for (; i < s.size(); ++i) std::memcpy(out + 2 * i, hex_pairs[s[i]].data(), 2);
     out += 2 * s.size();
     *out++ = '#';

@@ -53,9 +53,9 @@ constexpr std::size_t most(std::size_t n) { return 2 * n + 2; }
 /// Writes `s` as a quoted string with escapes where needed; returns one
 /// past the closing quote.
 std::uint8_t* put_quoted(std::uint8_t* out, Bytes s);
-/// Writes `s` in hexadecimal, `vector` choosing the SSE2 path where there
-/// is one; returns one past the closing "#".
-std::uint8_t* put_hexadecimal(std::uint8_t* out, Bytes s, bool vector);
+/// Writes `s` in hexadecimal on `path` (the vector paths store only within
+/// the text); returns one past the closing "#".
+std::uint8_t* put_hexadecimal(std::uint8_t* out, Bytes s, cpu::Path path);
 
 /// Whether every token octet stands plain in a quoted string.
 constexpr bool tokens_quote_plain() {
@@ -334,7 +334,7 @@ private:
             case Form::Quoted: return put_quoted(p, s);
             case Form::Hexadecimal: break;
         }
-        return put_hexadecimal(p, s, vector);
+        return put_hexadecimal(p, s, P);
     }
 
     Out out_;

@@ -539,7 +539,7 @@ void writers_on_every_path() {
     std::vector<std::string> strings;
     std::vector<Sexp> items;
     for (const char fill : {'A', '9', ' ', '"', '\\', '\t', '\x80', '\0'}) {
-        for (std::size_t n = 0; n <= 70; ++n) {
+        for (std::size_t n = 0; n <= 140; ++n) {
             std::string s(n, 'k');
             if (n != 0) s[n / 2] = fill;
             strings.push_back(s);
