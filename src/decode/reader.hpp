@@ -532,7 +532,10 @@ ReadResult<void> Reader::elements(B& builder, std::vector<OpenList>& lists) {
     // A token that reaches the end of the input may go on in what follows.
     const auto cut_token = [this] { return More && pos == input.size() && token_end == pos; };
     const bool advanced = parser.allow_advanced;
-    auto r = [&]() -> ReadResult<void> {
+    // Inlined into the read, which has the loop's state at hand, rather
+    // than called with it behind the captures: the lambda alone, GCC
+    // reaches `top`, `depth` and `outer` through them on every octet.
+    auto r = [&]() __attribute__((always_inline)) -> ReadResult<void> {
         for (;;) {
             if (advanced) skip_whitespace();
             if constexpr (More) element = pos;
