@@ -77,6 +77,21 @@ def test_any_pieces_read_as_a_whole_stream_does(items, tail, data):
     assert same(decoded(stream, range(len(stream))), want)  # an octet at a time
 
 
+# An open list's count, and whether its first element is a list, wait with
+# it for the octets that close it.
+@pytest.mark.parametrize("data, options, last", [
+    (b"(a ((b) c))", {"allow_list_as_first_element": False}, ("error", "list_as_first_element_not_allowed", 3)),
+    (b"(((a)) b)", {"allow_list_as_first_element": False}, ("error", "list_as_first_element_not_allowed", 1)),
+    (b"(a (b (c)) d)", {"allow_list_as_first_element": False}, [b"a", [b"b", [b"c"]], b"d"]),
+    (b"(a (b) ( ))", {"allow_empty_lists": False}, ("error", "empty_list_not_allowed", 7)),
+    (b"((a) (b) c)", {}, [[b"a"], [b"b"], b"c"]),
+])
+def test_open_lists_wait_for_more_as_they_were(data, options, last):
+    got = decoded(data, range(len(data)), **options)  # an octet at a time
+    assert same(got, prefixes(data, **options))
+    assert same(got[-1], last)
+
+
 @settings(max_examples=200, deadline=None)
 @given(GARBAGE, st.data(), st.integers(0, 6))
 def test_early_limits_do_not_depend_on_the_pieces(text, data, limit):

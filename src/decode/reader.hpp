@@ -59,11 +59,15 @@ inline bool ran_out(const Stop& s) {
     return e != nullptr && e->offset == kEndOfInput && e->kind == ErrorKind::UnexpectedEnd;
 }
 
-/// A list opened and not yet closed.
+/// A list opened and not yet closed, in 16 octets: a deep read keeps one
+/// for every level it is in, and writes and reads them all again.
 struct OpenList {
     std::uint64_t open_offset;  // the "(", where closing errors point
-    std::uint64_t count;        // elements so far
-    bool first_is_list;
+    std::uint64_t tally = 0;    // twice the elements so far, plus one where the first is a list
+
+    std::uint64_t count() const { return tally >> 1; }
+    bool first_is_list() const { return (tally & 1) != 0; }
+    void add(bool is_list) { tally += 2 + (tally == 0 && is_list); }
 };
 
 /// The octets that can end what a read cut short by the end of its input
@@ -532,7 +536,10 @@ ReadResult<void> Reader::elements(B& builder, std::vector<OpenList>& lists) {
     // A token that reaches the end of the input may go on in what follows.
     const auto cut_token = [this] { return More && pos == input.size() && token_end == pos; };
     const bool advanced = parser.allow_advanced;
-    auto r = [&]() -> ReadResult<void> {
+    // Inlined into the read, which has the loop's state at hand, rather
+    // than called with it behind the captures: the lambda alone, GCC
+    // reaches `top`, `depth` and `outer` through them on every octet.
+    auto r = [&]() __attribute__((always_inline)) -> ReadResult<void> {
         for (;;) {
             if (advanced) skip_whitespace();
             if constexpr (More) element = pos;
@@ -542,7 +549,7 @@ ReadResult<void> Reader::elements(B& builder, std::vector<OpenList>& lists) {
                 case '(':
                     if (depth >= parser.max_depth) return fail(pos, ErrorKind::TooDeep);
                     if (depth++ != 0) outer.push_back(top);
-                    top = OpenList{pos, 0, false};
+                    top = OpenList{pos};
                     ++pos;
                     continue;
                 case ')': {
@@ -553,11 +560,11 @@ ReadResult<void> Reader::elements(B& builder, std::vector<OpenList>& lists) {
                         outer.pop_back();
                     }
                     ++pos;
-                    if (list.count == 0 && !parser.allow_empty_lists)
+                    if (list.count() == 0 && !parser.allow_empty_lists)
                         return fail(list.open_offset, ErrorKind::EmptyListNotAllowed);
-                    if (list.count != 0 && list.first_is_list && !parser.allow_list_as_first_element)
+                    if (list.first_is_list() && !parser.allow_list_as_first_element)
                         return fail(list.open_offset, ErrorKind::ListAsFirstElementNotAllowed);
-                    if (!builder.list(list.count)) return std::unexpected(BuilderFailed{});
+                    if (!builder.list(list.count())) return std::unexpected(BuilderFailed{});
                     completed_list = true;
                     break;
                 }
@@ -619,7 +626,7 @@ ReadResult<void> Reader::elements(B& builder, std::vector<OpenList>& lists) {
                 }
             }
             if (depth == 0) return {};
-            if (top.count++ == 0) top.first_is_list = completed_list;
+            top.add(completed_list);
         }
     }();
     if constexpr (More) {

@@ -50,26 +50,26 @@ public:
         return true;
     }
     bool list(std::uint64_t count) {
+        if (count == 0) {
+            if (size_ == capacity_) grow();
+            new (values_ + size_++) Sexp(Sexp::List::adopt(nullptr, 0));
+            return true;
+        }
         // Values hold no pointers into themselves, so they are relocated
         // octet for octet, and the places they leave are reused as raw
         // storage without running destructors.
-        Sexp::List items;
-        if (count == 0 && size_ == capacity_) grow();
-        if (count != 0) {
-            const std::size_t bytes = count * sizeof(Sexp);
-            void* block = carve(bytes);
-            const bool carved = block != nullptr;
-            if (!carved) {
-                block = std::malloc(bytes);
-                if (block == nullptr) throw std::bad_alloc();
-                allocated_ += bytes;
-            }
-            size_ -= count;
-            relocate(block, values_ + size_, count);
-            items = carved ? Sexp::List::adopt_carved(static_cast<Sexp*>(block), count)
-                           : Sexp::List::adopt(static_cast<Sexp*>(block), count);
+        const std::size_t bytes = count * sizeof(Sexp);
+        void* block = carve(bytes);
+        const bool carved = block != nullptr;
+        if (!carved) {
+            block = std::malloc(bytes);
+            if (block == nullptr) throw std::bad_alloc();
+            allocated_ += bytes;
         }
-        new (values_ + size_++) Sexp(std::move(items));
+        size_ -= count;
+        relocate(block, values_ + size_, count);
+        auto* items = static_cast<Sexp*>(block);
+        new (values_ + size_++) Sexp(carved ? Sexp::List::adopt_carved(items, count) : Sexp::List::adopt(items, count));
         return true;
     }
     /// The value on top of the stack.

@@ -3,9 +3,11 @@
 // nothing here walks them recursively, so any depth a producer allows is safe.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <span>
 #include <utility>
@@ -64,21 +66,19 @@ public:
     SexpList& operator=(const SexpList&) = delete;
     ~SexpList() { clear(); }
 
-    /// Takes over `n` values that live in `items`, a block from std::malloc
-    /// of at least `n` values (or null when `n` is 0).
-    static SexpList adopt(Sexp* items, std::size_t n) noexcept {
-        SexpList l;
-        l.items_ = items;
-        l.size_ = n;
-        return l;
-    }
-    /// Takes over `n` (at least one) values that live in `items`, carved
-    /// from a slab that has been counted for this list.
-    static SexpList adopt_carved(Sexp* items, std::size_t n) noexcept {
-        SexpList l = adopt(items, n);
-        l.size_ |= kCarved;
-        return l;
-    }
+    /// Items on their way to a list that takes them over, which `Sexp` makes
+    /// in its own place: having no destructor, a handover leaves no husk to
+    /// check, which a reader would pay for on every list it makes.
+    struct Handover {
+        Sexp* items;
+        std::size_t size;
+    };
+    /// `n` values that live in `items`, a block from std::malloc of at least
+    /// `n` values (or null when `n` is 0).
+    static Handover adopt(Sexp* items, std::size_t n) noexcept { return {items, n}; }
+    /// `n` (at least one) values that live in `items`, carved from a slab
+    /// that has been counted for this list.
+    static Handover adopt_carved(Sexp* items, std::size_t n) noexcept { return {items, n | kCarved}; }
 
     std::size_t size() const { return size_ & ~kCarved; }
     /// Whether the items are carved from a slab rather than owned.
@@ -98,6 +98,8 @@ public:
     }
 
 private:
+    friend class Sexp;
+    explicit SexpList(Handover h) noexcept : items_(h.items), size_(h.size) {}
     void release() noexcept;
 
     // Set in `size_` when the items are carved from a slab.
@@ -115,6 +117,23 @@ public:
 
     Sexp(Atom a) noexcept { new (&atom_) Atom(std::move(a)); }
     Sexp(List l) noexcept { make_list(std::move(l)); }
+    /// A list that takes over the items handed to it.
+    explicit Sexp(List::Handover h) noexcept {
+        new (&list_.items) List(h);
+        mark_list();
+        if constexpr (kWritesHalves) {
+            // Written over whole, in the two halves of 16 octets that a
+            // relocation loads: a reader relocates each list into its holder
+            // soon after making it (at once, in deep nesting), and a load
+            // that spans narrower stores still on their way to the cache
+            // waits for them to get there (a fifth of a deep read).
+            using Half = std::uint64_t __attribute__((vector_size(16)));
+            const Half front = {reinterpret_cast<std::uint64_t>(h.items), h.size};
+            const Half back = {0, kListTagWord};
+            std::memcpy(static_cast<void*>(this), &front, sizeof front);
+            std::memcpy(reinterpret_cast<unsigned char*>(this) + sizeof front, &back, sizeof back);
+        }
+    }
     /// A hintless atom of a copy of `data`, built in place.
     explicit Sexp(Bytes data) { new (&atom_) Atom{OctetString(data), {}}; }
     /// The same, where the window from `data.data()` on is readable.
@@ -150,12 +169,20 @@ private:
     static constexpr std::size_t kTagOffset = offsetof(Atom, hint) + OptionalOctetString::kTagOffset;
     static constexpr std::uint8_t kListTag = OptionalOctetString::kFreeTag;
     static_assert(kTagOffset >= sizeof(List) + sizeof(Sexp*));
+    // Where a list's octets are a pair of 64-bit words, a null `up` and
+    // `kListTagWord`, its tag alone in the last octet.
+    static constexpr bool kWritesHalves =
+        sizeof(Sexp*) == 8 && sizeof(std::size_t) == 8 && kTagOffset == 31 &&
+        (std::endian::native == std::endian::little || std::endian::native == std::endian::big);
+    static constexpr std::uint64_t kListTagWord =
+        std::endian::native == std::endian::little ? std::uint64_t{kListTag} << 56 : kListTag;
 
     std::uint8_t tag() const { return reinterpret_cast<const unsigned char*>(this)[kTagOffset]; }
     void make_list(List&& l) noexcept {
         new (&list_.items) List(std::move(l));
-        reinterpret_cast<unsigned char*>(this)[kTagOffset] = kListTag;
+        mark_list();
     }
+    void mark_list() noexcept { reinterpret_cast<unsigned char*>(this)[kTagOffset] = kListTag; }
     void take(Sexp& other) noexcept {
         if (other.is_list()) make_list(std::move(other.list_.items));
         else new (&atom_) Atom(std::move(other.atom_));
