@@ -67,9 +67,12 @@ constexpr bool tokens_quote_plain() {
 /// How a short string is written, from the masks of its octets that are
 /// not token octets and that do not stand plain in a quoted string, and
 /// whether its first octet may start a token: 0 as a token, 1 as a quoted
-/// string without escapes, 2 otherwise. Tokens and quoted strings mix at
-/// random in most values, so the writers store both the same way, the
-/// string at `p + quoted` between two quotes, with no branch on which it is.
+/// string without escapes, 2 otherwise. In a run of atoms tokens and quoted
+/// strings mix at random, so the writers store both the same way there
+/// (`Mixed`), the string at `p + quoted` between two quotes, with no branch
+/// on which it is. An atom alone, most often a list's head and a token,
+/// takes a branch instead: predicted, it lets the place of whatever follows
+/// be known before the string's classes are.
 inline unsigned quoted_short(unsigned not_token, unsigned not_plain, bool starts_token) {
     static_assert(tokens_quote_plain(), "a string that is not plain is not a token");
     const unsigned quoted = static_cast<unsigned>(not_token != 0) | !starts_token;
@@ -107,6 +110,7 @@ struct Classes {
 /// step without branches on its length, with AVX-512 masked
 /// loads that read no octet past the string; nullptr, having written nothing
 /// that counts, for any other string. Stores run up to 33 octets past `p`.
+template <bool Mixed>
 [[gnu::target(PARVEX_AVX512_TARGET)]] inline std::uint8_t* put_short_avx512(std::uint8_t* p, Bytes s) {
     const std::size_t n = s.size();
     if (n - 1 >= 32) return nullptr;
@@ -127,6 +131,10 @@ struct Classes {
     // octet is below 0x80, as a token's are).
     const bool starts_token = _mm512_cvtsi512_si32(classes) & octet::kTokenStart;
     const unsigned quoted = quoted_short(mine & ~(token & ascii), mine & ~(plain & ascii), starts_token);
+    if (!Mixed && quoted == 0) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), x);
+        return p + n;
+    }
     if (quoted > 1) return nullptr;
     p[0] = '"';
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + quoted), x);
@@ -162,6 +170,7 @@ inline constexpr std::array<std::uint8_t, 16> kHighBit = {1, 2, 4, 8, 16, 32, 64
 /// octets before its end are readable, with AVX2's octet shuffles: nullptr,
 /// having written nothing that counts, for any other string. Stores run up
 /// to 17 octets past `p`.
+template <bool Mixed>
 [[gnu::target(PARVEX_AVX2_TARGET)]] inline std::uint8_t* put_short_avx2(std::uint8_t* p, Bytes s) {
     const std::size_t n = s.size();
     if (n - 1 >= 16) return nullptr;
@@ -170,8 +179,13 @@ inline constexpr std::array<std::uint8_t, 16> kHighBit = {1, 2, 4, 8, 16, 32, 64
     const __m128i high = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(kHighBit.data())),
                                           _mm_and_si128(_mm_srli_epi16(x, 4), _mm_set1_epi8(0x0F)));
     const unsigned mine = (1u << n) - 1;
-    const unsigned quoted = quoted_short(not_in_class(kTokenByLow, low, high) & mine,
-                                         not_in_class(kPlainByLow, low, high) & mine, octet::is_token_start(s[0]));
+    const unsigned not_token = not_in_class(kTokenByLow, low, high) & mine;
+    const bool starts_token = octet::is_token_start(s[0]);
+    if (!Mixed && not_token == 0 && starts_token) {  // the other class is not needed
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), x);
+        return p + n;
+    }
+    const unsigned quoted = quoted_short(not_token, not_in_class(kPlainByLow, low, high) & mine, starts_token);
     if (quoted > 1) return nullptr;
     p[0] = '"';
     _mm_storeu_si128(reinterpret_cast<__m128i*>(p + quoted), x);
@@ -234,7 +248,7 @@ public:
                 *p = ' ';
                 p += gap;
                 gap = 1;
-                std::uint8_t* end = put_short(p, b, true);
+                std::uint8_t* end = put_short<true>(p, b, true);
                 p = end != nullptr ? end : put(p, b);
                 if (!run.next(b)) {
                     out_.commit(p);
@@ -276,7 +290,7 @@ private:
     }
     void element(Bytes data, bool backed) {
         std::uint8_t* p = gap(out_.room(most(data.size()) + 1 + kReach));
-        if (std::uint8_t* end = put_short(p, data, backed)) {
+        if (std::uint8_t* end = put_short<false>(p, data, backed)) {
             out_.commit(end);
         } else {
             out_.commit(put(p, data));
@@ -285,13 +299,15 @@ private:
     }
 
     // A token or a quoted string without escapes, short enough for this
-    // path to write in one step; nullptr for any other string.
+    // path to write in one step; nullptr for any other string. `Mixed`: in
+    // a run (quoted_short says why).
+    template <bool Mixed>
     static std::uint8_t* put_short(std::uint8_t* p, Bytes s, bool backed) {
 #if defined(__x86_64__)
         if constexpr (P == cpu::Path::Avx512) {
-            return put_short_avx512(p, s);
+            return put_short_avx512<Mixed>(p, s);
         } else if constexpr (P == cpu::Path::Avx2) {
-            return backed ? put_short_avx2(p, s) : nullptr;
+            return backed ? put_short_avx2<Mixed>(p, s) : nullptr;
         } else if constexpr (P == cpu::Path::Sse2) {
             // 1 to kWindow octets whose window before their end is readable.
             const std::size_t n = s.size();
@@ -300,8 +316,12 @@ private:
             const Classes c = classes_of(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + n - 16)));
             const unsigned mine = (0xFFFFu << (16 - n)) & 0xFFFF;  // its own octets are the top n
             const unsigned quoted = quoted_short(mine & ~c.token, mine & ~c.plain, octet::is_token_start(s[0]));
-            if (quoted > 1) return nullptr;
             const unsigned __int128 w = canonical::window_of(s);
+            if (!Mixed && quoted == 0) {
+                std::memcpy(p, &w, sizeof w);
+                return p + n;
+            }
+            if (quoted > 1) return nullptr;
             p[0] = '"';
             std::memcpy(p + quoted, &w, sizeof w);
             p[quoted + n] = '"';
