@@ -337,9 +337,8 @@ private:
     // Any string, its form found first.
     [[gnu::noinline]] static std::uint8_t* put(std::uint8_t* p, Bytes s) {
         const std::size_t n = s.size();
-        constexpr bool vector = P != cpu::Path::Portable;
 #if defined(__x86_64__)
-        const Form f = (vector && n >= 16) ? form_of_sse2(s) : form_of(s);
+        const Form f = (P != cpu::Path::Portable && n >= 16) ? form_of_sse2(s) : form_of(s);
 #else
         const Form f = form_of(s);
 #endif
