@@ -466,3 +466,18 @@ def test_module_all():
                          "parse", "parse_canonical", "to_canonical", "to_transport",
                          "to_advanced", "Decoder", "StreamReader"]
     assert [name for name in vars(m) if name in m.__all__] == m.__all__
+
+
+@pytest.mark.parametrize("shape", ["alone", "list head", "in a run"])
+def test_hexadecimal_of_every_length_is_each_octet_in_two_digits(shape):
+    # Lengths across the vector steps (16, 32, 64 octets) and their tails;
+    # a first octet of 0 makes every one hexadecimal.
+    for n in range(1, 200):
+        data = b"\x00" + bytes((i * 37 + n) % 256 for i in range(n - 1))
+        want = "#" + data.hex() + "#"
+        if shape == "alone":
+            assert parvex.to_advanced(data) == want
+        elif shape == "list head":
+            assert parvex.to_advanced([data, [b"x"]]) == f"({want} (x))"
+        else:
+            assert parvex.to_advanced([b"ab", data, b"cd"]) == f"(ab {want} cd)"
