@@ -70,8 +70,8 @@ constexpr bool tokens_quote_plain() {
 /// string without escapes, 2 otherwise. In a run of atoms tokens and quoted
 /// strings mix at random, so the writers store both the same way there
 /// (`Mixed`), the string at `p + quoted` between two quotes, with no branch
-/// on which it is. An atom alone, most often a list's head and a token,
-/// takes a branch instead: predicted, it lets the place of whatever follows
+/// on which it is. An atom alone, and the first of a run, most often a
+/// list's head and a token, takes a branch instead: predicted, it lets the place of whatever follows
 /// be known before the string's classes are.
 inline unsigned quoted_short(unsigned not_token, unsigned not_plain, bool starts_token) {
     static_assert(tokens_quote_plain(), "a string that is not plain is not a token");
@@ -240,7 +240,10 @@ public:
     void backed_atoms(R& run) {
         Bytes b;
         if (!run.next(b)) return;
-        std::size_t gap = gap_;
+        // The first atom is written as one alone (quoted_short says why).
+        element(b, true);
+        if (!run.next(b)) return;
+        std::size_t gap = 1;
         for (;;) {
             std::uint8_t* p = out_.room(kRunRoom);
             std::uint8_t* const last = p + (kRunRoom - kShortRoom);  // the last place a short string fits
