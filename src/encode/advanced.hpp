@@ -70,8 +70,8 @@ constexpr bool tokens_quote_plain() {
 /// string without escapes, 2 otherwise. In a run of atoms tokens and quoted
 /// strings mix at random, so the writers store both the same way there
 /// (`Mixed`), the string at `p + quoted` between two quotes, with no branch
-/// on which it is. An atom alone, and the first of a run, most often a
-/// list's head and a token, takes a branch instead: predicted, it lets the place of whatever follows
+/// on which it is. An atom alone or in a short run, most often a list's
+/// head or a token, takes a branch instead: predicted, it lets the place of whatever follows
 /// be known before the string's classes are.
 inline unsigned quoted_short(unsigned not_token, unsigned not_plain, bool starts_token) {
     static_assert(tokens_quote_plain(), "a string that is not plain is not a token");
@@ -239,11 +239,12 @@ public:
     template <BackedRun R>
     void backed_atoms(R& run) {
         Bytes b;
+        if (run.most() <= kFewAtoms) {  // written as atoms alone (quoted_short says why)
+            while (run.next(b)) element(b, true);
+            return;
+        }
         if (!run.next(b)) return;
-        // The first atom is written as one alone (quoted_short says why).
-        element(b, true);
-        if (!run.next(b)) return;
-        std::size_t gap = 1;
+        std::size_t gap = gap_;
         for (;;) {
             std::uint8_t* p = out_.room(kRunRoom);
             std::uint8_t* const last = p + (kRunRoom - kShortRoom);  // the last place a short string fits
@@ -284,6 +285,10 @@ private:
     // it takes: a space, then any form of it, or a short path's stores.
     static constexpr std::size_t kShortest = 32;
     static constexpr std::size_t kShortRoom = 1 + most(kShortest) + kReach;
+    // The most atoms a run holds that is written as atoms alone: the head
+    // of a short list and its few parameters, most often tokens, as keys
+    // and certificates have them, where a longer run holds data.
+    static constexpr std::size_t kFewAtoms = 4;
     static_assert(kShortRoom <= kRunRoom);
 
     // A space where an element came before: written always, kept or not.

@@ -31,14 +31,17 @@ concept Sink = requires(S& s, Bytes b) {
 /// Hintless atoms whose window before their end is readable, its own octets
 /// among them (types/window.hpp), given one at a time: `next(b)` sets `b` to
 /// the next one and returns true, or returns false where they end.
+/// `most()` bounds how many are left.
 template <class R>
-concept BackedRun = requires(R& r, Bytes& b) {
+concept BackedRun = requires(R& r, const R& c, Bytes& b) {
     { r.next(b) } -> std::same_as<bool>;
+    { c.most() } -> std::same_as<std::size_t>;
 };
 
 /// A run that ends at once: what `BackedSink` is checked with.
 struct EmptyRun {
     bool next(Bytes&) { return false; }
+    std::size_t most() const { return 0; }
 };
 
 /// A sink that also takes such atoms, one (`backed_atom`) or a run of them

@@ -508,6 +508,7 @@ std::pair<std::string, std::string> backed_texts(const std::vector<std::string>&
             ++at;
             return true;
         }
+        std::size_t most() const { return end - at; }
     };
     enc::advanced::BasicWriter<enc::TextOut, P> advanced;
     enc::canonical::BasicWriter<enc::TextOut, P> canonical;

@@ -89,6 +89,7 @@ private:
             source.note_deferrable(item, b.size());
             return true;
         }
+        std::size_t most() const { return static_cast<std::size_t>(size - at); }
         static bool is_bytes(PyObject* x) { return Py_TYPE(x)->tp_flags & Py_TPFLAGS_BYTES_SUBCLASS; }
         static Bytes bytes_of(PyObject* x) {
             return Bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(x)),
