@@ -125,16 +125,16 @@ template <bool Mixed>
     // read off as sign bits, with no constant to build.
     static_assert(octet::kQuotePlain == 0x80 && octet::kTokenOctet == 0x40);
     const std::uint32_t ascii = mine & ~static_cast<std::uint32_t>(_mm256_movepi8_mask(x));
-    const auto plain = static_cast<std::uint32_t>(_mm512_movepi8_mask(classes));
     const auto token = static_cast<std::uint32_t>(_mm512_movepi8_mask(_mm512_add_epi8(classes, classes)));
     // The first octet's class is the first of `classes` (valid where that
     // octet is below 0x80, as a token's are).
     const bool starts_token = _mm512_cvtsi512_si32(classes) & octet::kTokenStart;
-    const unsigned quoted = quoted_short(mine & ~(token & ascii), mine & ~(plain & ascii), starts_token);
-    if (!Mixed && quoted == 0) {
+    if (!Mixed && (token & ascii) == mine && starts_token) {  // the other class is not needed
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), x);
         return p + n;
     }
+    const auto plain = static_cast<std::uint32_t>(_mm512_movepi8_mask(classes));
+    const unsigned quoted = quoted_short(mine & ~(token & ascii), mine & ~(plain & ascii), starts_token);
     if (quoted > 1) return nullptr;
     p[0] = '"';
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + quoted), x);
