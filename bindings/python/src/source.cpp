@@ -27,7 +27,8 @@ bool Source::own(Frame& f) {
         return false;
     }
     for (Py_ssize_t i = 0; i < n; ++i) copy[i] = Py_NewRef(f.items[f.next + i]);
-    f = Frame{copy, n, 0, f.skipped + f.next, true};
+    f = Frame{copy, n, 0, f.skipped + f.next};
+    owned_ = static_cast<std::size_t>(&f - stack_) + 1;
     return true;
 }
 
@@ -35,7 +36,7 @@ void Source::keep(Frame& f) {
     auto** items = const_cast<PyObject**>(f.items);
     kept_.insert(kept_.end(), items, items + f.size);
     PyMem_Free(items);
-    f = Frame{nullptr, 0, 0, 0, false};
+    f = Frame{nullptr, 0, 0, 0};
 }
 
 bool Source::pin() {

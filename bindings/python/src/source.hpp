@@ -55,12 +55,11 @@ private:
         Py_ssize_t size;
         Py_ssize_t next;
         Py_ssize_t skipped;  // items of the list before `items[0]`
-        bool owned;          // `items` is a copy whose references this frame holds
     };
 
     bool push(PyObject* seq) {
         Frame& f = stack_[depth_++];
-        f = Frame{PySequence_Fast_ITEMS(seq), PySequence_Fast_GET_SIZE(seq), 0, 0, false};
+        f = Frame{PySequence_Fast_ITEMS(seq), PySequence_Fast_GET_SIZE(seq), 0, 0};
         // The objects of a list lie wherever they were made: ask for the
         // first few at once, and then each one that many items ahead as the
         // walk goes (below), so that their loads overlap.
@@ -70,7 +69,10 @@ private:
     }
     void pop() {
         Frame& f = stack_[--depth_];
-        if (f.owned) keep(f);
+        if (depth_ < owned_) {
+            keep(f);
+            owned_ = depth_;
+        }
     }
     // The bytes objects, the common atom, that come next in a list: the
     // atoms of a run (encode::BackedRun) that ends before any other item.
@@ -123,6 +125,10 @@ private:
 
     Frame stack_[kMaxWriteDepth];
     std::size_t depth_ = 0;
+    // The frames from the bottom that hold copies of their items, with a
+    // reference to each: none before pinning, all after, but where a copy
+    // failed, which ends the walk.
+    std::size_t owned_ = 0;
     bool pinned_ = false;
     std::vector<PyObject*> kept_;        // owned references
     std::vector<PyObject*> deferrable_;  // borrowed until pinned
