@@ -34,10 +34,17 @@ CASES = {
     "short bytes": """
         octets = bytes(range(33, 127))
         text = b"(" + b"".join(b"%d:%s" % (n, octets[n:2 * n]) for n in range(1, 20)) + b")"
-        for got in parvex.parse_canonical(text):
+        import tracemalloc
+        tracemalloc.start()
+        atoms = parvex.parse_canonical(text)
+        for got in atoms:
             want = public(got)
             assert image(got) == image(want), (got, image(got), image(want))
             assert hash(got) == hash(want)
+        for i in range(1, len(atoms)):  # not the first: one octet, an object CPython shares
+            got = atoms[i]
+            assert sys.getrefcount(got) == 3  # the list's, got's, the call's
+            assert tracemalloc.get_object_traceback(got) is not None
     """,
     # A large result written into a block of the size of the last one is
     # shortened in place: a bytes object, and a compact ASCII str.

@@ -311,6 +311,10 @@ def test_runs_of_bytes_as_each_alone(other):
     forms = [b"tok", b"9 x", b'q"\\', b"\x00\xff", b""] + [bytes(range(65, 65 + n)) for n in range(40)]
     value = [other if other is not None and i % 7 == 3 else rng.choice(forms) for i in range(600)]
     assert to_advanced(value) == "(" + " ".join(map(to_advanced, value)) + ")"
+    # Lists of 1 to 6 items: runs short enough to be written atom by atom,
+    # and longer ones, however many items of the list follow the run.
+    small = [value[i:i + i % 6 + 1] for i in range(0, 600, 7)]
+    assert to_advanced(small) == "(" + " ".join("(" + " ".join(map(to_advanced, s)) + ")" for s in small) + ")"
     canonical = b"(" + b"".join(map(to_canonical, value)) + b")"
     assert to_canonical(value) == canonical
     assert to_transport(value) == transport(canonical).decode()
