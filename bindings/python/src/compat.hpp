@@ -134,17 +134,18 @@ inline PyObject* short_bytes(const std::uint8_t* p, std::size_t n) {
     constexpr std::size_t kRoom = kWindow;  // octets, the terminating NUL among them
     auto* op = static_cast<PyBytesObject*>(PyObject_Malloc(offsetof(PyBytesObject, ob_sval) + kRoom));
     if (op == nullptr) return PyErr_NoMemory();
-#if PY_VERSION_HEX < 0x030D0000 && !defined(Py_REF_DEBUG) && !defined(Py_TRACE_REFS)
-    // PyObject_InitVar's work without its two calls: bytes is a static
-    // type, so no reference to it is taken, and the reference count is set
-    // as _Py_NewReference sets it. That also tells tracemalloc the object
-    // is new, which its allocator hook has just seen; from 3.13 on it also
-    // tells a reference tracer (PyRefTracer_SetTracer), so the call stays.
+    // PyObject_InitVar's work without its calls: bytes is a static type,
+    // so no reference to it is taken. Before 3.13 _Py_NewReference only
+    // sets the count (and tells tracemalloc, whose allocator hook has just
+    // seen the block); from 3.13 on it also tells a reference tracer
+    // (PyRefTracer_SetTracer), and from 3.14 the count shares its word
+    // with flags, so it is called.
     Py_SET_TYPE(op, &PyBytes_Type);
     Py_SET_SIZE(op, static_cast<Py_ssize_t>(n));
+#if PY_VERSION_HEX < 0x030D0000 && !defined(Py_REF_DEBUG) && !defined(Py_TRACE_REFS)
     op->ob_base.ob_base.ob_refcnt = 1;
 #else
-    PyObject_InitVar(reinterpret_cast<PyVarObject*>(op), &PyBytes_Type, static_cast<Py_ssize_t>(n));
+    _Py_NewReference(reinterpret_cast<PyObject*>(op));
 #endif
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
