@@ -122,30 +122,51 @@ inline bool str_backed(PyObject* obj) {
 /// Whether `short_bytes` is available.
 inline constexpr bool kShortBytes = kInternals;
 
+/// Whether a reference tracer (PyRefTracer_SetTracer, 3.13 and later; tracemalloc sets one) must
+/// be told of each object made. It can change only where Python code runs, so a reader asks at
+/// its start and after each check for signals, and tells `short_bytes`.
+inline bool refs_traced() {
+#if PARVEX_CPYTHON_INTERNALS && PY_VERSION_HEX >= 0x030D0000
+    void* data;
+    return PyRefTracer_GetTracer(&data) != nullptr;
+#else
+    return false;
+#endif
+}
+
 /// A new bytes object of the 2 to kWindow - 1 octets at `p`, where the
 /// window from `p` on is readable: the object is made as
 /// PyBytes_FromStringAndSize makes it, but a little larger than its octets
 /// need, so that they are copied with one move whatever their number, without the branches on
 /// length that a reading loop over mixed short atoms mispredicts (rows
-/// "parse_canonical" and "parse (advanced)" on records and wide). Returns
-/// nullptr with an exception set on failure.
-inline PyObject* short_bytes(const std::uint8_t* p, std::size_t n) {
+/// "parse_canonical" and "parse (advanced)" on records and wide). `traced`
+/// is `refs_traced()`. Returns nullptr with an exception set on failure.
+inline PyObject* short_bytes(const std::uint8_t* p, std::size_t n, bool traced) {
 #if PARVEX_CPYTHON_INTERNALS
     constexpr std::size_t kRoom = kWindow;  // octets, the terminating NUL among them
     auto* op = static_cast<PyBytesObject*>(PyObject_Malloc(offsetof(PyBytesObject, ob_sval) + kRoom));
     if (op == nullptr) return PyErr_NoMemory();
     // PyObject_InitVar's work without its calls: bytes is a static type,
-    // so no reference to it is taken. Before 3.13 _Py_NewReference only
-    // sets the count (and tells tracemalloc, whose allocator hook has just
-    // seen the block); from 3.13 on it also tells a reference tracer
-    // (PyRefTracer_SetTracer), and from 3.14 the count shares its word
-    // with flags, so it is called.
+    // so no reference to it is taken. _Py_NewReference sets the count (and
+    // tells tracemalloc, whose allocator hook has just seen the block, and
+    // from 3.13 a reference tracer); where no tracer listens its one store
+    // is made here, a call less per atom (3.14 and 3.15 above all, whose
+    // count shares its word with flags that a new object has clear).
     Py_SET_TYPE(op, &PyBytes_Type);
     Py_SET_SIZE(op, static_cast<Py_ssize_t>(n));
-#if PY_VERSION_HEX < 0x030D0000 && !defined(Py_REF_DEBUG) && !defined(Py_TRACE_REFS)
-    op->ob_base.ob_base.ob_refcnt = 1;
-#else
+#if defined(Py_REF_DEBUG) || defined(Py_TRACE_REFS)
+    (void)traced;
     _Py_NewReference(reinterpret_cast<PyObject*>(op));
+#else
+    if (traced) [[unlikely]] {
+        _Py_NewReference(reinterpret_cast<PyObject*>(op));
+    } else {
+#if PY_VERSION_HEX >= 0x030E0000 && SIZEOF_VOID_P > 4
+        op->ob_base.ob_base.ob_refcnt_full = 1;
+#else
+        op->ob_base.ob_base.ob_refcnt = 1;
+#endif
+    }
 #endif
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -155,6 +176,7 @@ inline PyObject* short_bytes(const std::uint8_t* p, std::size_t n) {
     op->ob_sval[n] = '\0';
     return reinterpret_cast<PyObject*>(op);
 #else
+    (void)traced;
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n));
 #endif
 }

@@ -169,6 +169,8 @@ Outcome read_next(DecoderObject& d, PyObject** out) {
         PyTypeObject* atom = atom_type();
         if (atom == nullptr) return Outcome::Failed;
         d.builder.emplace(atom);
+    } else {
+        d.builder->resume();
     }
     ReadResult<std::uint64_t> r;
     {

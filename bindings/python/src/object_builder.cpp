@@ -16,7 +16,9 @@ PyBuilder::~PyBuilder() {
 
 bool PyBuilder::check_signals() {
     until_check_ = kStepsPerCheck;
-    return PyErr_CheckSignals() == 0;
+    if (PyErr_CheckSignals() != 0) return false;
+    traced_ = compat::refs_traced();  // a handler may have set a tracer
+    return true;
 }
 
 bool PyBuilder::grow() {

@@ -48,7 +48,7 @@ public:
         const std::size_t n = data.size();
         if (!compat::kShortBytes || n < 2 || n >= kWindow) return atom(data);
         if (!step()) return false;
-        PyObject* b = compat::short_bytes(data.data(), n);
+        PyObject* b = compat::short_bytes(data.data(), n, traced_);
         if (b == nullptr) return false;
         stack_[size_++] = b;
         return true;
@@ -60,6 +60,8 @@ public:
     /// Whether a signal has raised its exception: the reader asks during a
     /// long string.
     bool interrupted() { return !check_signals(); }
+    /// Before reading on into a builder kept while Python code ran.
+    void resume() { traced_ = compat::refs_traced(); }
 
 private:
     // Steps between two checks for signals: a few hundred microseconds of
@@ -86,6 +88,7 @@ private:
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
     unsigned until_check_ = kStepsPerCheck;
+    bool traced_ = compat::refs_traced();
 };
 
 static_assert(OverreadBuilder<PyBuilder> && Interruptible<PyBuilder>);
