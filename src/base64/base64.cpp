@@ -96,7 +96,14 @@ __attribute__((target("avx2"))) std::size_t encode_avx2(const std::uint8_t* p, s
     return _mm512_maskz_permutexvar_epi8(all, _mm512_maskz_multishift_epi64_epi8(all, shifts, in), table);
 }
 
-__attribute__((target("avx512f,avx512bw,avx512vbmi"))) std::size_t encode_avx512(const std::uint8_t* p, std::size_t n,
+// How far ahead of its stores the AVX-512 encoder claims the text's cache
+// lines (PREFETCHW): where text and octets together outgrow the L2 cache, each
+// store otherwise waits on its line's read for ownership (row "to_transport"
+// of the sweep, 1 MiB: a sixth of the time). The AVX2 encoder, half as fast,
+// does not wait so. Prefetches past the text's end touch nothing.
+constexpr std::size_t kClaimAhead = 2048;
+
+__attribute__((target("avx512f,avx512bw,avx512vbmi,prfchw"))) std::size_t encode_avx512(const std::uint8_t* p, std::size_t n,
                                                                                  char*& out) {
     const __m512i gather = _mm512_setr_epi32(0x01020001, 0x04050304, 0x07080607, 0x0a0b090a, 0x0d0e0c0d, 0x10110f10,
                                              0x13141213, 0x16171516, 0x191a1819, 0x1c1d1b1c, 0x1f201e1f, 0x22232122,
@@ -109,6 +116,7 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) std::size_t encode_avx512
     char* o = out;
     std::size_t i = 0;
     for (; n - i >= 64; i += 48, o += 64) {  // reads 64 octets, uses 48
+        __builtin_prefetch(o + kClaimAhead, 1, 3);
         _mm512_storeu_si512(o, encode_48(_mm512_loadu_si512(p + i), gather, shifts, table));
     }
     // Fewer than 64 octets left: at most two steps of whole groups.
