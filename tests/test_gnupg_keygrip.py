@@ -57,6 +57,8 @@ def _points(curve, rng):
         points += [b"\x40" + raw, raw, b"\x40" + raw[:-1], b"\x40" + raw + b"\x01"]
         if curve.form != MONTGOMERY:
             points.append(b"\x02" + raw[1:])
+            # Native points whose first octet is that of a compressed one.
+            points += [y.to_bytes(native[curve.name], "little") for y in (2, 3, 258, 259)]
     return points
 
 

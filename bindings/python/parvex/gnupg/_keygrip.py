@@ -6,7 +6,7 @@ from __future__ import annotations
 import hashlib
 
 from .._types import SexpLike
-from ._curves import MONTGOMERY, WEIERSTRASS, Curve
+from ._curves import EDWARDS, MONTGOMERY, WEIERSTRASS, Curve
 from ._keys import Key, mpi, octets
 
 # The parameters hashed for each family besides RSA (whose keygrip is the
@@ -51,6 +51,18 @@ def _decompress(q: bytes, p: int, a: int, b: int, where: str) -> bytes:
     return b"\x04" + octets(x, size) + octets(y, size)
 
 
+def _edwards_native(q: bytes, c: Curve) -> bool:
+    """Whether q is a point of the Edwards curve c in its native (RFC 8032)
+    encoding: y little-endian below p, and a square for x^2."""
+    if len(q) != (c.p.bit_length() + 8) // 8:
+        return False
+    y = int.from_bytes(q, "little") & ~(1 << (8 * len(q) - 1))
+    if y >= c.p:
+        return False
+    u = (y * y - 1) * pow(c.b * y * y - c.a, -1, c.p) % c.p
+    return pow(u, (c.p - 1) // 2, c.p) in (0, 1)
+
+
 def _ecc(key: Key) -> bytes:
     flags = key.flags()
     curve = key.curve()
@@ -79,7 +91,10 @@ def _ecc(key: Key) -> bytes:
             q = (y | (x & 1) << 255).to_bytes(32, "little")
     elif not native and q[0] in (2, 3):
         # (libgcrypt takes some on X448 for Weierstrass points, which no one writes.)
-        if form != WEIERSTRASS or curve is None and key["g"][0] != 4:
+        # A native point of an Edwards curve that starts so (an Ed448 key in 128) is
+        # taken for a compressed one, and hashed as decompressed by y^2 = x^3 + ax + b.
+        edwards = form == EDWARDS and curve is not None and _edwards_native(q, curve)
+        if not edwards and (form != WEIERSTRASS or curve is None and key["g"][0] != 4):
             raise ValueError(f"a compressed q on {where}, which libgcrypt cannot decompress")
         q = _decompress(q, p, a, b, where)
     return _hash(hashed + [("q", q)])
