@@ -103,8 +103,8 @@ __attribute__((target("avx2"))) std::size_t encode_avx2(const std::uint8_t* p, s
 // does not wait so. Prefetches past the text's end touch nothing.
 constexpr std::size_t kClaimAhead = 2048;
 
-__attribute__((target("avx512f,avx512bw,avx512vbmi,prfchw"))) std::size_t encode_avx512(const std::uint8_t* p, std::size_t n,
-                                                                                 char*& out) {
+__attribute__((target("avx512f,avx512bw,avx512vbmi,prfchw"))) std::size_t encode_avx512(const std::uint8_t* p,
+                                                                                        std::size_t n, char*& out) {
     const __m512i gather = _mm512_setr_epi32(0x01020001, 0x04050304, 0x07080607, 0x0a0b090a, 0x0d0e0c0d, 0x10110f10,
                                              0x13141213, 0x16171516, 0x191a1819, 0x1c1d1b1c, 0x1f201e1f, 0x22232122,
                                              0x25262425, 0x28292728, 0x2b2c2a2b, 0x2e2f2d2e);
