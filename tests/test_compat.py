@@ -49,6 +49,22 @@ CASES = {
                 assert sys.getrefcount(got) == 4  # the two lists', got's, the call's
                 assert (tracemalloc.get_object_traceback(got) is not None) == traced
     """,
+    # A decoder reads on into what it built before Python code ran, here
+    # code that starts tracemalloc (from 3.13 on, a reference tracer).
+    "short bytes from a decoder": """
+        import tracemalloc
+        half = b"".join(b"%d:%s" % (n, b"x" * n) for n in range(2, 16))
+        decoder = parvex.Decoder()
+        decoder.feed(b"(" + half)
+        assert next(decoder, None) is None
+        tracemalloc.start()
+        decoder.feed(half + b")")
+        atoms = next(decoder)
+        for i, got in enumerate(atoms):
+            want = public(got)
+            assert image(got) == image(want) and flags(got) == flags(want), got
+            assert (tracemalloc.get_object_traceback(got) is not None) == (i >= len(atoms) // 2)
+    """,
     # A large result written into a block of the size of the last one is
     # shortened in place: a bytes object, and a compact ASCII str.
     "shortened results": """

@@ -8,7 +8,7 @@ import pytest
 from gnupg_support import HAVE_CRYPTO, Gcrypt
 from parvex import Atom, to_advanced
 from parvex.gnupg import keygrip, private_key, public_key
-from parvex.gnupg._curves import CURVES, MONTGOMERY
+from parvex.gnupg._curves import CURVES, MONTGOMERY, NATIVE_SIZES
 
 NO_CRYPTO = {"brainpoolP160r1", "brainpoolP192r1", "brainpoolP224r1", "brainpoolP320r1",
              "sm2p256v1"}  # curves cryptography lacks
@@ -47,7 +47,7 @@ def test_curves_are_libgcrypts(gcrypt, curve):
 def _points(curve, rng):
     """Spellings of points of `curve` as keys hold them: uncompressed,
     compressed, native behind 0x40 or bare, and some that are no point."""
-    size, native = curve.size, {"Ed25519": 32, "Ed448": 57, "Curve25519": 32, "X448": 56}
+    size, native = curve.size, NATIVE_SIZES
     x, y = curve.gx.to_bytes(size, "big"), curve.gy.to_bytes(size, "big")
     points = [b"\x04" + x + y, b"\x00\x04" + x + y]
     if curve.form != MONTGOMERY:  # (libgcrypt reads a few on X448 as Weierstrass points)

@@ -17,7 +17,7 @@ PyBuilder::~PyBuilder() {
 bool PyBuilder::check_signals() {
     until_check_ = kStepsPerCheck;
     if (PyErr_CheckSignals() != 0) return false;
-    traced_ = compat::refs_traced();  // a handler may have set a tracer
+    resume();  // a handler may have set a reference tracer
     return true;
 }
 

@@ -60,7 +60,8 @@ public:
     /// Whether a signal has raised its exception: the reader asks during a
     /// long string.
     bool interrupted() { return !check_signals(); }
-    /// Before reading on into a builder kept while Python code ran.
+    /// Before reading on after Python code ran (a kept builder, a signal
+    /// handler): whether a reference tracer listens may have changed.
     void resume() { traced_ = compat::refs_traced(); }
 
 private:

@@ -5,7 +5,7 @@ from __future__ import annotations
 from typing import Any
 
 from .._types import SexpLike
-from ._curves import WEIERSTRASS, Curve
+from ._curves import NATIVE_SIZES, WEIERSTRASS, Curve
 from ._keys import Key, mpi
 
 # The names of cryptography's classes of the Weierstrass curves it has.
@@ -15,10 +15,6 @@ _EC_CLASSES = {
     "brainpoolP256r1": "BrainpoolP256R1", "brainpoolP384r1": "BrainpoolP384R1",
     "brainpoolP512r1": "BrainpoolP512R1",
 }
-# The curves cryptography has as classes of their own, and the length of a
-# key's octets (libgcrypt keeps the secret of Curve25519 big-endian, the
-# others as RFC 7748 and RFC 8032 write them).
-_NATIVE_CURVES = {"Ed25519": 32, "Ed448": 57, "Curve25519": 32, "X448": 56}
 
 
 def _asymmetric() -> Any:
@@ -43,7 +39,7 @@ def _classes(curve: Curve) -> tuple[Any, Any]:
 def _point(key: Key, curve: Curve) -> bytes:
     """q without the 0x40 octet that marks a native point."""
     q = key["q"]
-    size = _NATIVE_CURVES.get(curve.name)
+    size = NATIVE_SIZES.get(curve.name)
     if size is not None and len(q) == size + 1 and q[0] == 0x40:
         return q[1:]
     return q
@@ -54,7 +50,7 @@ def _curve(key: Key) -> Curve:
     if curve is None:
         raise ValueError("cryptography takes keys on named curves only, not on a curve "
                          "given by (flags param)")
-    if curve.name not in _EC_CLASSES and curve.name not in _NATIVE_CURVES:
+    if curve.name not in _EC_CLASSES and curve.name not in NATIVE_SIZES:
         raise ValueError(f"cryptography has no {curve.name} curve")
     return curve
 
@@ -118,7 +114,7 @@ def private_key(key: SexpLike) -> Any:
         if curve.form == WEIERSTRASS:
             private = asym.ec.derive_private_key(mpi(secret), public.curve)
         else:
-            size = _NATIVE_CURVES[curve.name]
+            size = NATIVE_SIZES[curve.name]
             if len(secret) > size:
                 raise ValueError(f"the {curve.name} key's d is longer than {size} octets")
             secret = secret.rjust(size, b"\0")

@@ -16,6 +16,11 @@ WEIERSTRASS = "weierstrass"  # y² = x³ + ax + b
 EDWARDS = "edwards"          # ax² + y² = 1 + bx²y² (b is the usual d)
 MONTGOMERY = "montgomery"    # by² = x³ + ax² + x (a is the usual A)
 
+# The curves whose points and keys have a native encoding (RFC 7748, RFC
+# 8032), and its length in octets (libgcrypt keeps the secret of Curve25519
+# big-endian, the others as those RFCs write them).
+NATIVE_SIZES = {"Ed25519": 32, "Ed448": 57, "Curve25519": 32, "X448": 56}
+
 
 class Curve(NamedTuple):
     name: str

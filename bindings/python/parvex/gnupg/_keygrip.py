@@ -6,7 +6,7 @@ from __future__ import annotations
 import hashlib
 
 from .._types import SexpLike
-from ._curves import EDWARDS, MONTGOMERY, WEIERSTRASS, Curve
+from ._curves import EDWARDS, MONTGOMERY, NATIVE_SIZES, WEIERSTRASS, Curve
 from ._keys import Key, mpi, octets
 
 # The parameters hashed for each family besides RSA (whose keygrip is the
@@ -54,7 +54,7 @@ def _decompress(q: bytes, p: int, a: int, b: int, where: str) -> bytes:
 def _edwards_native(q: bytes, c: Curve) -> bool:
     """Whether q is a point of the Edwards curve c in its native (RFC 8032)
     encoding: y little-endian below p, and a square for x^2."""
-    if len(q) != (c.p.bit_length() + 8) // 8:
+    if len(q) != NATIVE_SIZES[c.name]:
         return False
     y = int.from_bytes(q, "little") & ~(1 << (8 * len(q) - 1))
     if y >= c.p:
