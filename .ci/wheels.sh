@@ -159,7 +159,7 @@ export PATH=/tmp/venv/bin:\$PATH
 pip install -q "$package[$extras]"
 cd "$src"
 python -c 'import parvex, sys; print("parvex from", parvex.__file__, "on", sys.version.split()[0])'
-python -m pytest -p no:cacheprovider -q -rs $*
+python -m pytest -p no:cacheprovider -q -rfEs $*
 EOF
 }
 in_chroot() {  # in_chroot NAME PYTHON PACKAGE [PYTEST ARGS...]
@@ -174,7 +174,7 @@ here() {  # here 3.N WHEEL
   export PATH=$venv/bin:$PATH
   pip install -q "$2[test,bench,dask,crypto]"
   cd "$src"
-  python -m pytest -p no:cacheprovider -q -rs
+  python -m pytest -p no:cacheprovider -q -rfEs
 }
 # qemu-user emulates a CPU of 2010 (SSE4.2, no AVX): the vector paths must
 # not be chosen, and no other code may use their instructions.
@@ -215,8 +215,12 @@ failed=0
 for p in "${pending[@]}"; do
   if ! wait "${p%%:*}"; then
     failed=1
+    log=$build/check-${p#*:}.log
+    # Warnings can fill a log's tail: the failures' own reports come first.
+    echo "--- ${p#*:}'s failures:"
+    sed -n '/^=* FAILURES =*$/,/^=* warnings summary/p' "$log" | head -n 150
     echo "--- the end of ${p#*:}'s log:"
-    tail -n 40 "$build/check-${p#*:}.log"
+    tail -n 40 "$log"
   fi
 done
 exit $failed
