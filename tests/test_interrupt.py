@@ -51,11 +51,18 @@ def alarm():
 def test_signals_are_taken_during_the_read(alarm, kind):
     make, length = LONG[kind]
     data = make()
-    start = time.perf_counter()
-    ran = alarm()
-    assert len(parvex.parse(data)) == length
-    # The handler ran early in the read, not once it was over.
-    assert ran and ran[0] - start < (time.perf_counter() - start) / 2
+    for _ in range(10):
+        start = time.perf_counter()
+        ran = alarm()
+        before = len(ran)  # the handler's runs of earlier tries
+        assert len(parvex.parse(data)) == length
+        # The handler ran early in the read, not once it was over; a loaded
+        # machine that stops us for longer than the read takes puts it late:
+        # again (a read that takes its signals only at its end never passes).
+        if ran[before:] and ran[before] - start < (time.perf_counter() - start) / 2:
+            break
+    else:
+        pytest.fail("the handler never ran early in the read")
 
 
 @pytest.mark.parametrize("kind", ["token", "base-64", "list"])
