@@ -68,9 +68,11 @@ def load() -> str:
 
 
 def portable() -> str:
-    """Whether parvex was told to leave its vector paths alone."""
+    """The vector paths parvex takes, or that it was told to take none."""
     value = os.environ.get("PARVEX_PORTABLE")
-    return f"PARVEX_PORTABLE={value} (portable paths only)" if value else "vector paths as the CPU allows"
+    import parvex._parvex
+    taken = " ".join(parvex._parvex._vector_paths()) or "none"
+    return f"PARVEX_PORTABLE={value} (portable paths only)" if value else f"vector paths taken: {taken}"
 
 
 def describe() -> list[str]:

@@ -28,9 +28,10 @@ def test_star_import_gives_exactly_all():
 
 def test_the_module_keeps_only_its_own_names():
     # Everything the package adds, the pickling of Atom included, lives
-    # outside the extension module.
+    # outside the extension module, which adds to its public names only the
+    # private one that tests and benchmarks ask which vector paths run.
     public = {n for n in vars(_parvex) if not n.startswith("__")}
-    assert public == set(MODULE_NAMES)
+    assert public == set(MODULE_NAMES) | {"_vector_paths"}
     assert "__reduce__" not in vars(parvex.Atom)
 
 

@@ -4,9 +4,12 @@
 // keeps no state of its own.
 #include <Python.h>
 
+#include <utility>
+
 #include "args.hpp"
 #include "atom.hpp"
 #include "boundary.hpp"
+#include "cpu/features.hpp"
 #include "decoder.hpp"
 #include "parse_error.hpp"
 #include "parser_type.hpp"
@@ -41,6 +44,22 @@ PyObject* parse_canonical_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf
     });
 }
 
+// The vector paths this process takes, as the processor and PARVEX_PORTABLE
+// allow: what a test or a benchmark must know to say what it measured.
+PyObject* vector_paths_fn(PyObject*, PyObject*) {
+    const cpu::Features f = cpu::active();
+    const std::pair<bool, const char*> paths[] = {
+        {f.sse2, "sse2"}, {f.avx2, "avx2"}, {f.avx512, "avx512"}, {f.avx512vbmi, "avx512vbmi"}};
+    Ref names = Ref::steal(PyList_New(0));
+    if (!names) return nullptr;
+    for (const auto& [on, name] : paths) {
+        if (!on) continue;
+        Ref s = Ref::steal(PyUnicode_FromString(name));
+        if (!s || PyList_Append(names.get(), s.get()) < 0) return nullptr;
+    }
+    return PyList_AsTuple(names.get());
+}
+
 // The functions are bound to the module object, so `parse.__self__` is the
 // module, as for any builtin function of a module.
 PyMethodDef functions[] = {
@@ -60,12 +79,17 @@ PyMethodDef functions[] = {
      "to_transport(sexp)\n--\n\nReturns the basic transport representation of the S-expression (\u00a76.3)."},
     {"to_advanced", fastcall(to_advanced_fn), METH_FASTCALL | METH_KEYWORDS,
      "to_advanced(sexp)\n--\n\nReturns the advanced representation of the S-expression (\u00a76.4)."},
+    {"_vector_paths", vector_paths_fn, METH_NOARGS,
+     "_vector_paths()\n--\n\nNames the vector paths this process takes, as the processor and PARVEX_PORTABLE "
+     "allow."},
 };
 
 // MARK: initialisation
 
-// Lists `name` in `__all__` (made on first use) and sets the attribute.
+// Lists `name` in `__all__` (made on first use), unless it is private, and
+// sets the attribute.
 int add(PyObject* module, const char* name, PyObject* value) {
+    if (name[0] == '_') return PyObject_SetAttrString(module, name, value);
     const Names* n = names();
     if (n == nullptr) return -1;
     Ref all = Ref::steal(PyObject_GetAttr(module, n->dunder_all));
