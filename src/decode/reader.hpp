@@ -244,7 +244,7 @@ struct Reader {
     /// Reads the common verbatim string "n:octets" at `pos` (on a digit)
     /// without the general dispatch. Returns false, with `pos` unchanged,
     /// wherever anything is unusual, for `simple_string` to report.
-    bool fast_verbatim(Bytes& out) {
+    [[gnu::always_inline]] bool fast_verbatim(Bytes& out) {
         const std::uint8_t* in = input.data();
         const std::uint64_t n = input.size();
         std::uint64_t p = pos;
@@ -337,7 +337,7 @@ private:
     /// path where the builder has one and the window from its start lies
     /// within the input.
     template <Builder B>
-    bool input_atom(B& builder, Bytes data) const {
+    [[gnu::always_inline]] bool input_atom(B& builder, Bytes data) const {
         if constexpr (OverreadBuilder<B>) {
             if (static_cast<std::size_t>(input.data() + input.size() - data.data()) >= kWindow)
                 return builder.atom_overread(data);

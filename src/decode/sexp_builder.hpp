@@ -39,7 +39,7 @@ public:
         return true;
     }
     /// `atom`, where the window from `data.data()` on is readable.
-    bool atom_overread(Bytes data) {
+    [[gnu::always_inline]] bool atom_overread(Bytes data) {
         if (size_ == capacity_) grow();
         new (values_ + size_++) Sexp(data, OctetString::Overread{});
         return true;

@@ -141,7 +141,7 @@ inline bool refs_traced() {
 /// length that a reading loop over mixed short atoms mispredicts (rows
 /// "parse_canonical" and "parse (advanced)" on records and wide). `traced`
 /// is `refs_traced()`. Returns nullptr with an exception set on failure.
-inline PyObject* short_bytes(const std::uint8_t* p, std::size_t n, bool traced) {
+[[gnu::always_inline]] inline PyObject* short_bytes(const std::uint8_t* p, std::size_t n, bool traced) {
 #if PARVEX_CPYTHON_INTERNALS
     constexpr std::size_t kRoom = kWindow;  // octets, the terminating NUL among them
     auto* op = static_cast<PyBytesObject*>(PyObject_Malloc(offsetof(PyBytesObject, ob_sval) + kRoom));

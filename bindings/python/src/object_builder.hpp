@@ -44,7 +44,7 @@ public:
         return true;
     }
     /// `atom`, where the window from `data.data()` on is readable.
-    bool atom_overread(Bytes data) {
+    [[gnu::always_inline]] bool atom_overread(Bytes data) {
         const std::size_t n = data.size();
         if (!compat::kShortBytes || n < 2 || n >= kWindow) return atom(data);
         if (!step()) return false;
@@ -74,7 +74,7 @@ private:
 
     /// Room for one more object on the stack, and the signals checked in
     /// their turn.
-    bool step() {
+    [[gnu::always_inline]] bool step() {
         if (--until_check_ == 0 && !check_signals()) return false;
         return size_ != capacity_ || grow();
     }
