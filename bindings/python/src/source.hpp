@@ -135,8 +135,11 @@ private:
     std::vector<Octets> converted_;
 };
 
+// Inlined into each writer's entry, whose target (AVX2, AVX-512) it then
+// takes, with the sink's helpers of that target: clang's `flatten` reaches
+// no further than the entry's own calls.
 template <encode::BackedSink S>
-bool Source::walk(PyObject* x, S& sink) {
+[[gnu::always_inline]] inline bool Source::walk(PyObject* x, S& sink) {
     PyTypeObject* atom_type = py::atom_type();
     if (atom_type == nullptr) return false;
     for (;;) {

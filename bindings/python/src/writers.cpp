@@ -225,7 +225,7 @@ PyObject* write_bound(const Signature& sig, PyObject* const* args, Py_ssize_t na
 
 struct Canonical {
     template <cpu::Path P>
-    static PyObject* write(PyObject* sexp) {
+    [[gnu::always_inline]] static PyObject* write(PyObject* sexp) {
         Source source;
         encode::canonical::BasicWriter<BytesOut, P> writer;
         if (!source.walk(sexp, writer)) return nullptr;
@@ -236,7 +236,7 @@ struct Canonical {
 struct Transport {
     // The canonical octets, turned into base-64 text as they come.
     template <cpu::Path P>
-    static PyObject* write(PyObject* sexp) {
+    [[gnu::always_inline]] static PyObject* write(PyObject* sexp) {
         Source source;
         encode::canonical::BasicWriter<encode::transport::Base64Out<Base64TextOut>, P> writer;
         Base64TextOut& text = writer.out().text();
@@ -250,7 +250,7 @@ struct Transport {
 
 struct Advanced {
     template <cpu::Path P>
-    static PyObject* write(PyObject* sexp) {
+    [[gnu::always_inline]] static PyObject* write(PyObject* sexp) {
         Source source;
         encode::advanced::BasicWriter<AsciiOut, P> writer;
         if (!source.walk(sexp, writer)) return nullptr;
