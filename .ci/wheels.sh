@@ -61,7 +61,7 @@ build_all() {
     # /usr/include, which a cross compiler must not search: build/pyinc
     # links to those folders alone (made where the build runs).
     zig_toolchain "$build/bin" "$arch-linux-gnu.2.28" "$([ "$arch" = "$(uname -m)" ] || echo Linux)" "$arch" \
-      -mcpu=baseline -idirafter "$build/pyinc"
+      -mcpu=baseline -idirafter "$build/pyinc" -g0 -s
   done
 
   # MARK: sdist
@@ -127,6 +127,15 @@ EOF
     echo "  ${f##*/}"
     glibc=$(sed -n 's/.*-manylinux_2_\([0-9]*\)_.*/\1/p' <<<"${f##*/}")
     if [[ $f == *.whl && ! ${glibc:-99} -le 28 ]]; then echo "${f##*/} is not manylinux_2_28 or older" >&2; exit 1; fi
+    # Stripped by the linker (-s): the install's strip, the host's, cannot
+    # strip another CPU's library in every chroot, which left 5 MB of
+    # debugging information in some aarch64 wheels.
+    if [[ $f == *.whl ]] && ! "$tools/bin/python" -c 'import sys, zipfile
+z = zipfile.ZipFile(sys.argv[1])
+sys.exit(any(b".symtab" in z.read(n) for n in z.namelist() if ".so" in n))' "$f"; then
+      echo "${f##*/}: its extension is not stripped" >&2
+      exit 1
+    fi
   done
   if [ "$(compgen -G "$out/*.whl" | wc -l)" != $((${#arches[@]} * (${#pythons_here[@]} + ${#pythons_sid[@]}))) ]; then
     echo "a wheel is missing" >&2
