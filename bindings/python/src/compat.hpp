@@ -205,6 +205,14 @@ inline int resize_bytes(PyObject** obj, Py_ssize_t n) {
 #endif
 }
 
+// MARK: the block of a large result
+
+/// Octets a bytes object's or a compact ASCII str's block holds besides its
+/// data's: a hint, for sizing large results to whole huge pages (where it is
+/// wrong a result loses only that).
+inline constexpr std::size_t kBytesHeader = offsetof(PyBytesObject, ob_sval) + 1;
+inline constexpr std::size_t kStrHeader = sizeof(PyASCIIObject) + 1;
+
 // MARK: the cyclic collector during a read
 
 /// Pauses the cyclic garbage collector for its lifetime, where it was
