@@ -61,24 +61,37 @@ def workload_table(results: dict) -> str:
 
 # (parvex row, reference row, the largest ratio that meets the target,
 # the workloads it is judged on: None for every workload where both ran).
+# Flat lists of short atoms (records, wide) are held to more than the rest.
+FLAT = ("records", "wide")
+NESTED = ("blobs", "deep", "deep200k", "spki")
 RATIO_TARGETS = (
-    ("parse_canonical", "marshal.loads", 0.9, ("records", "wide")),
-    ("parse_canonical [gc off]", "marshal.loads [gc off]", 0.9, ("records", "wide")),
+    ("parse_canonical", "marshal.loads", 0.85, ("records",)),
+    ("parse_canonical", "marshal.loads", 0.75, ("wide",)),
+    ("parse_canonical [gc off]", "marshal.loads [gc off]", 0.9, FLAT),
     ("parse_canonical", "json.loads", 1.0, ("deep200k",)),
     ("parse (advanced)", "orjson.loads", 1.0, None),
-    ("to_canonical", "orjson.dumps", 1.0, None),
-    ("to_advanced", "orjson.dumps", 1.5, None),
+    ("to_canonical", "orjson.dumps", 0.8, FLAT),
+    ("to_canonical", "orjson.dumps", 1.0, NESTED),
+    ("to_advanced", "orjson.dumps", 1.0, FLAT),
+    ("to_advanced", "orjson.dumps", 1.5, NESTED),
     ("to_transport", "to_canonical", 1.3, None),
 )
-BLOBS_MB_S = 3000.0  # 3 GB/s
+# (row, workload, the least MB/s that meets the target). The advanced text
+# of blobs is hexadecimal, the form key files and converted data come in.
+SPEED_TARGETS = (
+    ("parse_canonical", "blobs", 3000.0),
+    ("parse (advanced)", "blobs", 4000.0),
+)
 SWEEP_LIMIT = 1.3    # to_transport ÷ to_canonical for one atom of any size
 # (core row, libgcrypt row, the largest time ratio that meets the target,
 # the workloads it is judged on). The core reads records and wide at least
-# twice as fast as libgcrypt, and deep nesting no slower.
+# twice as fast as libgcrypt, deep nesting no slower, and deep200k's
+# canonical text in at most 0.6 of its time.
 NATIVE_TARGETS = (
     ("core parse_canonical", "gcry_sexp_sscan (canonical)", 0.5, ("records", "wide")),
     ("core parse (advanced)", "gcry_sexp_sscan (advanced)", 0.5, ("records", "wide")),
-    ("core parse_canonical", "gcry_sexp_sscan (canonical)", 1.0, ("deep", "deep200k")),
+    ("core parse_canonical", "gcry_sexp_sscan (canonical)", 1.0, ("deep",)),
+    ("core parse_canonical", "gcry_sexp_sscan (canonical)", 0.6, ("deep200k",)),
     ("core parse (advanced)", "gcry_sexp_sscan (advanced)", 1.0, ("deep", "deep200k")),
 )
 
@@ -92,7 +105,7 @@ def _judge_ratio(label: str, x: float | None, limit: float, why: str) -> tuple[s
         return f"n/a    {label}: {why}", None
     met = x <= limit
     miss = "" if met else f", {x / limit - 1:.0%} over"
-    return f"{_verdict(met)} {label}: {x:.2f}× (target ≤ {limit:.1f}×{miss})", met
+    return f"{_verdict(met)} {label}: {x:.2f}× (target ≤ {limit:g}×{miss})", met
 
 
 def summary(all_results: dict, native: dict | None, native_why: str | None, sweep=None) -> list[str]:
@@ -110,25 +123,27 @@ def summary(all_results: dict, native: dict | None, native_why: str | None, swee
                 continue  # a workload the target is not judged on (the row cannot run there)
             why = "; ".join(f"{n}: {_short(results[n].why_not or '', 60)}"
                             for n in (row, ref) if not results[n].ran)
-            line, met = _judge_ratio(f"{row} ≤ {limit:.1f}× {ref} on {wl}", x, limit, why)
+            line, met = _judge_ratio(f"{row} ≤ {limit:g}× {ref} on {wl}", x, limit, why)
             lines.append(line)
             verdicts.append(met)
-    blobs = all_results.get("blobs", {}).get("parse_canonical")
-    if blobs is not None:
-        label = f"parse_canonical ≥ {BLOBS_MB_S / 1000:.0f} GB/s on blobs"
-        if blobs.mb_s is None:
-            lines.append(f"n/a    {label}: {blobs.why_not}")
+    for row, wl, least in SPEED_TARGETS:
+        r = all_results.get(wl, {}).get(row)
+        if r is None:
+            continue
+        label = f"{row} ≥ {least / 1000:g} GB/s on {wl}"
+        if r.mb_s is None:
+            lines.append(f"n/a    {label}: {r.why_not}")
             verdicts.append(None)
         else:
-            met = blobs.mb_s >= BLOBS_MB_S
-            lines.append(f"{_verdict(met)} {label}: {blobs.mb_s / 1000:.2f} GB/s"
-                         + ("" if met else f" ({blobs.mb_s / BLOBS_MB_S:.0%} of the target)"))
+            met = r.mb_s >= least
+            lines.append(f"{_verdict(met)} {label}: {r.mb_s / 1000:.2f} GB/s"
+                         + ("" if met else f" ({r.mb_s / least:.0%} of the target)"))
             verdicts.append(met)
     for row, ref, limit, workloads in NATIVE_TARGETS:
         for wl in workloads:
             if wl not in all_results:
                 continue
-            label = f"core: {row} ≤ {limit:.1f}× {ref} on {wl}"
+            label = f"core: {row} ≤ {limit:g}× {ref} on {wl}"
             if native is None:
                 lines.append(f"n/a    {label}: {native_why}")
                 verdicts.append(None)
@@ -138,7 +153,7 @@ def summary(all_results: dict, native: dict | None, native_why: str | None, swee
             lines.append(line)
             verdicts.append(met)
     if sweep:
-        label = f"to_transport ≤ {SWEEP_LIMIT:.1f}× to_canonical for one atom of every size"
+        label = f"to_transport ≤ {SWEEP_LIMIT:g}× to_canonical for one atom of every size"
         judged = [(p.ratio(), p) for p in sweep if p.ratio() is not None]
         if not judged:
             lines.append(f"n/a    {label}: no size ran")
