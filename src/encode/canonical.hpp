@@ -166,7 +166,9 @@ public:
     explicit BasicWriter(Args&&... args) : out_(std::forward<Args>(args)...) {}
     void open() { out_.octet('('); }
     void close() { out_.octet(')'); }
-    void atom(Bytes data) {
+    // The short-string paths are inlined into the walk, which clang (the
+    // wheels' compiler) otherwise calls out of line for each atom.
+    [[gnu::always_inline]] void atom(Bytes data) {
         if constexpr (P == cpu::Path::Avx512) {
             if (data.size() - 1 < kShortest) {
                 if (std::uint8_t* p = out_.room(kReach)) {
@@ -177,7 +179,7 @@ public:
         }
         write_string(data);
     }
-    void backed_atom(Bytes data) {
+    [[gnu::always_inline]] void backed_atom(Bytes data) {
         if constexpr (P != cpu::Path::Avx512) {
             if (data.size() - 1 < kShortest) {
                 if (std::uint8_t* p = out_.room(kReach)) {
@@ -225,7 +227,7 @@ private:
 
     // A string of 1 to kShortest octets, backed but on the AVX-512 path,
     // with its prefix, without a branch on its length.
-    static std::uint8_t* put_short(std::uint8_t* p, Bytes s) {
+    [[gnu::always_inline]] static std::uint8_t* put_short(std::uint8_t* p, Bytes s) {
 #if defined(__x86_64__)
         if constexpr (P == cpu::Path::Avx512) {
             return put_short_string_avx512(p, s);

@@ -30,7 +30,7 @@ public:
     PyBuilder& operator=(const PyBuilder&) = delete;
     ~PyBuilder();
 
-    bool atom(Bytes data) {
+    [[gnu::always_inline]] bool atom(Bytes data) {
         if (!step()) return false;
         // One test for the two rare cases: zero or one octet, whose objects
         // CPython shares, and a long atom, copied in slices.
