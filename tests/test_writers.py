@@ -194,18 +194,20 @@ def test_large_results_of_changing_sizes_in_turn():
             assert len(memoryview(r.encode() if isinstance(r, str) else r)) == len(r)
 
 
-
 @pytest.mark.parametrize("n", [(24 << 20) - 30, 24 << 20, (32 << 20) + 7])
 def test_results_in_huge_pages(n):
     # Results of 32 MiB and more are made a little larger, to fill whole huge
-    # pages, and must still come out exactly their length.
+    # pages, and must still come out exactly their length: made at once for
+    # one long atom, grown past that size from atoms too short to defer.
     atom = random.Random(n).randbytes(n)
-    for value in (atom, [b"x", atom]):
+    pieces = [atom[i:i + 4096] for i in range(0, n, 4096)]
+    for value in (atom, [b"x", atom], pieces):
         canonical = ref_canonical(value)
         results = (to_canonical(value), to_transport(value), to_advanced(value))
         assert results[:2] == (canonical, transport(canonical).decode())
         assert parvex.parse(results[2]) == value
         assert hash(results[1]) == hash(results[1][:-1] + "}")  # as one made to measure
+
 
 CHILD = """
 import pickle, sys, parvex

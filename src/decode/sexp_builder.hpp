@@ -50,10 +50,7 @@ public:
         return true;
     }
     bool list(std::uint64_t count) {
-        // Deep nesting closes its lists from the top of the stack down,
-        // through values pushed long ago: those of the next lists to close
-        // are asked for now.
-        __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(values_ + size_) - 1024));
+        prefetch_below(values_ + size_);  // deep nesting closes its lists down the stack
         if (count == 0) {
             if (size_ == capacity_) grow();
             new (values_ + size_++) Sexp(Sexp::List::adopt(nullptr, 0));

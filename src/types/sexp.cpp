@@ -35,9 +35,6 @@ SexpList::SexpList(std::vector<Sexp>&& items) {
     items = std::vector<Sexp>();
 }
 
-// How far below a list's items release asks for the cache lines ahead.
-constexpr std::ptrdiff_t kReleaseAhead = 1024;
-
 void SexpList::release() noexcept {
     // Depth first, each list emptied from its end: a nested list with items
     // is entered with a link to its holder's slot kept in its own slot, and
@@ -60,11 +57,7 @@ void SexpList::release() noexcept {
         list->size_ = n | flag;
         if (n != 0) {
             Sexp& inner = list->items_[n - 1];
-            // Lists nested in a tree read in one go had their arrays carved
-            // just before their holders', below them: those of the next few
-            // levels are asked for now, as each is otherwise a wait for the
-            // cache (three fifths of releasing deep nesting).
-            __builtin_prefetch(reinterpret_cast<const unsigned char*>(inner.list_.items.items_) - kReleaseAhead);
+            prefetch_below(inner.list_.items.items_);  // a tree read in one go carves inner arrays first
             inner.list_.up = slot;
             slot = &inner;
             list = &inner.list_.items;

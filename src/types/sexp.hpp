@@ -41,6 +41,17 @@ struct Atom {
 
 static_assert(sizeof(Atom) == 32);
 
+/// Asks for the cache lines a little below `p`. Deep nesting is read and
+/// released a level at a time through memory laid out downwards: the
+/// values of the next lists to close lie below the builder's stack top, and
+/// the arrays of the next lists to release below their holder's. Each level
+/// otherwise waits for the cache (an eighth of a deep read, three tenths of
+/// its release). Never dereferences, so `p` may be near anything.
+inline void prefetch_below(const void* p) {
+    constexpr std::uintptr_t kAhead = 1024;
+    __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) - kAhead));
+}
+
 class Sexp;
 
 /// The items of a list: an array of exactly their number, in 16 octets. The
