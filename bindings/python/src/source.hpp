@@ -107,8 +107,10 @@ private:
     // writer may defer: it is held once Python code may run (once pinned,
     // its frame holds it).
     void note_deferrable(PyObject* atom, std::size_t n) {
-        if (n >= encode::kDeferFrom && !pinned_) deferrable_.push_back(atom);
+        if (n >= encode::kDeferFrom && !pinned_) [[unlikely]]
+            defer(atom);
     }
+    [[gnu::noinline, gnu::cold]] void defer(PyObject* atom) { deferrable_.push_back(atom); }
     // Takes references to what every open frame has yet to give, to the
     // deferrable atoms already sent, and to what each frame opened from now
     // on holds; false with an exception set if memory runs out.
