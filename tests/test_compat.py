@@ -32,6 +32,18 @@ CASES = {
             del got[::2]
             assert sorted(got) == [b"ab"] * (n // 2) + [b"cd"] * (3 * n // 2)
     """,
+    # Every other list gets an item array of its own size, filled unzeroed.
+    "short lists": """
+        for n in (0, 1, 2, 13, 1023):
+            got = parvex.parse(b"((" + b"a " * n + b"))")[0]
+            assert got == [b"a"] * n
+            assert got.__sizeof__() == [].__sizeof__() + n * ctypes.sizeof(ctypes.c_void_p)
+            want = list(got)
+            for items in (got, want):  # grown by PyMem_Realloc, then shrunk
+                items += [b"b"] * (3 * n + 3)
+                del items[::2]
+            assert got == want
+    """,
     # Atoms of 2 to 15 octets are made with one 16-octet move.
     "short bytes": """
         octets = bytes(range(33, 127))

@@ -65,40 +65,31 @@ bool PyBuilder::atom(Bytes data, Bytes hint) {
     return true;
 }
 
-bool PyBuilder::list(std::uint64_t count) {
+bool PyBuilder::rare_list(std::uint64_t count) {
     if (size_ < count) {
         PyErr_SetString(PyExc_TypeError, "a list was built from elements that are not there");
         return false;
     }
     if (!step()) return false;
-    const std::size_t first = size_ - count;
-    PyObject* list;
-    if (compat::kListAdopts && first == 0 && count >= 1024) {
-        // A list of everything on the stack (the outermost, as a rule)
-        // takes the stack's storage as its items: no copy, no zeroing.
-        // The spare room stays with the list, as a grown list's does, unless
-        // it is more than the items need: returned to the C library, it
-        // would teach it to serve the next parse of this size from fresh
-        // pages, each a page fault, rather than from the room just freed.
-        if (count < capacity_ / 2) {
-            if (void* items = PyMem_Realloc(stack_, count * sizeof(PyObject*))) {
-                stack_ = static_cast<PyObject**>(items);
-                capacity_ = count;
-            }
+    // A list of everything on the stack (the outermost, as a rule) takes the
+    // stack's storage as its items: no copy, no zeroing. The spare room stays
+    // with the list, as a grown list's does, unless it is more than the items
+    // need: returned to the C library, it would teach it to serve the next
+    // parse of this size from fresh pages, each a page fault, rather than
+    // from the room just freed.
+    if (count < capacity_ / 2) {
+        if (void* items = PyMem_Realloc(stack_, count * sizeof(PyObject*))) {
+            stack_ = static_cast<PyObject**>(items);
+            capacity_ = count;
         }
-        list = compat::list_adopting(stack_, count, capacity_);
-        if (list == nullptr) return false;
-        stack_ = nullptr;
-        size_ = capacity_ = 0;
-        if (!grow()) {
-            Py_DECREF(list);
-            return false;
-        }
-    } else {
-        list = PyList_New(static_cast<Py_ssize_t>(count));
-        if (list == nullptr) return false;
-        if (count != 0) std::memcpy(PySequence_Fast_ITEMS(list), stack_ + first, count * sizeof(PyObject*));
-        size_ = first;
+    }
+    PyObject* list = compat::list_adopting(stack_, count, capacity_);
+    if (list == nullptr) return false;
+    stack_ = nullptr;
+    size_ = capacity_ = 0;
+    if (!grow()) {
+        Py_DECREF(list);
+        return false;
     }
     stack_[size_++] = list;
     return true;

@@ -54,7 +54,18 @@ public:
         return true;
     }
     bool atom(Bytes data, Bytes hint);
-    bool list(std::uint64_t count);
+    [[gnu::always_inline]] bool list(std::uint64_t count) {
+        // Inline for the short lists that most values are made of.
+        if (count > size_ || (compat::kListAdopts && count == size_ && count >= kAdoptFrom)) [[unlikely]]
+            return rare_list(count);
+        if (!step()) return false;
+        const std::size_t first = size_ - count;
+        PyObject* list = compat::list_of(stack_ + first, count);
+        if (list == nullptr) return false;
+        size_ = first;
+        stack_[size_++] = list;
+        return true;
+    }
     /// The finished value (a new reference), or nullptr with an exception set.
     PyObject* take();
     /// Whether a signal has raised its exception: the reader asks during a
@@ -81,6 +92,10 @@ private:
     bool check_signals();
     bool grow();
     bool rare_atom(Bytes data);
+    bool rare_list(std::uint64_t count);
+    // From this many items on, a list of everything on the stack takes the
+    // stack's storage as its items.
+    static constexpr std::size_t kAdoptFrom = 1024;
 
     PyTypeObject* atom_type_;
     // Owned references, in storage from PyMem_Malloc so that a list can
