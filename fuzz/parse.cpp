@@ -2,14 +2,20 @@
 // a failure points into the input (or at max_input_len), a value is
 // written back in all three representations and reads again to an equal
 // value, the prefix reader agrees, and a builder that gives up ends the
-// read cleanly.
+// read cleanly, and the portable paths read the same.
 #include "common.hpp"
+#include "cpu/features.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace fuzz;
     const Case c = split(data, size);
     auto r = c.parser.parse(c.text);
     auto prefix = c.parser.parse_prefix(c.text);
+    const parvex::cpu::Features before = parvex::cpu::restrict_to(parvex::cpu::kPortable);
+    const auto portable = c.parser.parse(c.text);
+    parvex::cpu::restrict_to(before);
+    FUZZ_CHECK(portable.has_value() == r.has_value());
+    FUZZ_CHECK(r ? *portable == *r : portable.error() == r.error());
     if (!r) {
         check_error(r.error(), c.parser, c.text);
         // The whole input fails where its first S-expression does, or after it.

@@ -112,6 +112,29 @@ def test_value(opts, data, expected):
     assert (shape(value), consumed) == (expected, end)
 
 
+# Tokens of every length around the reader's 16-octet steps, ended by each
+# kind of octet that can end one (")" where `end` is empty), by an octet that cannot follow one, or by
+# the end of the input, at every distance from it; whole and as a stream cut
+# inside the token.
+@pytest.mark.parametrize("n", [1, 2, 15, 16, 17, 18, 32, 33, 40])
+@pytest.mark.parametrize("end", [b"", b" ", b"\n", b"(b)", b'"x"', b"#61#", b"|YQ==|", b"[h]x", b","])
+def test_tokens_end_where_their_octets_do(n, end, parse_error):
+    token = (b"aZ09*+-./:=_" * 4)[:n]  # every kind of token octet
+    for pad in range(18):
+        text = b"(" + token + end + b" " * pad + b")"
+        if end == b",":
+            parse_error(parvex.parse, text, "unexpected_octet", 1 + n)
+            continue
+        want = parvex.parse(b"(%d:%s %s%s)" % (n, token, end, b" " * pad))
+        assert parvex.parse(text) == want
+        d = parvex.Decoder()
+        d.feed(text[:1 + n // 2])
+        assert list(d) == []
+        d.feed(text[1 + n // 2:])
+        assert list(d) == [want]
+        assert parvex.parse(token + b" " * pad) == token
+
+
 @pytest.mark.parametrize("opts, data, expected, consumed", flatten([
     (D, [(b"(a) (b)", [b"a"], 3), (b"  abc def", b"abc", 5), (b"(a)(b)", [b"a"], 3),
          (b"(a)b", [b"a"], 3), (b"(a))", [b"a"], 3), (b"a )", b"a", 1),

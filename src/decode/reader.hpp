@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base64/base64.hpp"
+#include "cpu/features.hpp"
 #include "decode/builder.hpp"
 #include "decode/error.hpp"
 #include "decode/parser.hpp"
@@ -282,8 +283,21 @@ struct Reader {
     Bytes token() {
         const std::uint64_t start = pos;
         const std::uint64_t n = input.size();
-        const std::uint64_t stop = std::min(n, start + kOctetsPerCheck);
         std::uint64_t p = start + 1;
+#if defined(__x86_64__)
+        // Most tokens end within 16 octets: found in one step, without the
+        // branch on their length that an octet-at-a-time loop mispredicts.
+        if (sse2_ && n - p >= 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(input.data() + p));
+            const auto others = static_cast<unsigned>(~_mm_movemask_epi8(octet::token_octets_sse2(x))) & 0xFFFF;
+            if (others != 0) {
+                pos = token_end = p + static_cast<unsigned>(__builtin_ctz(others));
+                return input.subspan(start, pos - start);
+            }
+            p += 16;
+        }
+#endif
+        const std::uint64_t stop = std::min(n, start + kOctetsPerCheck);
         while (p < stop && octet::is_token_octet(input[p])) ++p;
         if (p == stop && stop != n) [[unlikely]] {
             p = long_token_end(input, p, ask_, asked_);
@@ -349,6 +363,7 @@ private:
     StringRoom scratch_hint_;
     bool (*ask_)(void*) = nullptr;
     void* asked_ = nullptr;
+    bool sse2_ = cpu::active().sse2;  // PARVEX_PORTABLE turns it off
 };
 
 namespace detail {

@@ -89,21 +89,12 @@ struct Classes {
 };
 
 [[gnu::always_inline]] inline Classes classes_of(__m128i x) {
-    const __m128i zero = _mm_setzero_si128();
-    const auto within = [&](__m128i v, int lo, int hi) {  // lo <= v <= hi, as unsigned octets
-        const __m128i t = _mm_sub_epi8(v, _mm_set1_epi8(static_cast<char>(lo)));
-        return _mm_cmpeq_epi8(_mm_subs_epu8(t, _mm_set1_epi8(static_cast<char>(hi - lo))), zero);
-    };
-    const auto is = [&](int c) { return _mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(c))); };
-    const __m128i letter = within(_mm_or_si128(x, _mm_set1_epi8(0x20)), 'a', 'z');
-    // "*" to ":" holds "*+,-./", the digits and ":"; only "," is not a token octet.
-    const __m128i punct_digit = _mm_andnot_si128(is(','), within(x, '*', ':'));
-    const __m128i token = _mm_or_si128(_mm_or_si128(letter, punct_digit), _mm_or_si128(is('='), is('_')));
-    const __m128i printable = within(x, 0x20, 0x7E);
+    const auto is = [&](char c) { return _mm_cmpeq_epi8(x, _mm_set1_epi8(c)); };
+    const __m128i printable = octet::within_sse2(x, 0x20, 0x7E);
     const __m128i plain = _mm_andnot_si128(_mm_or_si128(is('"'), is('\\')), printable);
-    const __m128i quotable = _mm_or_si128(printable, within(x, 0x07, 0x0D));
-    return {static_cast<unsigned>(_mm_movemask_epi8(token)), static_cast<unsigned>(_mm_movemask_epi8(plain)),
-            static_cast<unsigned>(_mm_movemask_epi8(quotable))};
+    const __m128i quotable = _mm_or_si128(printable, octet::within_sse2(x, 0x07, 0x0D));
+    return {static_cast<unsigned>(_mm_movemask_epi8(octet::token_octets_sse2(x))),
+            static_cast<unsigned>(_mm_movemask_epi8(plain)), static_cast<unsigned>(_mm_movemask_epi8(quotable))};
 }
 
 /// A token or a quoted string without escapes of 1 to 32 octets, in one

@@ -6,6 +6,10 @@
 #include <array>
 #include <cstdint>
 
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
 namespace parvex::octet {
 
 enum Class : std::uint8_t {
@@ -63,5 +67,23 @@ constexpr std::array<std::uint8_t, 256> make_hex_value_table() {
 }
 
 inline constexpr std::array<std::uint8_t, 256> hex_value = make_hex_value_table();
+
+#if defined(__x86_64__)
+/// All ones in each octet of `v` from `lo` to `hi`, as unsigned octets;
+/// SSE2, which every x86-64 processor has.
+inline __m128i within_sse2(__m128i v, int lo, int hi) {
+    const __m128i t = _mm_sub_epi8(v, _mm_set1_epi8(static_cast<char>(lo)));
+    return _mm_cmpeq_epi8(_mm_subs_epu8(t, _mm_set1_epi8(static_cast<char>(hi - lo))), _mm_setzero_si128());
+}
+
+/// All ones in each octet of `x` that is a token octet (kTokenOctet).
+inline __m128i token_octets_sse2(__m128i x) {
+    const auto is = [&](char c) { return _mm_cmpeq_epi8(x, _mm_set1_epi8(c)); };
+    const __m128i letter = within_sse2(_mm_or_si128(x, _mm_set1_epi8(0x20)), 'a', 'z');
+    // "*" to ":" holds "*+,-./", the digits and ":"; only "," is not a token octet.
+    const __m128i punct_digit = _mm_andnot_si128(is(','), within_sse2(x, '*', ':'));
+    return _mm_or_si128(_mm_or_si128(letter, punct_digit), _mm_or_si128(is('='), is('_')));
+}
+#endif
 
 }  // namespace parvex::octet
