@@ -135,6 +135,23 @@ def test_tokens_end_where_their_octets_do(n, end, parse_error):
         assert parvex.parse(token + b" " * pad) == token
 
 
+# Quoted strings whose plain octets run for every length around the same
+# steps, ended by the closing quote, an escape, an octet a quoted string
+# cannot hold (DEL), or one from 0x80 up, which only the option lets stand.
+@pytest.mark.parametrize("n", [0, 1, 15, 16, 17, 32, 33, 40])
+def test_quoted_strings_end_where_their_plain_octets_do(n, parse_error):
+    body = (b"ab c~!'()[]{}|#:" * 3)[:n]
+    high = Parser(_allow_8bit_in_quoted=True)
+    for pad in range(18):
+        tail = b" " * pad
+        assert parvex.parse(b'"' + body + b'"' + tail) == body
+        assert parvex.parse(b'"' + body + b'\\n' + body + b'"' + tail) == body + b"\n" + body
+        parse_error(parvex.parse, b'"' + body + b"\x7f" + tail + b'"', "unexpected_octet", 1 + n)
+        text = b'"' + body + b"\xe9" + body + b'"' + tail
+        assert high.parse(text) == body + b"\xe9" + body
+        parse_error(parvex.parse, text, "unexpected_octet", 1 + n)
+
+
 @pytest.mark.parametrize("opts, data, expected, consumed", flatten([
     (D, [(b"(a) (b)", [b"a"], 3), (b"  abc def", b"abc", 5), (b"(a)(b)", [b"a"], 3),
          (b"(a)b", [b"a"], 3), (b"(a))", [b"a"], 3), (b"a )", b"a", 1),

@@ -306,6 +306,23 @@ struct Reader {
         pos = token_end = p;
         return input.subspan(start, pos - start);
     }
+    /// Where the run of octets that stand unescaped in a quoted string (and
+    /// octets from 0x80 up, with `high`) from `at` on ends, at `stop` at most.
+    std::uint64_t plain_run_end(std::uint64_t at, std::uint64_t stop, bool high) const {
+        const std::uint8_t* in = input.data();
+#if defined(__x86_64__)
+        // 16 octets a step, as for tokens.
+        for (; sse2_ && stop - at >= 16; at += 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + at));
+            __m128i plain = octet::quote_plain_sse2(x, octet::within_sse2(x, 0x20, 0x7E));
+            if (high) plain = _mm_or_si128(plain, x);  // the sign bits are what counts
+            const auto others = static_cast<unsigned>(~_mm_movemask_epi8(plain)) & 0xFFFF;
+            if (others != 0) return at + static_cast<unsigned>(__builtin_ctz(others));
+        }
+#endif
+        while (at < stop && (octet::is(in[at], octet::kQuotePlain) || (high && in[at] >= 0x80))) ++at;
+        return at;
+    }
     /// Reads "..." with `pos` on the opening quote; `start` is where the
     /// octet string began (its length's first digit, or the quote).
     [[nodiscard]] Result<Bytes> quoted_string(std::uint64_t start, std::optional<std::uint64_t> length,

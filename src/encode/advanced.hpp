@@ -89,9 +89,8 @@ struct Classes {
 };
 
 [[gnu::always_inline]] inline Classes classes_of(__m128i x) {
-    const auto is = [&](char c) { return _mm_cmpeq_epi8(x, _mm_set1_epi8(c)); };
     const __m128i printable = octet::within_sse2(x, 0x20, 0x7E);
-    const __m128i plain = _mm_andnot_si128(_mm_or_si128(is('"'), is('\\')), printable);
+    const __m128i plain = octet::quote_plain_sse2(x, printable);
     const __m128i quotable = _mm_or_si128(printable, octet::within_sse2(x, 0x07, 0x0D));
     return {static_cast<unsigned>(_mm_movemask_epi8(octet::token_octets_sse2(x))),
             static_cast<unsigned>(_mm_movemask_epi8(plain)), static_cast<unsigned>(_mm_movemask_epi8(quotable))};

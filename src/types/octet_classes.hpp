@@ -84,6 +84,13 @@ inline __m128i token_octets_sse2(__m128i x) {
     const __m128i punct_digit = _mm_andnot_si128(is(','), within_sse2(x, '*', ':'));
     return _mm_or_si128(_mm_or_si128(letter, punct_digit), _mm_or_si128(is('='), is('_')));
 }
+
+/// All ones in each octet of `x` that stands unescaped in a quoted string
+/// (kQuotePlain), `printable` being within_sse2(x, 0x20, 0x7E).
+inline __m128i quote_plain_sse2(__m128i x, __m128i printable) {
+    const auto is = [&](char c) { return _mm_cmpeq_epi8(x, _mm_set1_epi8(c)); };
+    return _mm_andnot_si128(_mm_or_si128(is('"'), is('\\')), printable);
+}
 #endif
 
 }  // namespace parvex::octet
