@@ -40,14 +40,21 @@ Features detected() {
     f.avx512vbmi = f.avx512 && bit(c, 1);
     return f;
 }
+#elif defined(PARVEX_NEON)
+Features detected() {
+    Features f;
+    f.neon = true;
+    return f;
+}
 #else
 Features detected() { return Features{}; }
 #endif
 
 unsigned pack(Features f) {
-    return (f.sse2 ? 1u : 0u) | (f.avx2 ? 2u : 0u) | (f.avx512 ? 4u : 0u) | (f.avx512vbmi ? 8u : 0u);
+    return (f.sse2 ? 1u : 0u) | (f.avx2 ? 2u : 0u) | (f.avx512 ? 4u : 0u) | (f.avx512vbmi ? 8u : 0u) |
+           (f.neon ? 16u : 0u);
 }
-Features unpack(unsigned b) { return Features{(b & 1) != 0, (b & 2) != 0, (b & 4) != 0, (b & 8) != 0}; }
+Features unpack(unsigned b) { return Features{(b & 1) != 0, (b & 2) != 0, (b & 4) != 0, (b & 8) != 0, (b & 16) != 0}; }
 
 struct State {
     Features hardware = detected();

@@ -6,6 +6,12 @@
 // has not.
 #pragma once
 
+// The NEON paths are compiled in on AArch64 (little-endian: their masks are
+// read off in memory order).
+#if defined(__aarch64__) && !defined(__ARM_BIG_ENDIAN)
+#define PARVEX_NEON 1
+#endif
+
 namespace parvex::cpu {
 
 /// Instruction sets beyond what the compiler may assume everywhere.
@@ -21,6 +27,9 @@ struct Features {
     bool avx512 = false;
     /// AVX-512 VBMI as well (x86-64): octet permutes across 64 octets.
     bool avx512vbmi = false;
+    /// NEON, which every AArch64 processor has (little-endian builds): set
+    /// there unless the portable paths are forced, as `sse2` is on x86-64.
+    bool neon = false;
 
     friend bool operator==(const Features&, const Features&) = default;
 };
@@ -33,6 +42,10 @@ Features active() noexcept;
 /// checks that run each path against the portable one in one process;
 /// returns what was active before. Not for use while another thread writes.
 Features restrict_to(Features allowed) noexcept;
+
+/// Whether `f` allows the steps of 16 octets that every processor of its
+/// kind has: SSE2 on x86-64, NEON on AArch64.
+constexpr bool has_base_vectors(Features f) { return f.sse2 || f.neon; }
 
 /// Every path off: what PARVEX_PORTABLE gives.
 inline constexpr Features kPortable{};

@@ -284,17 +284,16 @@ struct Reader {
         const std::uint64_t start = pos;
         const std::uint64_t n = input.size();
         std::uint64_t p = start + 1;
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(PARVEX_NEON)
         // Most tokens end within 16 octets: found in one step, without the
         // branch on their length that an octet-at-a-time loop mispredicts.
-        if (sse2_ && n - p >= 16) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(input.data() + p));
-            const auto others = static_cast<unsigned>(~_mm_movemask_epi8(octet::token_octets_sse2(x))) & 0xFFFF;
-            if (others != 0) {
-                pos = token_end = p + static_cast<unsigned>(__builtin_ctz(others));
+        if (vectors_ && n - p >= 16) {
+            const unsigned run = octet::token_run16(input.data() + p);
+            p += run;
+            if (run != 16) {
+                pos = token_end = p;
                 return input.subspan(start, pos - start);
             }
-            p += 16;
         }
 #endif
         const std::uint64_t stop = std::min(n, start + kOctetsPerCheck);
@@ -310,14 +309,11 @@ struct Reader {
     /// octets from 0x80 up, with `high`) from `at` on ends, at `stop` at most.
     std::uint64_t plain_run_end(std::uint64_t at, std::uint64_t stop, bool high) const {
         const std::uint8_t* in = input.data();
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(PARVEX_NEON)
         // 16 octets a step, as for tokens.
-        for (; sse2_ && stop - at >= 16; at += 16) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + at));
-            __m128i plain = octet::quote_plain_sse2(x, octet::within_sse2(x, 0x20, 0x7E));
-            if (high) plain = _mm_or_si128(plain, x);  // the sign bits are what counts
-            const auto others = static_cast<unsigned>(~_mm_movemask_epi8(plain)) & 0xFFFF;
-            if (others != 0) return at + static_cast<unsigned>(__builtin_ctz(others));
+        for (; vectors_ && stop - at >= 16; at += 16) {
+            const unsigned run = octet::quote_plain_run16(in + at, high);
+            if (run != 16) return at + run;
         }
 #endif
         while (at < stop && (octet::is(in[at], octet::kQuotePlain) || (high && in[at] >= 0x80))) ++at;
@@ -380,7 +376,7 @@ private:
     StringRoom scratch_hint_;
     bool (*ask_)(void*) = nullptr;
     void* asked_ = nullptr;
-    bool sse2_ = cpu::active().sse2;  // PARVEX_PORTABLE turns it off
+    bool vectors_ = cpu::has_base_vectors(cpu::active());  // PARVEX_PORTABLE turns it off
 };
 
 namespace detail {

@@ -6,8 +6,12 @@
 #include <array>
 #include <cstdint>
 
+#include "cpu/features.hpp"
+
 #if defined(__x86_64__)
 #include <emmintrin.h>
+#elif defined(PARVEX_NEON)
+#include <arm_neon.h>
 #endif
 
 namespace parvex::octet {
@@ -90,6 +94,49 @@ inline __m128i token_octets_sse2(__m128i x) {
 inline __m128i quote_plain_sse2(__m128i x, __m128i printable) {
     const auto is = [&](char c) { return _mm_cmpeq_epi8(x, _mm_set1_epi8(c)); };
     return _mm_andnot_si128(_mm_or_si128(is('"'), is('\\')), printable);
+}
+
+// How many of the 16 octets marked in `in_class` (all ones or none each)
+// come before the first unmarked one: 16 where all are marked.
+inline unsigned leading_run(__m128i in_class) {
+    return static_cast<unsigned>(__builtin_ctz(static_cast<unsigned>(_mm_movemask_epi8(in_class)) ^ 0x1FFFFu));
+}
+
+inline unsigned token_run16(const std::uint8_t* p) {
+    return leading_run(token_octets_sse2(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+}
+
+inline unsigned quote_plain_run16(const std::uint8_t* p, bool high) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i plain = quote_plain_sse2(x, within_sse2(x, 0x20, 0x7E));
+    return leading_run(high ? _mm_or_si128(plain, _mm_cmplt_epi8(x, _mm_setzero_si128())) : plain);
+}
+#elif defined(PARVEX_NEON)
+// The same tests with NEON, the same way.
+inline uint8x16_t within_neon(uint8x16_t v, std::uint8_t lo, std::uint8_t hi) {
+    return vcleq_u8(vsubq_u8(v, vdupq_n_u8(lo)), vdupq_n_u8(static_cast<std::uint8_t>(hi - lo)));
+}
+
+inline unsigned leading_run(uint8x16_t in_class) {
+    // Four bits an octet, in memory order: 16 octets in one 64-bit word.
+    const std::uint64_t out = ~vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(in_class), 4)), 0);
+    return out == 0 ? 16 : static_cast<unsigned>(__builtin_ctzll(out)) / 4;
+}
+
+inline unsigned token_run16(const std::uint8_t* p) {
+    const uint8x16_t x = vld1q_u8(p);
+    const auto is = [&](char c) { return vceqq_u8(x, vdupq_n_u8(static_cast<std::uint8_t>(c))); };
+    const uint8x16_t letter = within_neon(vorrq_u8(x, vdupq_n_u8(0x20)), 'a', 'z');
+    const uint8x16_t punct_digit = vbicq_u8(within_neon(x, '*', ':'), is(','));
+    return leading_run(vorrq_u8(vorrq_u8(letter, punct_digit), vorrq_u8(is('='), is('_'))));
+}
+
+inline unsigned quote_plain_run16(const std::uint8_t* p, bool high) {
+    const uint8x16_t x = vld1q_u8(p);
+    const auto is = [&](char c) { return vceqq_u8(x, vdupq_n_u8(static_cast<std::uint8_t>(c))); };
+    uint8x16_t plain = vbicq_u8(within_neon(x, 0x20, 0x7E), vorrq_u8(is('"'), is('\\')));
+    if (high) plain = vorrq_u8(plain, vcgeq_u8(x, vdupq_n_u8(0x80)));
+    return leading_run(plain);
 }
 #endif
 

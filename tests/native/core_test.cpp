@@ -472,7 +472,42 @@ void base16_blocks() {
 }
 
 // Each set of vector paths the processor has, then the portable paths.
-constexpr parvex::cpu::Features kEveryPath{true, true, true, true};
+constexpr parvex::cpu::Features kEveryPath{true, true, true, true, true};
+
+// Tokens and quoted strings of every length around the reader's 16-octet
+// steps, ended by an octet that ends one, by one that cannot follow, or by
+// the end of the input, at every distance from it: read as their verbatim
+// forms are, or failing at that octet.
+void token_and_quoted_runs() {
+    const parvex::Parser p = parvex::Parser::defaults();
+    parvex::Parser high = p;
+    high.allow_8bit_in_quoted = true;
+    const auto same = [](const parvex::Parser& with, const std::string& text, const std::string& verbatim) {
+        const auto got = with.parse(bytes(text));
+        const auto want = parvex::Parser::defaults().parse(bytes(verbatim));
+        CHECK(got && want && *got == *want);
+    };
+    const auto fails_at = [&](const std::string& text, std::uint64_t offset) {
+        const auto got = p.parse(bytes(text));
+        CHECK(!got && got.error().offset == offset);
+    };
+    const std::string tokens = "aZ09*+-./:=_aZ09*+-./:=_aZ09*+-./:=_aZ09";
+    const std::string plain = "ab c~!'()[]{}|#:ab c~!'()[]{}|#:ab c~!'(";
+    for (std::size_t n = 1; n <= tokens.size(); ++n)
+        for (std::size_t pad = 0; pad <= 17; ++pad) {
+            const std::string t = tokens.substr(0, n), q = plain.substr(0, n), spaces(pad, ' ');
+            const std::string len = std::to_string(n) + ":", twice = std::to_string(2 * n + 1) + ":";
+            same(p, "(" + t + spaces + ")", "(" + len + t + ")");
+            same(p, "(" + t + "\"x\"" + spaces + ")", "(" + len + t + "1:x)");
+            same(p, t + spaces, len + t);
+            fails_at("(" + t + "," + spaces + ")", 1 + n);
+            same(p, "(\"" + q + "\"" + spaces + ")", "(" + len + q + ")");
+            same(p, "(\"" + q + "\\n" + q + "\"" + spaces + ")", "(" + twice + q + "\n" + q + ")");
+            fails_at("(\"" + q + "\x7f\"" + spaces + ")", 2 + n);
+            same(high, "(\"" + q + "\xe9" + q + "\"" + spaces + ")", "(" + twice + q + "\xe9" + q + ")");
+            fails_at("(\"" + q + "\xe9" + q + "\"" + spaces + ")", 2 + n);
+        }
+}
 
 void on_each_path(void (*check)()) {
     const parvex::cpu::Features before = parvex::cpu::restrict_to(kEveryPath);
@@ -648,6 +683,7 @@ int main() {
     on_each_path(base64_long);
     on_each_path(base64_blocks);
     on_each_path(base16_blocks);
+    on_each_path(token_and_quoted_runs);
     stream_pieces();
     if (failures != 0) return EXIT_FAILURE;
     std::puts("core checks passed");

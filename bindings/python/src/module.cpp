@@ -49,7 +49,7 @@ PyObject* parse_canonical_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf
 PyObject* vector_paths_fn(PyObject*, PyObject*) {
     const cpu::Features f = cpu::active();
     const std::pair<bool, const char*> paths[] = {
-        {f.sse2, "sse2"}, {f.avx2, "avx2"}, {f.avx512, "avx512"}, {f.avx512vbmi, "avx512vbmi"}};
+        {f.sse2, "sse2"}, {f.avx2, "avx2"}, {f.avx512, "avx512"}, {f.avx512vbmi, "avx512vbmi"}, {f.neon, "neon"}};
     Ref names = Ref::steal(PyList_New(0));
     if (!names) return nullptr;
     for (const auto& [on, name] : paths) {
