@@ -285,7 +285,7 @@ struct Reader {
         const std::uint64_t start = pos;
         const std::uint64_t n = input.size();
         std::uint64_t p = start + 1;
-#if defined(__x86_64__) || defined(PARVEX_NEON)
+#if PARVEX_RUN16
         // Most tokens end within 16 octets: found in one step, without the
         // branch on their length that an octet-at-a-time loop mispredicts.
         if (vectors_ && n - p >= 16) {
@@ -310,7 +310,7 @@ struct Reader {
     /// octets from 0x80 up, with `high`) from `at` on ends, at `stop` at most.
     std::uint64_t plain_run_end(std::uint64_t at, std::uint64_t stop, bool high) const {
         const std::uint8_t* in = input.data();
-#if defined(__x86_64__) || defined(PARVEX_NEON)
+#if PARVEX_RUN16
         // 16 octets a step, as for tokens.
         for (; vectors_ && stop - at >= 16; at += 16) {
             const unsigned run = octet::quote_plain_run16(in + at, high);

@@ -14,6 +14,14 @@
 #include <arm_neon.h>
 #endif
 
+// Whether `token_run16` and `quote_plain_run16` below exist: SSE2 and NEON
+// are each their processor's baseline.
+#if defined(__x86_64__) || defined(PARVEX_NEON)
+#define PARVEX_RUN16 1
+#else
+#define PARVEX_RUN16 0
+#endif
+
 namespace parvex::octet {
 
 enum Class : std::uint8_t {

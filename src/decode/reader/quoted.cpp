@@ -22,7 +22,7 @@ Result<Bytes> Reader::quoted_string(std::uint64_t start, std::optional<std::uint
     for (;;) {
         // A run of plain printable octets, in pieces where it runs long.
         const std::uint64_t stop = std::min(n, pos + kOctetsPerCheck);
-        std::uint64_t run = plain_run_end(pos, stop, high);
+        const std::uint64_t run = plain_run_end(pos, stop, high);
         if (copied) scratch.insert(scratch.end(), in + pos, in + run);
         pos = run;
         if (too_long_early(decoded())) return fail(start, ErrorKind::AtomTooLong);
