@@ -92,6 +92,10 @@ private:
         }
         auto* d = static_cast<unsigned char*>(to);
         const auto* s = reinterpret_cast<const unsigned char*>(from);
+        if (count == 2) {  // every level of deep nesting: its atom and the next list
+            std::memcpy(d, s, 2 * sizeof(Sexp));
+            return;
+        }
         for (std::size_t i = 0; i < count; ++i) std::memcpy(d + i * sizeof(Sexp), s + i * sizeof(Sexp), sizeof(Sexp));
     }
 
@@ -113,6 +117,12 @@ private:
             p = slab_->carve(bytes);
         }
         ++carved_;
+        // Deep nesting carves an array of a cache line or less at each level,
+        // each in a line of its own, faster than the lines come in to be
+        // written: the relocation into it then waits for each. Asked for,
+        // for writing, some arrays ahead. (With the copy of two values in
+        // one piece: native deep200k parse_canonical a tenth faster.)
+        if (bytes <= kLine) __builtin_prefetch(static_cast<unsigned char*>(p) + 8 * kLine, 1);
         return p;
     }
     // Lists carved from the current slab are counted on it in one step,
@@ -131,6 +141,8 @@ private:
 
     // The fuzz harnesses carve from the first list, so that their small
     // inputs reach the slabs too.
+    static constexpr std::size_t kLine = 64;  // a cache line on the processors this is tuned on
+
 #ifdef PARVEX_CARVE_FROM_START
     static constexpr std::size_t kCarveFrom = 0;
 #else
