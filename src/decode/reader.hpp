@@ -68,7 +68,9 @@ struct OpenList {
 
     std::uint64_t count() const { return tally >> 1; }
     bool first_is_list() const { return (tally & 1) != 0; }
-    void add(bool is_list) { tally += 2 + (tally == 0 && is_list); }
+    // Separate, as each caller knows which it adds: no choice at run time.
+    void add_atom() { tally += 2; }
+    void add_list() { tally += 2 + (tally == 0); }
 };
 
 /// The octets that can end what a read cut short by the end of its input
@@ -573,7 +575,6 @@ ReadResult<void> Reader::elements(B& builder, std::vector<OpenList>& lists) {
             if (advanced) skip_whitespace();
             if constexpr (More) element = pos;
             if (at_end()) return truncated();
-            bool completed_list = false;
             switch (input[pos]) {
                 case '(':
                     if (depth >= parser.max_depth) return fail(pos, ErrorKind::TooDeep);
@@ -594,8 +595,9 @@ ReadResult<void> Reader::elements(B& builder, std::vector<OpenList>& lists) {
                     if (list.first_is_list() && !parser.allow_list_as_first_element)
                         return fail(list.open_offset, ErrorKind::ListAsFirstElementNotAllowed);
                     if (!builder.list(list.count())) return std::unexpected(BuilderFailed{});
-                    completed_list = true;
-                    break;
+                    if (depth == 0) return {};
+                    top.add_list();
+                    continue;
                 }
                 case '[': {
                     const std::uint64_t bracket = pos;
@@ -655,7 +657,7 @@ ReadResult<void> Reader::elements(B& builder, std::vector<OpenList>& lists) {
                 }
             }
             if (depth == 0) return {};
-            top.add(completed_list);
+            top.add_atom();
         }
     }();
     if constexpr (More) {

@@ -73,25 +73,28 @@ private:
 template <class T, kept::Slot Slot>
 class ScratchStack {
 public:
-    ScratchStack() : items_(static_cast<T*>(block_.data())), capacity_(block_.bytes() / sizeof(T)) {}
-    std::size_t size() const { return size_; }
-    bool empty() const { return size_ == 0; }
-    T& back() { return items_[size_ - 1]; }
-    void pop_back() { --size_; }
+    ScratchStack()
+        : items_(static_cast<T*>(block_.data())), end_(items_), limit_(items_ + block_.bytes() / sizeof(T)) {}
+    std::size_t size() const { return static_cast<std::size_t>(end_ - items_); }
+    bool empty() const { return end_ == items_; }
+    T& back() { return end_[-1]; }
+    void pop_back() { --end_; }
     void push_back(const T& v) {
-        if (size_ == capacity_) {
-            block_.grow(std::max<std::size_t>(64, 2 * capacity_) * sizeof(T));
+        if (end_ == limit_) {
+            const std::size_t size = this->size();
+            block_.grow(std::max<std::size_t>(64, 2 * size) * sizeof(T));
             items_ = static_cast<T*>(block_.data());
-            capacity_ = block_.bytes() / sizeof(T);
+            end_ = items_ + size;
+            limit_ = items_ + block_.bytes() / sizeof(T);
         }
-        items_[size_++] = v;
+        *end_++ = v;
     }
 
 private:
     ScratchBlock<Slot> block_;
-    T* items_;
-    std::size_t size_ = 0;
-    std::size_t capacity_;
+    T* items_;  // the stack: from here up to `end_`, with room up to `limit_`
+    T* end_;
+    T* limit_;
 };
 
 }  // namespace parvex

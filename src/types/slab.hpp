@@ -54,11 +54,10 @@ public:
     /// or null when the slab is full; the maker counts what it carves with
     /// `hold`.
     void* carve(std::size_t bytes) {
-        // `used_` is past the header of the page it is in, or at its end.
-        const std::size_t page_end = ((used_ - 1) / kPage + 1) * kPage;
-        if (bytes > page_end - used_) {
-            if (page_end == pages_ * kPage) return nullptr;
-            used_ = page_end + kHeader;
+        if (bytes > page_end_ - used_) {
+            if (page_end_ == pages_ * kPage) return nullptr;
+            used_ = page_end_ + kHeader;
+            page_end_ += kPage;
         }
         void* p = reinterpret_cast<unsigned char*>(this) + used_;
         used_ += bytes;
@@ -80,7 +79,8 @@ private:
 
     [[maybe_unused]] Slab* self_ = this;  // read through `of`
     std::atomic<std::size_t> refs_{1};
-    std::size_t used_ = kHeader;  // octets from the start, headers included
+    std::size_t used_ = kHeader;    // octets from the start, headers included
+    std::size_t page_end_ = kPage;  // the end of the page `used_` is in
     std::size_t pages_;
     Slab* next_ = nullptr;  // among the kept slabs of its size
 
