@@ -15,6 +15,7 @@ class Result:
     samples: int = 0
     octets: int | None = None
     why_not: str | None = None
+    faults: int | None = None  # page faults of the median call, where counted
 
     @property
     def ran(self) -> bool:
@@ -161,7 +162,9 @@ def summary(all_results: dict, native: dict | None, native_why: str | None, swee
         else:
             worst, at = max(judged, key=lambda j: j[0])
             line, met = _judge_ratio(label, worst, SWEEP_LIMIT, "")
-            lines.append(f"{line}; worst at {at.label} of {len(judged)} sizes")
+            c, t = at.results["to_canonical"].faults, at.results["to_transport"].faults
+            faults = f" (page faults a call there: {c} and {t})" if c is not None and t is not None else ""
+            lines.append(f"{line}; worst at {at.label} of {len(judged)} sizes{faults}")
             verdicts.append(met)
     met = sum(v is True for v in verdicts)
     judged = sum(v is not None for v in verdicts)

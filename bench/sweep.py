@@ -4,7 +4,10 @@
 path for large texts), one workload of one size would not show it.
 
 Each size is an atom of random octets, a distinct object; both rows are
-timed as the workloads' rows are (`timing.measure_rows`)."""
+timed as the workloads' rows are (`timing.measure_rows`). Beside each time,
+the page faults of the median call: none where the result was made in
+memory the process kept, more where it was fresh from the system, whose
+pages the kernel clears before they are written."""
 
 from __future__ import annotations
 
@@ -59,20 +62,24 @@ def run(repeat: int, budget: float, scale: float = 1.0) -> list[Point]:
             if isinstance(t, Exception):
                 results[name] = Result(name, why_not=f"{type(t).__name__}: {t}")
             else:
-                results[name] = Result(name, t.median_ns, t.samples, t.result_len)
+                results[name] = Result(name, t.median_ns, t.samples, t.result_len, faults=t.faults)
         points.append(Point(size, results))
         atom = None  # the lambdas' cell: frees it before the next size is made
     return points
 
 
 def table(points: list[Point]) -> str:
-    lines = [f"{'atom':>8} {'to_canonical ms':>16} {'MB/s':>8} {'to_transport ms':>16} {'MB/s':>8}  "
-             "to_transport ÷ to_canonical"]
+    lines = [f"{'atom':>8} {'to_canonical ms':>16} {'MB/s':>8} {'faults':>7} {'to_transport ms':>16} {'MB/s':>8} "
+             f"{'faults':>7}  to_transport ÷ to_canonical"]
     for p in points:
         c, t = p.results["to_canonical"], p.results["to_transport"]
         if not (c.ran and t.ran):
             lines.append(f"{label(p.size):>8} n/a: {c.why_not or t.why_not}")
             continue
-        lines.append(f"{label(p.size):>8} {c.median_ns / 1e6:16.3f} {c.mb_s:8.0f} {t.median_ns / 1e6:16.3f} "
-                     f"{t.mb_s:8.0f}  {p.ratio():.2f}×")
+        lines.append(f"{label(p.size):>8} {c.median_ns / 1e6:16.3f} {c.mb_s:8.0f} {_count(c.faults):>7} "
+                     f"{t.median_ns / 1e6:16.3f} {t.mb_s:8.0f} {_count(t.faults):>7}  {p.ratio():.2f}×")
     return "\n".join(lines)
+
+
+def _count(n: int | None) -> str:
+    return "-" if n is None else f"{n:,}"

@@ -33,12 +33,18 @@ import gc
 import statistics
 import time
 
+try:
+    import resource
+except ImportError:  # not on Windows: no page faults counted there
+    resource = None
+
 
 @dataclasses.dataclass
 class Timing:
     median_ns: int
     samples: int
     result_len: int | None  # len() of the result, for the rows that write
+    faults: int | None = None  # the median call's page faults (fresh memory it wrote), where counted
 
 
 @contextlib.contextmanager
@@ -52,18 +58,25 @@ def hold():
         gc.unfreeze()
 
 
-def _timed(call, gc_off: bool) -> int:
+def _faults() -> int | None:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt if resource else None
+
+
+def _timed(call, gc_off: bool) -> tuple[int, int | None]:
+    """The call's time, and the page faults taken while it ran."""
     gc.collect()
     if gc_off:
         gc.disable()
     try:
+        f0 = _faults()
         t0 = time.perf_counter_ns()
         result = call()
         t1 = time.perf_counter_ns()
+        f1 = _faults()
     finally:
         gc.enable()
     del result
-    return t1 - t0
+    return t1 - t0, None if f0 is None else f1 - f0
 
 
 def measure_rows(calls: dict, repeat: int, budget_s: float, passes: int = 3,
@@ -79,13 +92,14 @@ def measure_rows(calls: dict, repeat: int, budget_s: float, passes: int = 3,
     if not gc.isenabled():
         raise RuntimeError("the collector must be enabled while timing")
     out: dict = {}
-    samples: dict[str, list[int]] = {}
+    samples: dict[str, list[tuple[int, int | None]]] = {}
     lengths: dict = {}
     per_block = -(-max(1, repeat) // max(1, passes))
 
-    def done(s: list[int]) -> bool:
-        return (len(s) >= max(1, repeat) or (len(s) >= 5 and sum(s) > budget_s * 1e9)
-                or (len(s) >= 3 and sum(s) > 5 * budget_s * 1e9))
+    def done(s: list) -> bool:
+        spent = sum(t for t, _ in s)
+        return (len(s) >= max(1, repeat) or (len(s) >= 5 and spent > budget_s * 1e9)
+                or (len(s) >= 3 and spent > 5 * budget_s * 1e9))
 
     for _ in range(max(1, passes)):
         for name, call in calls.items():
@@ -104,5 +118,6 @@ def measure_rows(calls: dict, repeat: int, budget_s: float, passes: int = 3,
                     break
                 s.append(_timed(call, name in gc_off))
     for name, s in samples.items():
-        out[name] = Timing(int(statistics.median(s)), len(s), lengths[name])
+        median = sorted(s)[(len(s) - 1) // 2]  # a call that ran, with its faults
+        out[name] = Timing(int(statistics.median(t for t, _ in s)), len(s), lengths[name], median[1])
     return out

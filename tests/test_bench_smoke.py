@@ -46,6 +46,8 @@ def test_suite_reports_every_row(tmp_path):
     # One atom of each size, both writers.
     assert len(figures["sweep"]) == 13
     assert all(r["median_ns"] > 0 for rows in figures["sweep"].values() for r in rows.values())
+    if sys.platform == "linux":  # with the page faults of each size's median call
+        assert all(r["faults"] >= 0 for rows in figures["sweep"].values() for r in rows.values())
     # Each writer, and orjson's, in a fresh process on three workloads.
     assert {wl: set(rows) for wl, rows in figures["fresh"].items()} == {
         wl: {"to_canonical", "to_advanced", "to_transport", "orjson.dumps"} for wl in ("records", "wide", "spki")}
