@@ -35,7 +35,7 @@ import time
 
 try:
     import resource
-except ImportError:  # not on Windows: no page faults counted there
+except ImportError:  # Windows has none: no page faults are counted there
     resource = None
 
 
@@ -44,7 +44,7 @@ class Timing:
     median_ns: int
     samples: int
     result_len: int | None  # len() of the result, for the rows that write
-    faults: int | None = None  # the median call's page faults (fresh memory it wrote), where counted
+    faults: int | None = None  # page faults of the median call (fresh memory it touched), where counted
 
 
 @contextlib.contextmanager
