@@ -62,17 +62,13 @@ public:
         // storage without running destructors.
         const std::size_t bytes = count * sizeof(Sexp);
         if (void* block = carve(bytes)) {
-            end_ -= count;
-            relocate(block, end_, count);
-            new (end_++) Sexp(Sexp::List::adopt_carved(static_cast<Sexp*>(block), count));
+            settle<&Sexp::List::adopt_carved>(block, count);
             return true;
         }
         void* block = std::malloc(bytes);
         if (block == nullptr) throw std::bad_alloc();
         allocated_ += bytes;
-        end_ -= count;
-        relocate(block, end_, count);
-        new (end_++) Sexp(Sexp::List::adopt(static_cast<Sexp*>(block), count));
+        settle<&Sexp::List::adopt>(block, count);
         return true;
     }
     /// The value on top of the stack.
@@ -83,6 +79,16 @@ public:
     }
 
 private:
+    // Replaces the top `count` values with their list, whose items go to
+    // `block` and which takes them as `Adopt` says (a separate path each:
+    // no choice between the two at run time).
+    template <auto Adopt>
+    void settle(void* block, std::size_t count) {
+        end_ -= count;
+        relocate(block, end_, count);
+        new (end_++) Sexp(Adopt(static_cast<Sexp*>(block), count));
+    }
+
     // Most lists are short: a call to memcpy for each costs a third of a
     // read of deeply nested lists, where moves of one value at a time,
     // inlined, cost next to nothing.
