@@ -77,6 +77,15 @@ def test_any_pieces_read_as_a_whole_stream_does(items, tail, data):
     assert same(decoded(stream, range(len(stream))), want)  # an octet at a time
 
 
+@settings(max_examples=200, deadline=None)
+@given(st.lists(values, max_size=4), GARBAGE, st.data())
+def test_canonical_pieces_read_as_a_whole_stream_does(items, tail, data):
+    # The canonical reader is a loop of its own, streamed or not.
+    stream = b"".join(parvex.to_canonical(v) for v in items) + tail
+    cuts = data.draw(st.lists(st.integers(0, len(stream)), max_size=8))
+    assert same(decoded(stream, cuts, canonical=True), prefixes(stream, canonical=True))
+
+
 # An open list's count, and whether its first element is a list, wait with
 # it for the octets that close it.
 @pytest.mark.parametrize("data, options, last", [

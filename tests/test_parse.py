@@ -283,6 +283,9 @@ FAILURES = flatten([
         (b'3"abc"', "advanced_not_allowed", 0), (b"3#616263#", "advanced_not_allowed", 0),
         (b"3|YWJj|", "advanced_not_allowed", 0), (b"(a b)", "advanced_not_allowed", 1),
         (b"(1:ab)", "advanced_not_allowed", 4), (b"[t]1:x", "advanced_not_allowed", 1),
+        # after a list closes, which takes its own way back into the loop
+        (b"((1:a)tok)", "advanced_not_allowed", 6), (b"((1:a)#61#)", "advanced_not_allowed", 6),
+        (b"((1:a) 1:b)", "unexpected_octet", 6),
         # transport_not_allowed: at the brace, before its end is looked for
         (b"{KDI6YWIp}", "transport_not_allowed", 0), (b"{", "transport_not_allowed", 0),
     ]),
